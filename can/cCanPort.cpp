@@ -56,6 +56,10 @@ int32_t cCanPort::OpenDevice(LPCWSTR deviceName, bool requireAllEntryPoints)
     int32_t result = 0;
     if (m_device == 0) {
         result = -1;
+        if (m_library != nullptr) {
+            // Left loaded by a failed device creation: load afresh without leaking that reference.
+            FreeLibrary(m_library);
+        }
         m_library = LoadLibraryW(kDriverLibrary);
         if (m_library != nullptr) {
             if (!ResolveEntryPoints() && requireAllEntryPoints) {

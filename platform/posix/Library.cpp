@@ -1,6 +1,6 @@
 // Dynamic libraries. A bare Windows name NAME.dll is looked up as the file libNAME.so, first in the
 // directory of the running program, then along the system's library search path (LD_LIBRARY_PATH
-// included). Any other name is handed to the dynamic loader as it is.
+// included). NAME keeps its case; the extension may have any. Any other name goes to the loader as it is.
 #include "TextConversion.h"
 #include "winbase.h"
 

@@ -1,0 +1,46 @@
+// The part of a bus segment that every platform shares: the frame ring. It lives in memory mapped by
+// every process on the bus, so it holds only lock-free atomics and fixed-width values, never pointers.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+constexpr uint32_t kBusSlotCount = 32768; // a power of two: a ticket's slot is ticket & (count - 1)
+constexpr uint32_t kBusSlotMask = kBusSlotCount - 1;
+constexpr uint32_t kBusCount = 10; // "CAN0:" to "CAN9:"
+
+static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
+              "atomics shared between processes must not hide a lock");
+
+// One frame as it travels on the bus, unpacked.
+struct BusFrame
+{
+    uint32_t id = 0;
+    uint32_t bitrate = 0; // kbit/s of the sender
+    bool extended = false;
+    bool remote = false;
+    uint8_t length = 0; // 0 to 8
+    uint8_t data[8] = {};
+};
+
+// One published frame. Ticket t is written under the writers' lock as: sequence 2t+1, the words, then
+// sequence 2t+2. A reader that sees 2t+2 both before and after copying the words has an untorn frame.
+struct alignas(32) BusSlot
+{
+    std::atomic<uint64_t> sequence;
+    std::atomic<uint32_t> id;
+    std::atomic<uint32_t> format; // bit 0 extended, bit 1 remote, bits 8-15 length, bits 16-31 bit rate
+    std::atomic<uint32_t> dataLow;
+    std::atomic<uint32_t> dataHigh;
+    std::atomic<uint32_t> unused[2];
+};
+static_assert(sizeof(BusSlot) == 32);
+
+struct BusRingShared
+{
+    // Tickets published so far; the next frame gets ticket head. Written by the writer holding the lock.
+    alignas(64) std::atomic<uint64_t> head;
+    // 1 while some reader may sleep on it; a writer that finds 1 clears it and wakes the sleepers.
+    alignas(64) std::atomic<uint32_t> wakeFlag;
+    alignas(64) BusSlot slots[kBusSlotCount];
+};

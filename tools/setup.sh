@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Installs the Debian packages the project needs to build, test and run, where they are missing.
+set -euo pipefail
+
+packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux
+          clang libclang-rt-14-dev)
+
+missing=()
+for package in "${packages[@]}"; do
+    if ! dpkg-query -W -f='${Status}' "$package" 2>/dev/null | grep -q "install ok installed"; then
+        missing+=("$package")
+    fi
+done
+
+if [ ${#missing[@]} -gt 0 ]; then
+    echo "setup: installing ${missing[*]}" >&2
+    if [ "$(id -u)" -ne 0 ]; then
+        echo "setup: run as root (or with sudo) to install packages" >&2
+        exit 1
+    fi
+    apt-get update -q
+    DEBIAN_FRONTEND=noninteractive apt-get install -y -q --no-install-recommends "${missing[@]}"
+fi
