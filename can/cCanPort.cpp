@@ -11,8 +11,7 @@ constexpr int32_t kDefaultBaudrate = 125;
 constexpr DWORD kReceiveQueueDepth = 250;
 constexpr size_t kDeviceNameLength = 6; // "CANn:" and the terminator
 
-template <class Entry>
-bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
+template <class Entry> bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
 {
     // Through the generic function pointer type, which converts to any other without a warning.
     entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
@@ -21,8 +20,7 @@ bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
 
 } // namespace
 
-cCanPort::cCanPort()
-    : m_open(0), m_library(nullptr), m_device(0), m_baudrate(kDefaultBaudrate), m_driver{}
+cCanPort::cCanPort() : m_open(0), m_library(nullptr), m_device(0), m_baudrate(kDefaultBaudrate), m_driver{}
 {
     InitializeCriticalSection(&m_lock);
 }

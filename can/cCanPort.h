@@ -38,9 +38,9 @@ private:
     bool FillAndTransmit(const cCanPacket& packet);
 
     CRITICAL_SECTION m_lock;
-    int32_t m_open;      // 1 while a device is open; read without the lock by IsOpen
-    HMODULE m_library;   // null when not loaded
-    DWORD m_device;      // 0 when no device exists
-    int32_t m_baudrate;  // the rate the driver last accepted, kbit/s
+    int32_t m_open;     // 1 while a device is open; read without the lock by IsOpen
+    HMODULE m_library;  // null when not loaded
+    DWORD m_device;     // 0 when no device exists
+    int32_t m_baudrate; // the rate the driver last accepted, kbit/s
     CanDriverTable m_driver;
 };

@@ -9,8 +9,7 @@
 // The body must not own objects with destructors: a fault leaves it without unwinding.
 bool RunGuarded(void (*body)(void*), void* context);
 
-template <class Body>
-bool RunGuarded(Body&& body)
+template <class Body> bool RunGuarded(Body&& body)
 {
     return RunGuarded([](void* context) { (*static_cast<std::remove_reference_t<Body>*>(context))(); },
                       static_cast<void*>(&body));

@@ -18,8 +18,8 @@
 #ifdef _WIN32
 #include "win/win32.h"
 #else
-#include "posix/wintypes.h"
 #include "posix/winbase.h"
+#include "posix/wintypes.h"
 #endif
 
 #include "FaultGuard.h"

@@ -28,7 +28,9 @@ void PassOn(int signal, siginfo_t* info, void* context)
     }
     if (previous.sa_handler == SIG_DFL || previous.sa_handler == SIG_IGN) {
         // Returning re-raises the fault with the default action: the process ends as it would have.
-        struct sigaction fallback{};
+        struct sigaction fallback
+        {
+        };
         fallback.sa_handler = SIG_DFL;
         sigaction(signal, &fallback, nullptr);
         return;
@@ -47,7 +49,9 @@ void OnFault(int signal, siginfo_t* info, void* context)
 void InstallHandlers()
 {
     for (int signal : kFaultSignals) {
-        struct sigaction action{};
+        struct sigaction action
+        {
+        };
         action.sa_sigaction = &OnFault;
         action.sa_flags = SA_SIGINFO | SA_NODEFER;
         sigemptyset(&action.sa_mask);

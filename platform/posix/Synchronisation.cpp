@@ -37,13 +37,15 @@ DWORD GetTickCount()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC, &now);
-    uint64_t milliseconds = static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
+    uint64_t milliseconds =
+        static_cast<uint64_t>(now.tv_sec) * 1000u + static_cast<uint64_t>(now.tv_nsec) / 1000000u;
     return static_cast<DWORD>(milliseconds); // wraps at 2^32 like the real counter
 }
 
 void Sleep(DWORD milliseconds)
 {
-    timespec pause{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    timespec pause{static_cast<time_t>(milliseconds / 1000),
+                   static_cast<long>(milliseconds % 1000) * 1000000L};
     while (nanosleep(&pause, &pause) != 0) {
     }
 }

@@ -42,7 +42,10 @@ std::wstring WideFromNarrow(const std::string& text)
     for (size_t i = 0; i < text.size();) {
         unsigned char lead = static_cast<unsigned char>(text[i]);
         int extra = lead < 0x80 ? 0 : lead < 0xE0 ? 1 : lead < 0xF0 ? 2 : 3;
-        char32_t c = extra == 0 ? lead : extra == 1 ? (lead & 0x1F) : extra == 2 ? (lead & 0x0F) : (lead & 0x07);
+        char32_t c = extra == 0   ? lead
+                     : extra == 1 ? (lead & 0x1F)
+                     : extra == 2 ? (lead & 0x0F)
+                                  : (lead & 0x07);
         if (lead >= 0x80 && lead < 0xC0) {
             out += L'\uFFFD';
             ++i;

@@ -6,8 +6,8 @@
 #include <condition_variable>
 #include <mutex>
 
-#include <unistd.h>
 #include <sys/syscall.h>
+#include <unistd.h>
 
 namespace {
 

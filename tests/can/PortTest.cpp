@@ -74,8 +74,9 @@ TEST_P(PortOpenIndex, CreatesTheDeviceNamedByTheIndex)
 }
 
 INSTANTIATE_TEST_SUITE_P(Indices, PortOpenIndex,
-                         testing::Values(IndexCase{0, L"CAN0:"}, IndexCase{1, L"CAN1:"}, IndexCase{9, L"CAN9:"},
-                                         IndexCase{10, L"CAN0:"}, IndexCase{255, L"CAN0:"}));
+                         testing::Values(IndexCase{0, L"CAN0:"}, IndexCase{1, L"CAN1:"},
+                                         IndexCase{9, L"CAN9:"}, IndexCase{10, L"CAN0:"},
+                                         IndexCase{255, L"CAN0:"}));
 
 TEST_F(Port, FixedNameOpenCreatesCan1)
 {
@@ -151,8 +152,9 @@ TEST_F(Port, RefusedBaudrateClosesTheDeviceAndUnloads)
 {
     Configure(&FakeCanConfig::refuseBaudrate);
     EXPECT_EQ(port.OpenWithBaudrate(uint8_t(1), 33), -1);
-    EXPECT_EQ(FakeDriver::RecordedCalls(),
-              (Calls{{"CanCreateDevice", {0}}, {"CanSetBaudrate", {kDevice}}, {"CanCloseDevice", {kDevice}}}));
+    EXPECT_EQ(
+        FakeDriver::RecordedCalls(),
+        (Calls{{"CanCreateDevice", {0}}, {"CanSetBaudrate", {kDevice}}, {"CanCloseDevice", {kDevice}}}));
     EXPECT_EQ(port.IsOpen(), 0);
     EXPECT_FALSE(FakeDriver::IsLoaded());
     EXPECT_TRUE(LockIsFree());
@@ -163,7 +165,8 @@ TEST_F(Port, RefusedBaudrateOnAnOpenPortClosesIt)
     OpenAndForget();
     Configure(&FakeCanConfig::refuseBaudrate);
     EXPECT_EQ(port.OpenWithBaudrate(uint8_t(1), 33), -1);
-    EXPECT_EQ(FakeDriver::RecordedCalls(), (Calls{{"CanSetBaudrate", {kDevice}}, {"CanCloseDevice", {kDevice}}}));
+    EXPECT_EQ(FakeDriver::RecordedCalls(),
+              (Calls{{"CanSetBaudrate", {kDevice}}, {"CanCloseDevice", {kDevice}}}));
     EXPECT_EQ(port.IsOpen(), 0);
     EXPECT_FALSE(FakeDriver::IsLoaded());
 }
@@ -335,9 +338,10 @@ TEST_F(Port, StartAndStopReceiveCallTheDriverInOrder)
     OpenAndForget();
     const uint64_t function = reinterpret_cast<uintptr_t>(&IgnoreMessage);
     EXPECT_EQ(port.StartReceive(&IgnoreMessage), 0);
-    EXPECT_EQ(FakeDriver::RecordedCalls(), (Calls{{"CanWriteDescriptorEx", {kDevice, 0, 0xFFFFFFFF, 0xFFFFFFFF}},
-                                                  {"CanRegisterCallback", {kDevice, function}},
-                                                  {"CanStartReceiveQueue", {kDevice, 250}}}));
+    EXPECT_EQ(FakeDriver::RecordedCalls(),
+              (Calls{{"CanWriteDescriptorEx", {kDevice, 0, 0xFFFFFFFF, 0xFFFFFFFF}},
+                     {"CanRegisterCallback", {kDevice, function}},
+                     {"CanStartReceiveQueue", {kDevice, 250}}}));
     FakeDriver::Reset();
     EXPECT_EQ(port.StopReceive(), 0);
     EXPECT_EQ(FakeDriver::RecordedCalls(),
@@ -371,9 +375,11 @@ TEST_P(PortGuardedCall, FaultGivesFailureAndTheNextCallWorks)
 
 INSTANTIATE_TEST_SUITE_P(
     Calls, PortGuardedCall,
-    testing::Values(FaultCase{"SetBaudrate", &FakeCanConfig::faultBaudrate, [](cCanPort& p) { return p.SetBaudrate(500); }},
+    testing::Values(FaultCase{"SetBaudrate", &FakeCanConfig::faultBaudrate,
+                              [](cCanPort& p) { return p.SetBaudrate(500); }},
                     FaultCase{"Reset", &FakeCanConfig::faultReset, [](cCanPort& p) { return p.Reset(); }},
-                    FaultCase{"Send", &FakeCanConfig::faultTransmit, [](cCanPort& p) { return p.Send(cCanPacket()); }}),
+                    FaultCase{"Send", &FakeCanConfig::faultTransmit,
+                              [](cCanPort& p) { return p.Send(cCanPacket()); }}),
     [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
 
 TEST_F(Port, FaultWhileSettingTheBaudrateOnOpenClosesThePort)

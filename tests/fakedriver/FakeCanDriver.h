@@ -9,24 +9,24 @@
 
 struct FakeCanConfig
 {
-    DWORD deviceHandle;   // what CanCreateDevice returns when it succeeds
-    int failCreate;       // CanCreateDevice returns 0
-    int refuseBaudrate;   // CanSetBaudrate returns 0
-    int refuseReset;      // CanReset returns 0
-    int refuseTransmit;   // CanTransmittMessageEx returns 0
-    int faultBaudrate;    // CanSetBaudrate raises an access fault
-    int faultReset;       // CanReset raises an access fault
-    int faultTransmit;    // CanTransmittMessageEx raises an access fault
+    DWORD deviceHandle; // what CanCreateDevice returns when it succeeds
+    int failCreate;     // CanCreateDevice returns 0
+    int refuseBaudrate; // CanSetBaudrate returns 0
+    int refuseReset;    // CanReset returns 0
+    int refuseTransmit; // CanTransmittMessageEx returns 0
+    int faultBaudrate;  // CanSetBaudrate raises an access fault
+    int faultReset;     // CanReset raises an access fault
+    int faultTransmit;  // CanTransmittMessageEx raises an access fault
 };
 
 struct FakeCanCall
 {
     char name[32];
     int argumentCount;
-    uint64_t arguments[4];         // pointers are recorded as addresses
-    WCHAR deviceName[8];           // CanCreateDevice: the name passed
-    DWORD record[2];               // CanSetBaudrate, CanReset: the two words passed
-    CanMessageDescriptor message;  // CanTransmittMessageEx: the record as the driver saw it
+    uint64_t arguments[4];        // pointers are recorded as addresses
+    WCHAR deviceName[8];          // CanCreateDevice: the name passed
+    DWORD record[2];              // CanSetBaudrate, CanReset: the two words passed
+    CanMessageDescriptor message; // CanTransmittMessageEx: the record as the driver saw it
 };
 
 extern "C" {

@@ -4,8 +4,7 @@
 
 namespace {
 
-template <class Export, class Use>
-auto WithExport(LPCWSTR name, Use use)
+template <class Export, class Use> auto WithExport(LPCWSTR name, Use use)
 {
     HMODULE library = LoadLibraryW(L"rvcan32ce.dll");
     if (library == nullptr) {
@@ -25,7 +24,7 @@ auto WithExport(LPCWSTR name, Use use)
 bool IsPointerArgument(const std::string& name, int position)
 {
     static const std::set<std::pair<std::string, int>> pointers = {
-        {"CanCreateDevice", 0}, {"CanSetBaudrate", 1},      {"CanReset", 1},
+        {"CanCreateDevice", 0},       {"CanSetBaudrate", 1},      {"CanReset", 1},
         {"CanTransmittMessageEx", 1}, {"CanReadDescriptorEx", 2}, {"CanReadDescriptorEx", 3},
     };
     return pointers.count({name, position}) != 0;
@@ -98,7 +97,7 @@ Calls RecordedCalls()
 bool Deliver(CanMessageDescriptor* message)
 {
     return WithExport<int (*)(CanMessageDescriptor*)>(L"FakeCan_Deliver",
-                                                       [&](auto deliver) { return deliver(message); }) != 0;
+                                                      [&](auto deliver) { return deliver(message); }) != 0;
 }
 
 bool IsLoaded()

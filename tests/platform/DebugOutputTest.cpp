@@ -49,8 +49,8 @@ struct FormatCase
 TEST(Wsprintf, FormatsAsTheConsoleNeeds)
 {
     const FormatCase cases[] = {
-        {L"%x", 0x1FFFFFFF, L"1fffffff"}, {L"%x", 0x123, L"123"}, {L"%x", 0, L"0"},
-        {L"%d", 8, L"8"},                 {L"%02x ", 0x0A, L"0a "}, {L"%02x ", 0xFF, L"ff "},
+        {L"%x", 0x1FFFFFFF, L"1fffffff"}, {L"%x", 0x123, L"123"},   {L"%x", 0, L"0"}, {L"%d", 8, L"8"},
+        {L"%02x ", 0x0A, L"0a "},         {L"%02x ", 0xFF, L"ff "},
     };
     for (const FormatCase& c : cases) {
         WCHAR buffer[32];

@@ -24,7 +24,8 @@ void ReadPastTheEndOfAMappedFile()
 {
     static volatile const char* const mapping = [] {
         FILE* file = tmpfile();
-        void* address = mmap(nullptr, static_cast<size_t>(getpagesize()), PROT_READ, MAP_SHARED, fileno(file), 0);
+        void* address =
+            mmap(nullptr, static_cast<size_t>(getpagesize()), PROT_READ, MAP_SHARED, fileno(file), 0);
         return static_cast<const char*>(address);
     }();
     (void)mapping[0];
@@ -81,7 +82,9 @@ TEST_P(FaultGuard, CatchesTheFaultOnAnotherThread)
 }
 
 INSTANTIATE_TEST_SUITE_P(Faults, FaultGuard, testing::ValuesIn(kFaults),
-                         [](const testing::TestParamInfo<FaultCase>& info) { return std::string(info.param.name); });
+                         [](const testing::TestParamInfo<FaultCase>& info) {
+                             return std::string(info.param.name);
+                         });
 
 TEST(FaultGuardNesting, InnerFaultLandsInTheInnerBlockOnly)
 {

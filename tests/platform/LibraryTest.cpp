@@ -6,7 +6,8 @@ namespace {
 
 int ProbeValueOf(HMODULE library)
 {
-    auto probe = reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(GetProcAddressW(library, L"ProbeValue")));
+    auto probe =
+        reinterpret_cast<int (*)()>(reinterpret_cast<void (*)()>(GetProcAddressW(library, L"ProbeValue")));
     return probe == nullptr ? -1 : probe();
 }
 

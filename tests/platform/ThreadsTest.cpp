@@ -30,7 +30,8 @@ DWORD WINAPI WaitForRelease(LPVOID parameter)
 
 TEST(Threads, ExitCodeIsTheReturnedValue)
 {
-    HANDLE thread = CreateThread(nullptr, 0, ReturnParameter, reinterpret_cast<LPVOID>(uintptr_t(42)), 0, nullptr);
+    HANDLE thread =
+        CreateThread(nullptr, 0, ReturnParameter, reinterpret_cast<LPVOID>(uintptr_t(42)), 0, nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_EQ(WaitForSingleObject(thread, INFINITE), WAIT_OBJECT_0);
     DWORD code = 0;
