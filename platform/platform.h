@@ -9,7 +9,8 @@
 //                libNAME.so beside the program, then along the library search path), GetProcAddressW,
 //                FreeLibrary, GetModuleHandleW; NKDbgPrintfW, OutputDebugStringW, wsprintfW;
 //                RunGuarded (the structured-exception guard, for hardware faults only);
-//                the windowing subset listed at the top of posix/winuser.h.
+//                the windowing subset listed at the top of posix/winuser.h (dialogs, controls, message
+//                box, resources) and posix/commctrl.h (common controls, the report list view).
 //   deliberately not  WCHAR is wchar_t (UTF-32 here, UTF-16 on Windows); texts are converted where bytes
 //                cross the boundary (dialog templates). No __try/__except syntax: RunGuarded instead.
 //                No security attributes, no thread suspension, no process-wide module list.
@@ -19,6 +20,8 @@
 #include "win/win32.h"
 #else
 #include "posix/winbase.h"
+#include "posix/winuser.h"
+#include "posix/commctrl.h"
 #include "posix/wintypes.h"
 #endif
 

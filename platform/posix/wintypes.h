@@ -31,6 +31,7 @@ typedef uintptr_t UINT_PTR;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef uintptr_t DWORD_PTR;
+typedef DWORD_PTR* PDWORD_PTR;
 typedef size_t SIZE_T;
 typedef void* HANDLE;
 typedef struct HINSTANCE__* HINSTANCE;
