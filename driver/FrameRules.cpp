@@ -1,0 +1,63 @@
+#include "FrameRules.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace {
+
+constexpr uint32_t kSupportedBitrates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
+
+bool IsFlag(uint32_t value)
+{
+    return value == 0 || value == 1;
+}
+
+} // namespace
+
+bool IsSupportedBitrate(uint32_t kbitPerSecond)
+{
+    return std::find(std::begin(kSupportedBitrates), std::end(kSupportedBitrates), kbitPerSecond) !=
+           std::end(kSupportedBitrates);
+}
+
+bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, BusFrame& frame)
+{
+    if (!IsFlag(message.extended) || !IsFlag(message.remote)) {
+        return false;
+    }
+    bool extended = message.extended == 1;
+    if (message.id > (extended ? kExtendedIdLimit : kStandardIdLimit)) {
+        return false;
+    }
+    bool remote = message.remote == 1;
+    if (!remote && message.length > kCanMaxDataBytes) {
+        return false;
+    }
+    frame = BusFrame{};
+    frame.id = message.id;
+    frame.bitrate = bitrate;
+    frame.extended = extended;
+    frame.remote = remote;
+    if (!remote) {
+        frame.length = static_cast<uint8_t>(message.length);
+        memcpy(frame.data, message.data, frame.length);
+    }
+    return true;
+}
+
+CanMessageDescriptor MessageFromFrame(const BusFrame& frame, uint32_t timestamp)
+{
+    CanMessageDescriptor message{};
+    message.extended = frame.extended ? 1 : 0;
+    message.id = frame.id;
+    message.remote = frame.remote ? 1 : 0;
+    message.length = std::min<uint16_t>(frame.length, kCanMaxDataBytes);
+    message.timestamp = timestamp;
+    memcpy(message.data, frame.data, message.length);
+    return message;
+}
+
+bool PassesAcceptanceFilter(uint32_t id, uint32_t code, uint32_t mask)
+{
+    return ((id ^ code) & ~mask) == 0;
+}

@@ -1,0 +1,28 @@
+// What the virtual controller accepts and how a bus frame becomes the record handed to the receive
+// function: the rules of one CAN controller, apart from the bus itself.
+#pragma once
+
+#include <cstdint>
+
+#include "BusLayout.h"
+#include "CanMessageDescriptor.h"
+
+constexpr uint32_t kDefaultBitrate = 125; // kbit/s, until CanSetBaudrate says otherwise
+constexpr uint32_t kStandardIdLimit = 0x7FF;
+constexpr uint32_t kExtendedIdLimit = 0x1FFFFFFF;
+
+// The nine rates of the console: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s.
+bool IsSupportedBitrate(uint32_t kbitPerSecond);
+
+// Takes from a transmitted record what travels on the bus. Refused (false): extended or remote other
+// than 0 or 1, an identifier wider than its format, a data frame longer than 8 bytes. A remote frame
+// carries no data, so its length and data fields are not read (the sender need not fill them).
+bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, BusFrame& frame);
+
+// The record for a received frame: timestamp is the receiver's tick count, reserved and the gap are 0,
+// data bytes past length are 0.
+CanMessageDescriptor MessageFromFrame(const BusFrame& frame, uint32_t timestamp);
+
+// One acceptance filter: a set bit in mask means "any value"; every other identifier bit must equal the
+// one in code. The default, mask 0xFFFFFFFF, lets every frame through.
+bool PassesAcceptanceFilter(uint32_t id, uint32_t code, uint32_t mask);

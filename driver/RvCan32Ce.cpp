@@ -1,0 +1,261 @@
+// rvcan32ce: our stand-in CAN driver library. Ten virtual buses, "CAN0:" to "CAN9:", shared by every
+// process of the machine, behind the ten entry points that the program binds by name.
+//
+// Design
+// - Bus: one shared-memory segment per bus (cBusSegment), created by the first process that opens the
+//   bus and removed by the last one that leaves; a segment left by dead processes is checked (magic,
+//   version, size) and re-initialised if it does not match. RVCAN32CE_NAMESPACE, when set, selects a
+//   private set of ten buses (tests run in parallel with it).
+// - Frames: a ring of 32768 slots (cBusRing). Members publish one at a time under a robust
+//   process-shared lock, so a member killed while publishing hands the lock on and its half-written
+//   slot is simply written again; each slot carries a sequence number (odd while written, 2t+2 once
+//   ticket t is published) so a reader never delivers a torn frame: a slot overwritten while read
+//   counts as a drop. Readers never wait for a writer.
+// - Receive: each device with a started queue has a library thread that reads the ring from the ticket
+//   where its queue started (so it sees only frames sent afterwards, its own included: self-reception),
+//   ignores frames sent at another bit rate or outside its acceptance filter, and calls the registered
+//   function once per frame, one at a time. Idle, it spins 50 us and then sleeps on a futex word of the
+//   segment that writers wake.
+// - Queue depth (the 250 of CanStartReceiveQueue): how many bus frames may wait for the device. A
+//   device further behind skips the oldest and counts them as drops (RvCanReadCounters); 0 is refused,
+//   more than the ring holds means the ring.
+// - Stopping: CanStopReceiveQueue, CanRegisterCallback and CanCloseDevice return only when the
+//   function is not running (and, for stop and close, the thread has ended), without holding anything
+//   that the receive path takes. Called from inside the function they cannot wait for it: the function
+//   is not called again, and the thread ends when it returns (see cDevice.h).
+// - Bit rate: 125 kbit/s until CanSetBaudrate accepts another of the nine rates.
+//
+// Arguments the program passes, and what they mean here:
+//   CanCreateDevice(name, 0)     "CAN0:" to "CAN9:", any letter case; the second word must be 0.
+//   CanSetBaudrate(dev, {r, 0})  r in kbit/s; the second word must be 0.
+//   CanReset(dev, {0, 0})        clears the device's counters; both words must be 0.
+//   CanWriteDescriptorEx(dev, 0, code, mask)  acceptance filter 0 (the only one): bits set in mask are
+//                                "any value"; (0, -1, -1) lets every frame through, as does the default.
+//   CanReadDescriptorEx(dev, 0, &code, &mask) reads it back.
+//   CanStartReceiveQueue(dev, depth) as above.
+// Every entry point returns 0 (FALSE, or a null handle) when it refuses; RvCanGetLastError says why.
+#include <cstring>
+#include <string>
+#include <type_traits>
+
+#include "CanDriverTable.h"
+#include "RvCanExports.h"
+#include "cDeviceTable.h"
+
+#define RVCAN_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+constexpr size_t kDeviceNameLength = 5; // "CANn:"
+
+// The devices of this process. Touched by every entry point on any thread; cDeviceTable locks itself.
+// Destroyed when the library is unloaded, closing what is still open.
+cDeviceTable g_devices;
+
+// Why this thread's last refused call failed. Each thread touches only its own.
+thread_local std::string t_lastError;
+
+BOOL Refuse(const std::string& why)
+{
+    t_lastError = why;
+    return FALSE;
+}
+
+bool ParseDeviceName(LPCWSTR name, uint32_t& bus)
+{
+    if (name == nullptr) {
+        return false;
+    }
+    const wchar_t expected[] = L"CAN";
+    for (size_t i = 0; i < 3; ++i) {
+        if (name[i] != expected[i] && name[i] != expected[i] - L'A' + L'a') {
+            return false;
+        }
+    }
+    if (name[3] < L'0' || name[3] > L'9' || name[4] != L':' || name[kDeviceNameLength] != 0) {
+        return false;
+    }
+    bus = static_cast<uint32_t>(name[3] - L'0');
+    return true;
+}
+
+std::shared_ptr<cDevice> FindDevice(DWORD device)
+{
+    std::shared_ptr<cDevice> found = g_devices.Find(device);
+    if (!found) {
+        t_lastError = "unknown device handle " + std::to_string(device);
+    }
+    return found;
+}
+
+} // namespace
+
+RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
+{
+    uint32_t bus = 0;
+    if (!ParseDeviceName(deviceName, bus)) {
+        return Refuse("CanCreateDevice: the device name must be CAN0: to CAN9:");
+    }
+    if (reserved != 0) {
+        return Refuse("CanCreateDevice: the second argument must be 0");
+    }
+    auto device = std::make_shared<cDevice>();
+    std::string error;
+    if (!device->Attach(bus, error)) {
+        return Refuse("CanCreateDevice: " + error);
+    }
+    DWORD handle = g_devices.Add(device);
+    if (handle == 0) {
+        return Refuse("CanCreateDevice: this process already has 64 devices open");
+    }
+    return handle;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
+{
+    std::shared_ptr<cDevice> closing = g_devices.Remove(device);
+    if (!closing) {
+        return Refuse("CanCloseDevice: unknown device handle " + std::to_string(device));
+    }
+    closing->Close();
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (rate == nullptr || rate[1] != 0) {
+        return Refuse("CanSetBaudrate: the record must be {rate, 0}");
+    }
+    if (!found->SetBitrate(rate[0])) {
+        return Refuse("CanSetBaudrate: " + std::to_string(rate[0]) +
+                      " kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, 1000");
+    }
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (record == nullptr || record[0] != 0 || record[1] != 0) {
+        return Refuse("CanReset: the record must be {0, 0}");
+    }
+    found->ResetCounters();
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDescriptor* message)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (message == nullptr) {
+        return Refuse("CanTransmittMessageEx: no message");
+    }
+    if (!found->Transmit(*message)) {
+        return Refuse("CanTransmittMessageEx: refused: extended and remote must be 0 or 1, the id must fit "
+                      "its format, a data frame has at most 8 bytes, and the bus must not be held by a "
+                      "stopped member");
+    }
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD code, DWORD mask)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (index != 0) {
+        return Refuse("CanWriteDescriptorEx: there is one acceptance filter, index 0");
+    }
+    found->SetAcceptanceFilter(code, mask);
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* code, DWORD* mask)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (index != 0 || code == nullptr || mask == nullptr) {
+        return Refuse("CanReadDescriptorEx: index must be 0 and both pointers valid");
+    }
+    found->GetAcceptanceFilter(*code, *mask);
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanRegisterCallback(DWORD device, CanReceiveFunction function)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    found->RegisterCallback(function);
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    if (!found->StartQueue(depth)) {
+        return Refuse("CanStartReceiveQueue: the depth must be at least 1");
+    }
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanStopReceiveQueue(DWORD device)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    found->StopQueue();
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI RvCanReadCounters(DWORD device, RvCanCounters* counters)
+{
+    std::shared_ptr<cDevice> found = FindDevice(device);
+    if (!found || counters == nullptr) {
+        return FALSE;
+    }
+    DeviceCounters now = found->Counters();
+    counters->received = now.received;
+    counters->dropped = now.dropped;
+    return TRUE;
+}
+
+RVCAN_EXPORT DWORD WINAPI RvCanGetLastError(char* text, DWORD size)
+{
+    if (text != nullptr && size > 0) {
+        size_t copied = std::min<size_t>(size - 1, t_lastError.size());
+        memcpy(text, t_lastError.data(), copied);
+        text[copied] = 0;
+    }
+    return static_cast<DWORD>(t_lastError.size());
+}
+
+static_assert(std::is_same_v<decltype(&CanCreateDevice), CanCreateDeviceFn>);
+static_assert(std::is_same_v<decltype(&CanCloseDevice), CanCloseDeviceFn>);
+static_assert(std::is_same_v<decltype(&CanSetBaudrate), CanSetBaudrateFn>);
+static_assert(std::is_same_v<decltype(&CanReset), CanResetFn>);
+static_assert(std::is_same_v<decltype(&CanTransmittMessageEx), CanTransmittMessageExFn>);
+static_assert(std::is_same_v<decltype(&CanWriteDescriptorEx), CanWriteDescriptorExFn>);
+static_assert(std::is_same_v<decltype(&CanReadDescriptorEx), CanReadDescriptorExFn>);
+static_assert(std::is_same_v<decltype(&CanRegisterCallback), CanRegisterCallbackFn>);
+static_assert(std::is_same_v<decltype(&CanStartReceiveQueue), CanStartReceiveQueueFn>);
+static_assert(std::is_same_v<decltype(&CanStopReceiveQueue), CanStopReceiveQueueFn>);
+static_assert(std::is_same_v<decltype(&RvCanReadCounters), RvCanReadCountersFn>);
+static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>);

@@ -1,0 +1,19 @@
+// What the driver library rvcan32ce exports besides the ten entry points of CanDriverTable.h, for the
+// bus tools and tests. Resolve them by name like the others; a driver without them is still a driver.
+#pragma once
+
+#include <cstdint>
+
+#include "CanDriverTable.h"
+
+struct RvCanCounters
+{
+    uint64_t received; // frames handed to the receive function since the device was created or reset
+    uint64_t dropped;  // bus frames the device's full queue could not take
+};
+
+// FALSE for an unknown device or a null pointer.
+typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters);
+// Why the calling thread's last refused entry point call failed, as UTF-8 text, cut to size bytes
+// including the terminator; returns the full length. Empty when nothing has failed yet.
+typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
