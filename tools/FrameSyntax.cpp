@@ -1,0 +1,149 @@
+#include "FrameSyntax.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace {
+
+constexpr size_t kStandardIdDigits = 3;
+constexpr size_t kExtendedIdDigits = 8;
+constexpr uint32_t kStandardIdLimit = 0x7FF;
+constexpr uint32_t kExtendedIdLimit = 0x1FFFFFFF;
+
+int HexValue(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+std::string ParseId(std::string_view digits, CanMessageDescriptor& frame)
+{
+    if (digits.size() != kStandardIdDigits && digits.size() != kExtendedIdDigits) {
+        return "the id must have 3 hex digits (standard) or 8 (extended)";
+    }
+    uint32_t id = 0;
+    for (char c : digits) {
+        int value = HexValue(c);
+        if (value < 0) {
+            return "the id must be hexadecimal";
+        }
+        id = id << 4 | static_cast<uint32_t>(value);
+    }
+    bool extended = digits.size() == kExtendedIdDigits;
+    if (!extended && id > kStandardIdLimit) {
+        return "a standard id is at most 7FF";
+    }
+    if (extended && id > kExtendedIdLimit) {
+        return "an extended id is at most 1FFFFFFF";
+    }
+    frame.id = id;
+    frame.extended = extended ? 1 : 0;
+    return {};
+}
+
+std::string ParseData(std::string_view text, CanMessageDescriptor& frame)
+{
+    size_t length = 0;
+    bool afterByte = false;
+    for (size_t i = 0; i < text.size();) {
+        if (text[i] == '.' && afterByte && i + 1 < text.size()) {
+            afterByte = false; // one separator between two bytes
+            ++i;
+            continue;
+        }
+        if (i + 1 >= text.size() || HexValue(text[i]) < 0 || HexValue(text[i + 1]) < 0) {
+            return "data must be pairs of hex digits, optionally separated by '.'";
+        }
+        if (length == kCanMaxDataBytes) {
+            return "a frame has at most 8 data bytes";
+        }
+        frame.data[length++] = static_cast<uint8_t>(HexValue(text[i]) << 4 | HexValue(text[i + 1]));
+        i += 2;
+        afterByte = true;
+    }
+    frame.length = static_cast<uint16_t>(length);
+    return {};
+}
+
+void AppendFormat(std::string& out, const char* format, uint32_t value)
+{
+    char text[16];
+    snprintf(text, sizeof(text), format, value);
+    out += text;
+}
+
+void AppendId(std::string& out, const CanMessageDescriptor& frame)
+{
+    AppendFormat(out, frame.extended == 1 ? "%08X" : "%03X", frame.id);
+}
+
+} // namespace
+
+std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame)
+{
+    frame = CanMessageDescriptor{};
+    size_t hash = text.find('#');
+    if (hash == std::string_view::npos) {
+        return "expected ID#DATA, e.g. 123#DEADBEEF";
+    }
+    std::string problem = ParseId(text.substr(0, hash), frame);
+    if (!problem.empty()) {
+        return problem;
+    }
+    std::string_view rest = text.substr(hash + 1);
+    if (!rest.empty() && rest[0] == '#') {
+        return "CAN FD frames (ID##DATA) are not supported";
+    }
+    if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
+        if (rest.size() != 1) {
+            return "a remote frame is written ID#R, without a length";
+        }
+        frame.remote = 1;
+        return {};
+    }
+    return ParseData(rest, frame);
+}
+
+std::string FrameText(const CanMessageDescriptor& frame)
+{
+    std::string out;
+    AppendId(out, frame);
+    out += '#';
+    if (frame.remote == 1) {
+        return out + "R";
+    }
+    for (size_t i = 0; i < frame.length && i < kCanMaxDataBytes; ++i) {
+        AppendFormat(out, "%02X", frame.data[i]);
+    }
+    return out;
+}
+
+std::string DumpLine(std::string_view device, const CanMessageDescriptor& frame, bool withTimestamp)
+{
+    std::string line = " ";
+    if (withTimestamp) {
+        AppendFormat(line, "(%010u.", frame.timestamp / 1000);
+        AppendFormat(line, "%03u000) ", frame.timestamp % 1000);
+    }
+    line += " ";
+    line += device;
+    line += "  ";
+    AppendId(line, frame);
+    size_t length = frame.remote == 1 ? 0 : std::min<size_t>(frame.length, kCanMaxDataBytes);
+    AppendFormat(line, "   [%u] ", static_cast<uint32_t>(length));
+    if (frame.remote == 1) {
+        return line + " remote request";
+    }
+    for (size_t i = 0; i < length; ++i) {
+        AppendFormat(line, " %02X", frame.data[i]);
+    }
+    return line;
+}

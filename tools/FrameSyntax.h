@@ -1,0 +1,30 @@
+// The text forms of a frame that the bus tools share with can-utils: cansend's ID#DATA, which can-send
+// reads, and candump's line, which can-dump prints.
+//
+//   123#DEADBEEF        standard id 0x123, length 4, data DE AD BE EF
+//   12345678#11.22      extended id 0x12345678 (8 digits), length 2: a '.' may separate bytes
+//   123#                standard id 0x123, no data
+//   123#R               remote frame, standard id 0x123
+//
+//   DumpLine("CAN1:", 123#DEADBEEF)            "  CAN1:  123   [4]  DE AD BE EF"
+//   DumpLine("CAN1:", 12345678#11.22)          "  CAN1:  12345678   [2]  11 22"
+//   DumpLine("CAN1:", 123#R)                   "  CAN1:  123   [0]  remote request"
+//   the same with timestamp 12345678 ms        " (0000012345.678000)  CAN1:  123   [4]  DE AD BE EF"
+#pragma once
+
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "CanMessageDescriptor.h"
+
+// Fills frame (cleared first; timestamp 0) from text. Returns an empty string on success, otherwise
+// what is wrong with the text, for the user.
+std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame);
+
+// The ID#DATA form of a frame: ParseFrameText(FrameText(f)) gives f back.
+std::string FrameText(const CanMessageDescriptor& frame);
+
+// candump's line for a received frame on device, without the newline; with a timestamp (the record's
+// millisecond count shown as seconds) when withTimestamp is set.
+std::string DumpLine(std::string_view device, const CanMessageDescriptor& frame, bool withTimestamp);

@@ -1,0 +1,11 @@
+// Small pieces both bus tools share: reading numeric options and reporting a failure.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+// Whole decimal number without sign or trailing characters, at most limit.
+bool ParseNumber(const char* text, uint32_t limit, uint32_t& value);
+
+// Writes "TOOL: MESSAGE" and a newline to standard error and returns the exit status for a failure.
+int ReportFailure(const char* tool, const std::string& message);

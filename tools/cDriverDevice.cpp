@@ -1,0 +1,160 @@
+#include "cDriverDevice.h"
+
+#include <cctype>
+
+namespace {
+
+constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
+// The console's queue depth; the bus tools read as the console does.
+constexpr DWORD kReceiveQueueDepth = 250;
+constexpr DWORD kAcceptEveryFrame = 0xFFFFFFFFu;
+constexpr size_t kReasonLength = 512;
+
+template <class Entry> bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
+{
+    // Through the generic function pointer type, which converts to any other without a warning.
+    entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
+    return entry != nullptr;
+}
+
+std::wstring Widened(const std::string& text)
+{
+    return std::wstring(text.begin(), text.end());
+}
+
+} // namespace
+
+cDriverDevice::~cDriverDevice()
+{
+    Close();
+}
+
+std::string cDriverDevice::NormalisedDeviceName(const std::string& name)
+{
+    std::string normalised;
+    for (char c : name) {
+        normalised += static_cast<char>(toupper(static_cast<unsigned char>(c)));
+    }
+    if (normalised.empty() || normalised.back() != ':') {
+        normalised += ':';
+    }
+    return normalised;
+}
+
+bool cDriverDevice::LoadDriver(std::string& error)
+{
+    m_library = LoadLibraryW(kDriverLibrary);
+    if (m_library == nullptr) {
+        error = "LoadLibraryW(rvcan32ce.dll) failed: librvcan32ce.so is neither beside this program nor on "
+                "the library search path; install it beside the tool or add its folder to LD_LIBRARY_PATH";
+        return false;
+    }
+    bool all = true;
+    all &= Resolve(m_library, L"CanCreateDevice", m_driver.CanCreateDevice);
+    all &= Resolve(m_library, L"CanCloseDevice", m_driver.CanCloseDevice);
+    all &= Resolve(m_library, L"CanReset", m_driver.CanReset);
+    all &= Resolve(m_library, L"CanTransmittMessageEx", m_driver.CanTransmittMessageEx);
+    all &= Resolve(m_library, L"CanRegisterCallback", m_driver.CanRegisterCallback);
+    all &= Resolve(m_library, L"CanStartReceiveQueue", m_driver.CanStartReceiveQueue);
+    all &= Resolve(m_library, L"CanStopReceiveQueue", m_driver.CanStopReceiveQueue);
+    all &= Resolve(m_library, L"CanReadDescriptorEx", m_driver.CanReadDescriptorEx);
+    all &= Resolve(m_library, L"CanWriteDescriptorEx", m_driver.CanWriteDescriptorEx);
+    all &= Resolve(m_library, L"CanSetBaudrate", m_driver.CanSetBaudrate);
+    Resolve(m_library, L"RvCanReadCounters", m_readCounters);
+    Resolve(m_library, L"RvCanGetLastError", m_getLastError);
+    if (!all) {
+        error =
+            "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
+            "install the driver built with this tool";
+        FreeLibrary(m_library);
+        m_library = nullptr;
+        return false;
+    }
+    return true;
+}
+
+bool cDriverDevice::Open(const std::string& deviceName, uint32_t kbitPerSecond, std::string& error)
+{
+    Close();
+    if (!LoadDriver(error)) {
+        return false;
+    }
+    m_deviceName = Widened(deviceName);
+    m_device = m_driver.CanCreateDevice(m_deviceName.c_str(), 0);
+    if (m_device == 0) {
+        error =
+            "CanCreateDevice(" + deviceName + ") failed" + DriverReason() + "; use a device CAN0: to CAN9:";
+        Close();
+        return false;
+    }
+    const DWORD rate[2] = {kbitPerSecond, 0};
+    if (!m_driver.CanSetBaudrate(m_device, rate)) {
+        error = "CanSetBaudrate(" + std::to_string(kbitPerSecond) + ") failed" + DriverReason() +
+                "; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000";
+        Close();
+        return false;
+    }
+    return true;
+}
+
+bool cDriverDevice::Transmit(const CanMessageDescriptor& frame, std::string& error)
+{
+    if (!m_driver.CanTransmittMessageEx(m_device, &frame)) {
+        error = "CanTransmittMessageEx failed" + DriverReason() + "; try again, or check the frame";
+        return false;
+    }
+    return true;
+}
+
+bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error)
+{
+    m_driver.CanWriteDescriptorEx(m_device, 0, kAcceptEveryFrame, kAcceptEveryFrame);
+    m_driver.CanRegisterCallback(m_device, function);
+    if (!m_driver.CanStartReceiveQueue(m_device, kReceiveQueueDepth)) {
+        error = "CanStartReceiveQueue failed" + DriverReason() + "; try again";
+        m_driver.CanRegisterCallback(m_device, nullptr);
+        return false;
+    }
+    m_receiving = true;
+    return true;
+}
+
+void cDriverDevice::StopReceive()
+{
+    if (!m_receiving) {
+        return;
+    }
+    m_driver.CanStopReceiveQueue(m_device);
+    m_driver.CanRegisterCallback(m_device, nullptr);
+    m_receiving = false;
+}
+
+bool cDriverDevice::ReadCounters(RvCanCounters& counters) const
+{
+    return m_readCounters != nullptr && m_readCounters(m_device, &counters);
+}
+
+void cDriverDevice::Close()
+{
+    StopReceive();
+    if (m_device != 0) {
+        m_driver.CanCloseDevice(m_device);
+        m_device = 0;
+    }
+    if (m_library != nullptr) {
+        FreeLibrary(m_library);
+        m_library = nullptr;
+    }
+    m_driver = CanDriverTable{};
+}
+
+// " (the driver's own words)" when the driver can tell why, else nothing.
+std::string cDriverDevice::DriverReason() const
+{
+    if (m_getLastError == nullptr) {
+        return {};
+    }
+    char reason[kReasonLength] = {};
+    m_getLastError(reason, sizeof(reason));
+    return reason[0] == 0 ? std::string() : std::string(" (") + reason + ")";
+}

@@ -1,0 +1,152 @@
+// can-dump: prints every frame received on a CAN bus device in can-utils' candump format, through the
+// driver library.
+#include <atomic>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <string>
+
+#include <getopt.h>
+#include <semaphore.h>
+
+#include "FrameSyntax.h"
+#include "ToolSupport.h"
+#include "cDriverDevice.h"
+
+namespace {
+
+constexpr const char* kTool = "can-dump";
+constexpr const char* kUsage =
+    "usage: can-dump [-b RATE] [-t] [-n COUNT] [-d] DEVICE\n"
+    "  DEVICE    CAN0: to CAN9:\n"
+    "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
+    "  -t        print the driver's timestamp of each frame, in seconds\n"
+    "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
+    "  -d        at the end, report how many frames the driver dropped\n";
+constexpr uint32_t kDefaultRate = 125;
+constexpr uint32_t kLargestNumber = 1000000000;
+
+struct DumpOptions
+{
+    uint32_t rate = kDefaultRate;
+    bool timestamps = false;
+    uint32_t count = 0; // 0: until interrupted
+    bool reportDrops = false;
+    std::string device;
+};
+
+// The receive function gets nothing but the frame, so what it needs lives here. g_dump is written by
+// main before the queue starts and only read afterwards; printed is advanced by the receive function
+// (one call at a time) and read by main after the queue stopped; finished is posted by the receive
+// function or by the signal handler (sem_post is safe there) and waited for by main.
+struct DumpState
+{
+    DumpOptions options;
+    std::atomic<uint32_t> printed{0};
+    sem_t finished;
+};
+DumpState g_dump;
+
+void OnFrame(CanMessageDescriptor* frame)
+{
+    if (frame == nullptr) {
+        return;
+    }
+    uint32_t limit = g_dump.options.count;
+    if (limit != 0 && g_dump.printed.load() >= limit) {
+        return; // the rest of a burst that arrived before main stopped the queue
+    }
+    std::string line = DumpLine(g_dump.options.device, *frame, g_dump.options.timestamps) + "\n";
+    fputs(line.c_str(), stdout);
+    fflush(stdout); // a pipe reader sees each frame as it arrives, as with candump
+    if (g_dump.printed.fetch_add(1) + 1 == limit) {
+        sem_post(&g_dump.finished);
+    }
+}
+
+void OnInterrupt(int)
+{
+    sem_post(&g_dump.finished);
+}
+
+void InstallInterruptHandler()
+{
+    struct sigaction action
+    {
+    };
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& error)
+{
+    int option = 0;
+    while ((option = getopt(argc, argv, "b:tn:d")) != -1) {
+        bool valid = true;
+        switch (option) {
+        case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
+        case 't': options.timestamps = true; break;
+        case 'n': valid = ParseNumber(optarg, kLargestNumber, options.count); break;
+        case 'd': options.reportDrops = true; break;
+        default: error = "unknown option"; return false;
+        }
+        if (!valid) {
+            error = std::string("-") + static_cast<char>(option) + " needs a whole number, not " + optarg;
+            return false;
+        }
+    }
+    if (argc - optind != 1) {
+        error = "expected one DEVICE";
+        return false;
+    }
+    options.device = cDriverDevice::NormalisedDeviceName(argv[optind]);
+    return true;
+}
+
+void WaitUntilFinished()
+{
+    // Ends with the COUNTth frame or with Ctrl+C; a signal that interrupts the wait also posts.
+    while (sem_wait(&g_dump.finished) != 0 && errno == EINTR) {
+    }
+}
+
+void ReportDrops(const cDriverDevice& device)
+{
+    RvCanCounters counters{};
+    if (!device.ReadCounters(counters)) {
+        ReportFailure(kTool, "RvCanReadCounters is missing: this driver cannot count dropped frames");
+        return;
+    }
+    fprintf(stderr, "%s: %s %llu frames received, %llu dropped\n", kTool, g_dump.options.device.c_str(),
+            static_cast<unsigned long long>(counters.received),
+            static_cast<unsigned long long>(counters.dropped));
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    std::string error;
+    if (!ParseOptions(argc, argv, g_dump.options, error)) {
+        ReportFailure(kTool, error);
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    sem_init(&g_dump.finished, 0, 0);
+    InstallInterruptHandler();
+    cDriverDevice device;
+    if (!device.Open(g_dump.options.device, g_dump.options.rate, error) ||
+        !device.StartReceive(&OnFrame, error)) {
+        return ReportFailure(kTool, error);
+    }
+    WaitUntilFinished();
+    device.StopReceive();
+    if (g_dump.options.reportDrops) {
+        ReportDrops(device);
+    }
+    device.Close();
+    sem_destroy(&g_dump.finished);
+    return 0;
+}

@@ -1,0 +1,159 @@
+// can-send: puts frames on a CAN bus through the driver library, in the manner of can-utils' cansend
+// (one frame in ID#DATA syntax) and cangen (-r: random frames).
+#include <csignal>
+#include <cstdio>
+#include <ctime>
+#include <random>
+#include <string>
+
+#include <getopt.h>
+
+#include "FrameSyntax.h"
+#include "ToolSupport.h"
+#include "cDriverDevice.h"
+
+namespace {
+
+constexpr const char* kTool = "can-send";
+constexpr const char* kUsage =
+    "usage: can-send [-b RATE] [-g MS] [-n COUNT] DEVICE ID#DATA\n"
+    "       can-send [-b RATE] [-g MS] [-n COUNT] -r DEVICE\n"
+    "  DEVICE    CAN0: to CAN9:\n"
+    "  ID#DATA   123#DEADBEEF (3 hex digits: standard id, 8: extended), 123# (no data), 123#R (remote)\n"
+    "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
+    "  -g MS     gap between frames in milliseconds (default 0; 200 with -r)\n"
+    "  -n COUNT  number of frames (default 1; with -r 0, which means until Ctrl+C)\n"
+    "  -r        random frames like cangen: random standard id, length and data\n";
+constexpr uint32_t kDefaultRate = 125;
+constexpr uint32_t kRandomGapMs = 200;
+constexpr uint32_t kLargestNumber = 1000000000;
+constexpr uint32_t kLargestStandardId = 0x7FF;
+
+// Set by the SIGINT/SIGTERM handler, read by the send loop between frames; sig_atomic_t because a
+// handler may write nothing else.
+volatile sig_atomic_t g_interrupted = 0;
+
+struct SendOptions
+{
+    uint32_t rate = kDefaultRate;
+    uint32_t gapMs = 0;
+    uint32_t count = 1;
+    bool random = false;
+    std::string device;
+    CanMessageDescriptor frame{};
+};
+
+bool ParseOptions(int argc, char** argv, SendOptions& options, std::string& error)
+{
+    bool gapGiven = false;
+    bool countGiven = false;
+    int option = 0;
+    while ((option = getopt(argc, argv, "b:g:n:r")) != -1) {
+        bool valid = true;
+        switch (option) {
+        case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
+        case 'g': valid = gapGiven = ParseNumber(optarg, kLargestNumber, options.gapMs); break;
+        case 'n': valid = countGiven = ParseNumber(optarg, kLargestNumber, options.count); break;
+        case 'r': options.random = true; break;
+        default: error = "unknown option"; return false;
+        }
+        if (!valid) {
+            error = std::string("-") + static_cast<char>(option) + " needs a whole number, not " + optarg;
+            return false;
+        }
+    }
+    int needed = options.random ? 1 : 2;
+    if (argc - optind != needed) {
+        error = options.random ? "-r takes just a DEVICE" : "expected DEVICE and ID#DATA";
+        return false;
+    }
+    options.device = cDriverDevice::NormalisedDeviceName(argv[optind]);
+    if (options.random) {
+        options.gapMs = gapGiven ? options.gapMs : kRandomGapMs;
+        options.count = countGiven ? options.count : 0;
+        return true;
+    }
+    error = ParseFrameText(argv[optind + 1], options.frame);
+    if (!error.empty()) {
+        error = std::string(argv[optind + 1]) + ": " + error;
+        return false;
+    }
+    return true;
+}
+
+void OnInterrupt(int)
+{
+    g_interrupted = 1;
+}
+
+void InstallInterruptHandler()
+{
+    struct sigaction action
+    {
+    };
+    action.sa_handler = &OnInterrupt;
+    sigemptyset(&action.sa_mask);
+    action.sa_flags = 0; // no SA_RESTART: a gap's sleep ends as soon as Ctrl+C is pressed
+    sigaction(SIGINT, &action, nullptr);
+    sigaction(SIGTERM, &action, nullptr);
+}
+
+void SleepGap(uint32_t milliseconds)
+{
+    timespec gap{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
+    while (nanosleep(&gap, &gap) != 0 && g_interrupted == 0) {
+    }
+}
+
+CanMessageDescriptor RandomFrame(std::mt19937& generator)
+{
+    CanMessageDescriptor frame{};
+    frame.id = std::uniform_int_distribution<uint32_t>(0, kLargestStandardId)(generator);
+    frame.length =
+        static_cast<uint16_t>(std::uniform_int_distribution<uint32_t>(0, kCanMaxDataBytes)(generator));
+    std::uniform_int_distribution<uint32_t> byte(0, 0xFF);
+    for (uint16_t i = 0; i < frame.length; ++i) {
+        frame.data[i] = static_cast<uint8_t>(byte(generator));
+    }
+    return frame;
+}
+
+int SendFrames(cDriverDevice& device, const SendOptions& options)
+{
+    std::mt19937 generator{std::random_device{}()};
+    for (uint32_t sent = 0; (options.count == 0 || sent < options.count) && g_interrupted == 0; ++sent) {
+        if (sent > 0 && options.gapMs > 0) {
+            SleepGap(options.gapMs);
+            if (g_interrupted != 0) {
+                break;
+            }
+        }
+        CanMessageDescriptor frame = options.random ? RandomFrame(generator) : options.frame;
+        std::string error;
+        if (!device.Transmit(frame, error)) {
+            return ReportFailure(kTool, options.device + " " + FrameText(frame) + ": " + error);
+        }
+    }
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char** argv)
+{
+    SendOptions options;
+    std::string error;
+    if (!ParseOptions(argc, argv, options, error)) {
+        ReportFailure(kTool, error);
+        fputs(kUsage, stderr);
+        return 2;
+    }
+    InstallInterruptHandler();
+    cDriverDevice device;
+    if (!device.Open(options.device, options.rate, error)) {
+        return ReportFailure(kTool, error);
+    }
+    int status = SendFrames(device, options);
+    device.Close();
+    return status;
+}
