@@ -5,8 +5,6 @@
 namespace {
 
 constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
-// The console's queue depth; the bus tools read as the console does.
-constexpr DWORD kReceiveQueueDepth = 250;
 constexpr DWORD kAcceptEveryFrame = 0xFFFFFFFFu;
 constexpr size_t kReasonLength = 512;
 
@@ -106,11 +104,11 @@ bool cDriverDevice::Transmit(const CanMessageDescriptor& frame, std::string& err
     return true;
 }
 
-bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error)
+bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error, uint32_t depth)
 {
     m_driver.CanWriteDescriptorEx(m_device, 0, kAcceptEveryFrame, kAcceptEveryFrame);
     m_driver.CanRegisterCallback(m_device, function);
-    if (!m_driver.CanStartReceiveQueue(m_device, kReceiveQueueDepth)) {
+    if (!m_driver.CanStartReceiveQueue(m_device, depth)) {
         error = "CanStartReceiveQueue failed" + DriverReason() + "; try again";
         m_driver.CanRegisterCallback(m_device, nullptr);
         return false;

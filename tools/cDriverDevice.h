@@ -14,6 +14,8 @@
 class cDriverDevice
 {
 public:
+    static constexpr uint32_t kConsoleQueueDepth = 250;
+
     cDriverDevice() = default;
     ~cDriverDevice();
 
@@ -27,8 +29,9 @@ public:
     // failed and what the user can do about it.
     bool Open(const std::string& deviceName, uint32_t kbitPerSecond, std::string& error);
     bool Transmit(const CanMessageDescriptor& frame, std::string& error);
-    // Registers function and starts the receive queue; frames sent from now on reach function.
-    bool StartReceive(CanReceiveFunction function, std::string& error);
+    // Registers function and starts the receive queue; frames sent from now on reach function. depth is
+    // how many frames may wait for it; the console uses 250.
+    bool StartReceive(CanReceiveFunction function, std::string& error, uint32_t depth = kConsoleQueueDepth);
     // When it returns, function is not running and is not called again.
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
