@@ -34,6 +34,7 @@
 //   CanReadDescriptorEx(dev, 0, &code, &mask) reads it back.
 //   CanStartReceiveQueue(dev, depth) as above.
 // Every entry point returns 0 (FALSE, or a null handle) when it refuses; RvCanGetLastError says why.
+#include <algorithm>
 #include <cstring>
 #include <string>
 #include <type_traits>
@@ -52,12 +53,17 @@ constexpr size_t kDeviceNameLength = 5; // "CANn:"
 // Destroyed when the library is unloaded, closing what is still open.
 cDeviceTable g_devices;
 
-// Why this thread's last refused call failed. Each thread touches only its own.
-thread_local std::string t_lastError;
+constexpr size_t kLastErrorCapacity = 256;
+
+// Why this thread's last refused call failed. Each thread touches only its own. A plain array: a
+// thread_local with a destructor would keep the library from being unloaded while the thread lives.
+thread_local char t_lastError[kLastErrorCapacity];
 
 BOOL Refuse(const std::string& why)
 {
-    t_lastError = why;
+    size_t length = std::min(why.size(), kLastErrorCapacity - 1);
+    memcpy(t_lastError, why.data(), length);
+    t_lastError[length] = 0;
     return FALSE;
 }
 
@@ -83,7 +89,7 @@ std::shared_ptr<cDevice> FindDevice(DWORD device)
 {
     std::shared_ptr<cDevice> found = g_devices.Find(device);
     if (!found) {
-        t_lastError = "unknown device handle " + std::to_string(device);
+        Refuse("unknown device handle " + std::to_string(device));
     }
     return found;
 }
@@ -94,19 +100,19 @@ RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
 {
     uint32_t bus = 0;
     if (!ParseDeviceName(deviceName, bus)) {
-        return Refuse("CanCreateDevice: the device name must be CAN0: to CAN9:");
+        return Refuse("the device name must be CAN0: to CAN9:");
     }
     if (reserved != 0) {
-        return Refuse("CanCreateDevice: the second argument must be 0");
+        return Refuse("the second argument must be 0");
     }
     auto device = std::make_shared<cDevice>();
     std::string error;
     if (!device->Attach(bus, error)) {
-        return Refuse("CanCreateDevice: " + error);
+        return Refuse(error);
     }
     DWORD handle = g_devices.Add(device);
     if (handle == 0) {
-        return Refuse("CanCreateDevice: this process already has 64 devices open");
+        return Refuse("this process already has 64 devices open");
     }
     return handle;
 }
@@ -115,7 +121,7 @@ RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
 {
     std::shared_ptr<cDevice> closing = g_devices.Remove(device);
     if (!closing) {
-        return Refuse("CanCloseDevice: unknown device handle " + std::to_string(device));
+        return Refuse("unknown device handle " + std::to_string(device));
     }
     closing->Close();
     return TRUE;
@@ -128,10 +134,10 @@ RVCAN_EXPORT BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
         return FALSE;
     }
     if (rate == nullptr || rate[1] != 0) {
-        return Refuse("CanSetBaudrate: the record must be {rate, 0}");
+        return Refuse("the record must be {rate, 0}");
     }
     if (!found->SetBitrate(rate[0])) {
-        return Refuse("CanSetBaudrate: " + std::to_string(rate[0]) +
+        return Refuse(std::to_string(rate[0]) +
                       " kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, 1000");
     }
     return TRUE;
@@ -144,7 +150,7 @@ RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
         return FALSE;
     }
     if (record == nullptr || record[0] != 0 || record[1] != 0) {
-        return Refuse("CanReset: the record must be {0, 0}");
+        return Refuse("the record must be {0, 0}");
     }
     found->ResetCounters();
     return TRUE;
@@ -157,10 +163,10 @@ RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDes
         return FALSE;
     }
     if (message == nullptr) {
-        return Refuse("CanTransmittMessageEx: no message");
+        return Refuse("no message");
     }
     if (!found->Transmit(*message)) {
-        return Refuse("CanTransmittMessageEx: refused: extended and remote must be 0 or 1, the id must fit "
+        return Refuse("extended and remote must be 0 or 1, the id must fit "
                       "its format, a data frame has at most 8 bytes, and the bus must not be held by a "
                       "stopped member");
     }
@@ -174,7 +180,7 @@ RVCAN_EXPORT BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD c
         return FALSE;
     }
     if (index != 0) {
-        return Refuse("CanWriteDescriptorEx: there is one acceptance filter, index 0");
+        return Refuse("there is one acceptance filter, index 0");
     }
     found->SetAcceptanceFilter(code, mask);
     return TRUE;
@@ -187,7 +193,7 @@ RVCAN_EXPORT BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* c
         return FALSE;
     }
     if (index != 0 || code == nullptr || mask == nullptr) {
-        return Refuse("CanReadDescriptorEx: index must be 0 and both pointers valid");
+        return Refuse("index must be 0 and both pointers valid");
     }
     found->GetAcceptanceFilter(*code, *mask);
     return TRUE;
@@ -210,7 +216,7 @@ RVCAN_EXPORT BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
         return FALSE;
     }
     if (!found->StartQueue(depth)) {
-        return Refuse("CanStartReceiveQueue: the depth must be at least 1");
+        return Refuse("the depth must be at least 1");
     }
     return TRUE;
 }
@@ -239,12 +245,13 @@ RVCAN_EXPORT BOOL WINAPI RvCanReadCounters(DWORD device, RvCanCounters* counters
 
 RVCAN_EXPORT DWORD WINAPI RvCanGetLastError(char* text, DWORD size)
 {
+    size_t length = strlen(t_lastError);
     if (text != nullptr && size > 0) {
-        size_t copied = std::min<size_t>(size - 1, t_lastError.size());
-        memcpy(text, t_lastError.data(), copied);
+        size_t copied = std::min<size_t>(size - 1, length);
+        memcpy(text, t_lastError, copied);
         text[copied] = 0;
     }
-    return static_cast<DWORD>(t_lastError.size());
+    return static_cast<DWORD>(length);
 }
 
 static_assert(std::is_same_v<decltype(&CanCreateDevice), CanCreateDeviceFn>);

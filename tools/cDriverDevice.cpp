@@ -146,7 +146,7 @@ void cDriverDevice::Close()
     m_driver = CanDriverTable{};
 }
 
-// " (the driver's own words)" when the driver can tell why, else nothing.
+// ": the driver's own words" when the driver can tell why, else nothing.
 std::string cDriverDevice::DriverReason() const
 {
     if (m_getLastError == nullptr) {
@@ -154,5 +154,5 @@ std::string cDriverDevice::DriverReason() const
     }
     char reason[kReasonLength] = {};
     m_getLastError(reason, sizeof(reason));
-    return reason[0] == 0 ? std::string() : std::string(" (") + reason + ")";
+    return reason[0] == 0 ? std::string() : std::string(": ") + reason;
 }

@@ -200,7 +200,7 @@ bool cBusSegment::Attach(uint32_t bus)
             return false;
         }
         SegmentHeader& header = m_layout->header;
-        if (header.retired != 0) {
+        if (HeaderMatches(header) && header.retired != 0) {
             // Its last member removed the name after we opened it: a new segment is (or will be) there.
             munmap(m_layout, sizeof(BusSegmentLayout));
             m_layout = nullptr;

@@ -1,0 +1,271 @@
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <unistd.h>
+
+#include "cBusRing.h"
+#include "cBusSegment.h"
+
+namespace {
+
+constexpr uint32_t kBus = 8;
+
+BusFrame NumberedFrame(uint32_t number)
+{
+    BusFrame frame;
+    frame.id = number & 0x7FF;
+    frame.bitrate = 125;
+    frame.length = 4;
+    frame.data[0] = static_cast<uint8_t>(number);
+    frame.data[1] = static_cast<uint8_t>(number >> 8);
+    frame.data[2] = static_cast<uint8_t>(number >> 16);
+    frame.data[3] = 0xA5;
+    return frame;
+}
+
+uint32_t NumberOf(const BusFrame& frame)
+{
+    return frame.data[0] | frame.data[1] << 8 | frame.data[2] << 16;
+}
+
+class BusRing : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_writerSegment.Attach(kBus)) << m_writerSegment.LastError();
+        ASSERT_TRUE(m_readerSegment.Attach(kBus)) << m_readerSegment.LastError();
+        m_writer = std::make_unique<cBusRing>(m_writerSegment);
+        m_reader = std::make_unique<cBusRing>(m_readerSegment);
+    }
+
+    void PublishNumbered(uint32_t first, uint32_t count)
+    {
+        for (uint32_t number = first; number < first + count; ++number) {
+            ASSERT_TRUE(m_writer->Publish(NumberedFrame(number)));
+        }
+    }
+
+    // The numbers of every frame readable from cursor on, with the drops counted on the way.
+    std::vector<uint32_t> ReadAll(uint64_t& cursor, uint32_t window, uint64_t& dropped)
+    {
+        std::vector<uint32_t> numbers;
+        BusFrame frame;
+        while (m_reader->ReadNext(cursor, window, frame, dropped)) {
+            numbers.push_back(NumberOf(frame));
+        }
+        return numbers;
+    }
+
+    // Two attachments, as two processes would have: the same bus mapped twice.
+    cBusSegment m_writerSegment;
+    cBusSegment m_readerSegment;
+    std::unique_ptr<cBusRing> m_writer;
+    std::unique_ptr<cBusRing> m_reader;
+};
+
+TEST_F(BusRing, ReaderGetsFramesInPublishOrderWithEveryField)
+{
+    uint64_t cursor = m_reader->Head();
+    BusFrame sent;
+    sent.id = 0x1ABCDEF0;
+    sent.bitrate = 1000;
+    sent.extended = true;
+    sent.length = 8;
+    for (uint8_t i = 0; i < 8; ++i) {
+        sent.data[i] = static_cast<uint8_t>(0xF0 + i);
+    }
+    ASSERT_TRUE(m_writer->Publish(sent));
+    BusFrame remote;
+    remote.id = 0x7FF;
+    remote.bitrate = 10;
+    remote.remote = true;
+    ASSERT_TRUE(m_writer->Publish(remote));
+
+    uint64_t dropped = 0;
+    BusFrame got;
+    ASSERT_TRUE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(got.id, 0x1ABCDEF0u);
+    EXPECT_EQ(got.bitrate, 1000u);
+    EXPECT_TRUE(got.extended);
+    EXPECT_FALSE(got.remote);
+    EXPECT_EQ(got.length, 8);
+    EXPECT_EQ(memcmp(got.data, sent.data, 8), 0);
+    ASSERT_TRUE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(got.id, 0x7FFu);
+    EXPECT_EQ(got.bitrate, 10u);
+    EXPECT_FALSE(got.extended);
+    EXPECT_TRUE(got.remote);
+    EXPECT_EQ(got.length, 0);
+    EXPECT_FALSE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(dropped, 0u);
+}
+
+TEST_F(BusRing, ReaderStartingAtHeadSeesOnlyLaterFrames)
+{
+    PublishNumbered(1, 5);
+    uint64_t cursor = m_reader->Head();
+    PublishNumbered(6, 2);
+    uint64_t dropped = 0;
+    EXPECT_EQ(ReadAll(cursor, kBusSlotCount, dropped), (std::vector<uint32_t>{6, 7}));
+}
+
+TEST_F(BusRing, ReaderFartherBehindThanItsWindowSkipsTheOldestAndCountsThem)
+{
+    uint64_t cursor = m_reader->Head();
+    PublishNumbered(0, 1000);
+    uint64_t dropped = 0;
+    std::vector<uint32_t> numbers = ReadAll(cursor, 250, dropped);
+    EXPECT_EQ(dropped, 750u);
+    ASSERT_EQ(numbers.size(), 250u);
+    EXPECT_EQ(numbers.front(), 750u);
+    EXPECT_EQ(numbers.back(), 999u);
+}
+
+TEST_F(BusRing, ReaderLappedByTheRingResumesAtTheOldestFrameLeft)
+{
+    uint64_t cursor = m_reader->Head();
+    PublishNumbered(0, kBusSlotCount + 10);
+    uint64_t dropped = 0;
+    std::vector<uint32_t> numbers = ReadAll(cursor, kBusSlotCount, dropped);
+    EXPECT_EQ(dropped, 10u);
+    ASSERT_EQ(numbers.size(), kBusSlotCount);
+    EXPECT_EQ(numbers.front(), 10u);
+    EXPECT_EQ(numbers.back(), kBusSlotCount + 9);
+}
+
+// Every byte of frame n is derived from n, so a frame mixed from two writes shows.
+BusFrame SelfCheckingFrame(uint32_t number)
+{
+    BusFrame frame;
+    frame.id = number & 0x7FF;
+    frame.bitrate = 125;
+    frame.length = 8;
+    for (uint32_t i = 0; i < 8; ++i) {
+        frame.data[i] = static_cast<uint8_t>((number >> (i % 4 * 8)) ^ (i * 0x11));
+    }
+    return frame;
+}
+
+uint32_t NumberOfSelfChecking(const BusFrame& frame)
+{
+    return frame.data[0] | (frame.data[1] ^ 0x11) << 8 | (frame.data[2] ^ 0x22) << 16 |
+           static_cast<uint32_t>(frame.data[3] ^ 0x33) << 24;
+}
+
+TEST_F(BusRing, ReaderRacingTheWriterNeverGetsATornFrame)
+{
+    constexpr uint32_t kFrames = 300000;
+    uint64_t cursor = m_reader->Head();
+    std::thread writer([this] {
+        for (uint32_t number = 0; number < kFrames; ++number) {
+            m_writer->Publish(SelfCheckingFrame(number));
+        }
+    });
+    uint64_t received = 0;
+    uint64_t dropped = 0;
+    uint64_t torn = 0;
+    int64_t previous = -1;
+    BusFrame frame;
+    // A small window makes the reader skip and race the writer for the same slots.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+    while (received + dropped < kFrames && std::chrono::steady_clock::now() < deadline) {
+        if (!m_reader->ReadNext(cursor, 64, frame, dropped)) {
+            continue;
+        }
+        uint32_t number = NumberOfSelfChecking(frame);
+        BusFrame expected = SelfCheckingFrame(number);
+        torn += memcmp(frame.data, expected.data, 8) != 0 || frame.id != expected.id ||
+                static_cast<int64_t>(number) <= previous;
+        previous = number;
+        ++received;
+    }
+    writer.join();
+    EXPECT_EQ(torn, 0u);
+    EXPECT_EQ(received + dropped, kFrames);
+    EXPECT_GT(received, 0u);
+}
+
+TEST_F(BusRing, FrameBeingWrittenIsInvisibleUntilPublished)
+{
+    uint64_t cursor = m_reader->Head();
+    uint64_t ticket = 0;
+    ASSERT_TRUE(m_writer->BeginPublish(NumberedFrame(42), ticket));
+    EXPECT_EQ(ticket, cursor);
+    uint64_t dropped = 0;
+    BusFrame got;
+    EXPECT_FALSE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    m_writer->FinishPublish(ticket);
+    ASSERT_TRUE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(NumberOf(got), 42u);
+    EXPECT_EQ(dropped, 0u);
+}
+
+TEST_F(BusRing, OtherBusesShareNothing)
+{
+    cBusSegment otherSegment;
+    ASSERT_TRUE(otherSegment.Attach(kBus + 1)) << otherSegment.LastError();
+    cBusRing other(otherSegment);
+    uint64_t otherCursor = other.Head();
+    PublishNumbered(1, 3);
+    uint64_t dropped = 0;
+    BusFrame got;
+    EXPECT_FALSE(other.ReadNext(otherCursor, kBusSlotCount, got, dropped));
+}
+
+TEST(BusSegment, LastMemberToLeaveRemovesTheSegment)
+{
+    std::string name = cBusSegment::SegmentName(kBus);
+    {
+        cBusSegment segment;
+        ASSERT_TRUE(segment.Attach(kBus)) << segment.LastError();
+        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        EXPECT_GE(fd, 0);
+        close(fd);
+    }
+    EXPECT_EQ(shm_open(name.c_str(), O_RDONLY, 0), -1);
+    EXPECT_EQ(errno, ENOENT);
+}
+
+TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
+{
+    std::string name = cBusSegment::SegmentName(kBus);
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(fd, 0);
+    std::vector<uint8_t> garbage(4096, 0xAB);
+    ASSERT_EQ(write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
+    close(fd);
+
+    cBusSegment segment;
+    ASSERT_TRUE(segment.Attach(kBus)) << segment.LastError();
+    cBusRing ring(segment);
+    EXPECT_EQ(ring.Head(), 0u);
+    uint64_t cursor = ring.Head();
+    ASSERT_TRUE(ring.Publish(NumberedFrame(7)));
+    uint64_t dropped = 0;
+    BusFrame got;
+    ASSERT_TRUE(ring.ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(NumberOf(got), 7u);
+}
+
+TEST(BusSegment, NamespaceSelectsPrivateBusesAndRefusesOddNames)
+{
+    std::string space = getenv("RVCAN32CE_NAMESPACE");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + "-bus-3-v1");
+    setenv("RVCAN32CE_NAMESPACE", "../x", 1);
+    EXPECT_EQ(cBusSegment::SegmentName(3), "");
+    cBusSegment segment;
+    EXPECT_FALSE(segment.Attach(3));
+    EXPECT_EQ(segment.LastError(), "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'");
+    setenv("RVCAN32CE_NAMESPACE", "", 1);
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-bus-3-v1");
+    setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
+}
+
+} // namespace

@@ -1,0 +1,139 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "FrameSyntax.h"
+
+namespace {
+
+struct ParsedExample
+{
+    const char* text;
+    uint32_t extended;
+    uint32_t id;
+    uint32_t remote;
+    uint16_t length;
+    std::vector<uint8_t> data;
+    const char* canonical; // FrameText of the result
+};
+
+// The examples of FrameSyntax.h, and their neighbours.
+const ParsedExample kParsedExamples[] = {
+    {"123#DEADBEEF", 0, 0x123, 0, 4, {0xDE, 0xAD, 0xBE, 0xEF}, "123#DEADBEEF"},
+    {"12345678#11.22", 1, 0x12345678, 0, 2, {0x11, 0x22}, "12345678#1122"},
+    {"123#", 0, 0x123, 0, 0, {}, "123#"},
+    {"123#R", 0, 0x123, 1, 0, {}, "123#R"},
+    {"7ff#0011223344556677",
+     0,
+     0x7FF,
+     0,
+     8,
+     {0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x66, 0x77},
+     "7FF#0011223344556677"},
+    {"1FFFFFFF#aa.BB.cc", 1, 0x1FFFFFFF, 0, 3, {0xAA, 0xBB, 0xCC}, "1FFFFFFF#AABBCC"},
+    {"00000001#", 1, 0x1, 0, 0, {}, "00000001#"},
+    {"000#r", 0, 0x0, 1, 0, {}, "000#R"},
+};
+
+TEST(FrameSyntax, ParsesTheDocumentedExamples)
+{
+    for (const ParsedExample& example : kParsedExamples) {
+        CanMessageDescriptor frame;
+        memset(&frame, 0xA5, sizeof(frame));
+        ASSERT_EQ(ParseFrameText(example.text, frame), "") << example.text;
+        EXPECT_EQ(frame.extended, example.extended) << example.text;
+        EXPECT_EQ(frame.id, example.id) << example.text;
+        EXPECT_EQ(frame.remote, example.remote) << example.text;
+        EXPECT_EQ(frame.length, example.length) << example.text;
+        std::vector<uint8_t> data(frame.data, frame.data + frame.length);
+        EXPECT_EQ(data, example.data) << example.text;
+        EXPECT_EQ(frame.timestamp, 0u) << example.text;
+        for (size_t i = frame.length; i < kCanMaxDataBytes; ++i) {
+            EXPECT_EQ(frame.data[i], 0) << example.text << " byte " << i;
+        }
+    }
+}
+
+TEST(FrameSyntax, FrameTextGivesTheParsedFrameBack)
+{
+    for (const ParsedExample& example : kParsedExamples) {
+        CanMessageDescriptor frame{};
+        ASSERT_EQ(ParseFrameText(example.text, frame), "");
+        EXPECT_EQ(FrameText(frame), example.canonical);
+        CanMessageDescriptor again{};
+        ASSERT_EQ(ParseFrameText(FrameText(frame), again), "");
+        EXPECT_EQ(memcmp(&frame, &again, sizeof(frame)), 0) << example.text;
+    }
+}
+
+struct RefusedExample
+{
+    const char* text;
+    const char* problem;
+};
+
+const RefusedExample kRefusedExamples[] = {
+    {"123", "expected ID#DATA, e.g. 123#DEADBEEF"},
+    {"", "expected ID#DATA, e.g. 123#DEADBEEF"},
+    {"1234#00", "the id must have 3 hex digits (standard) or 8 (extended)"},
+    {"#00", "the id must have 3 hex digits (standard) or 8 (extended)"},
+    {"12G#00", "the id must be hexadecimal"},
+    {"800#00", "a standard id is at most 7FF"},
+    {"20000000#00", "an extended id is at most 1FFFFFFF"},
+    {"123##100", "CAN FD frames (ID##DATA) are not supported"},
+    {"123#R3", "a remote frame is written ID#R, without a length"},
+    {"123#ABC", "data must be pairs of hex digits, optionally separated by '.'"},
+    {"123#.11", "data must be pairs of hex digits, optionally separated by '.'"},
+    {"123#11..22", "data must be pairs of hex digits, optionally separated by '.'"},
+    {"123#11.", "data must be pairs of hex digits, optionally separated by '.'"},
+    {"123#1X", "data must be pairs of hex digits, optionally separated by '.'"},
+    {"123#001122334455667788", "a frame has at most 8 data bytes"},
+};
+
+TEST(FrameSyntax, RefusesMalformedTextSayingWhy)
+{
+    for (const RefusedExample& example : kRefusedExamples) {
+        CanMessageDescriptor frame{};
+        EXPECT_EQ(ParseFrameText(example.text, frame), example.problem) << example.text;
+    }
+}
+
+struct DumpExample
+{
+    const char* frame;
+    uint32_t timestamp;
+    bool withTimestamp;
+    const char* line;
+};
+
+// candump's long format; the timestamp is the record's milliseconds shown as seconds.
+const DumpExample kDumpExamples[] = {
+    {"123#DEADBEEF", 0, false, "  CAN1:  123   [4]  DE AD BE EF"},
+    {"12345678#11.22", 0, false, "  CAN1:  12345678   [2]  11 22"},
+    {"123#R", 0, false, "  CAN1:  123   [0]  remote request"},
+    {"123#", 0, false, "  CAN1:  123   [0] "},
+    {"001#0102030405060708", 0, false, "  CAN1:  001   [8]  01 02 03 04 05 06 07 08"},
+    {"123#DEADBEEF", 12345678, true, " (0000012345.678000)  CAN1:  123   [4]  DE AD BE EF"},
+    {"123#", 4294967295u, true, " (0004294967.295000)  CAN1:  123   [0] "},
+};
+
+TEST(FrameSyntax, DumpLineIsCandumpsLine)
+{
+    for (const DumpExample& example : kDumpExamples) {
+        CanMessageDescriptor frame{};
+        ASSERT_EQ(ParseFrameText(example.frame, frame), "");
+        frame.timestamp = example.timestamp;
+        EXPECT_EQ(DumpLine("CAN1:", frame, example.withTimestamp), example.line);
+    }
+}
+
+TEST(FrameSyntax, DumpLineShowsAtMostEightBytesOfAnOverlongRecord)
+{
+    CanMessageDescriptor frame{};
+    frame.id = 0x10;
+    frame.length = 12;
+    memset(frame.data, 0x5A, sizeof(frame.data));
+    EXPECT_EQ(DumpLine("CAN2:", frame, false), "  CAN2:  010   [8]  5A 5A 5A 5A 5A 5A 5A 5A");
+}
+
+} // namespace

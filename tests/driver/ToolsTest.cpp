@@ -1,0 +1,192 @@
+// can-send and can-dump as users run them: what can-send puts on the bus, can-dump prints in
+// candump's format; errors go to standard error with a non-zero exit; Ctrl+C ends both cleanly.
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <regex>
+#include <thread>
+
+#include "DriverTestSupport.h"
+
+namespace {
+
+constexpr const char* kProbe = "7FF#";
+constexpr const char* kProbeLine = "  CAN7:  7FF   [0] ";
+
+std::vector<std::string> Tool(const char* name, std::vector<std::string> arguments)
+{
+    arguments.insert(arguments.begin(), HelperPath(name));
+    return arguments;
+}
+
+class Tools : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        ASSERT_TRUE(m_driver.Loaded());
+        m_prober = m_driver.Open(L"CAN7:", 125);
+        ASSERT_NE(m_prober, 0u);
+    }
+    void TearDown() override { m_driver.api.CanCloseDevice(m_prober); }
+
+    // Starts can-dump and returns once it prints frames: it sees only frames sent after it started
+    // its queue, so probes go out until the first one shows. Returns the first line after the probes.
+    std::unique_ptr<cChildProcess> StartDump(std::vector<std::string> arguments)
+    {
+        auto dump = std::make_unique<cChildProcess>(Tool("can-dump", arguments));
+        std::thread prober([this, stop = &m_probing] {
+            CanMessageDescriptor probe = Frame(kProbe);
+            for (int sent = 0; !stop->load() && sent < 2000; ++sent) {
+                m_driver.api.CanTransmittMessageEx(m_prober, &probe);
+                std::this_thread::sleep_for(5ms);
+            }
+        });
+        m_firstLine = dump->ReadLine();
+        m_probing = true;
+        prober.join();
+        return dump;
+    }
+
+    // The next line that is not a probe still on its way.
+    std::optional<std::string> NextLineAfterProbes(cChildProcess& dump)
+    {
+        std::optional<std::string> line = dump.ReadLine();
+        while (line && line->find(" 7FF   [0]") != std::string::npos) {
+            line = dump.ReadLine();
+        }
+        return line;
+    }
+
+    int Run(const char* name, std::vector<std::string> arguments, std::string* errors = nullptr)
+    {
+        cChildProcess tool(Tool(name, arguments));
+        int status = tool.Wait();
+        if (errors != nullptr) {
+            *errors = tool.ReadAllErrors();
+        }
+        return status;
+    }
+
+    cLoadedDriver m_driver;
+    DWORD m_prober = 0;
+    std::atomic<bool> m_probing{false};
+    std::optional<std::string> m_firstLine;
+};
+
+TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
+{
+    auto dump = StartDump({"CAN7:"});
+    ASSERT_EQ(m_firstLine, kProbeLine);
+    struct Case
+    {
+        const char* frame;
+        const char* line;
+    };
+    const Case cases[] = {
+        {"123#DEADBEEF", "  CAN7:  123   [4]  DE AD BE EF"},
+        {"12345678#11.22", "  CAN7:  12345678   [2]  11 22"},
+        {"123#", "  CAN7:  123   [0] "},
+        {"123#R", "  CAN7:  123   [0]  remote request"},
+    };
+    for (const Case& c : cases) {
+        ASSERT_EQ(Run("can-send", {"CAN7:", c.frame}), 0) << c.frame;
+    }
+    ASSERT_EQ(Run("can-send", {"-n", "3", "-g", "1", "can7", "7FE#01"}), 0);
+    EXPECT_EQ(NextLineAfterProbes(*dump), cases[0].line);
+    for (size_t i = 1; i < std::size(cases); ++i) {
+        EXPECT_EQ(dump->ReadLine(), cases[i].line);
+    }
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [1]  01");
+    }
+    dump->Signal(SIGINT);
+    EXPECT_EQ(dump->Wait(), 0);
+    EXPECT_EQ(dump->ReadAllErrors(), "");
+}
+
+TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
+{
+    auto dump = StartDump({"-t", "-d", "-n", "3", "CAN7:"});
+    ASSERT_TRUE(m_firstLine);
+    EXPECT_TRUE(std::regex_match(*m_firstLine, std::regex(R"( \(\d{10}\.\d{3}000\)  CAN7:  7FF   \[0\] )")))
+        << *m_firstLine;
+    CanMessageDescriptor frame = Frame("100#01");
+    for (int i = 0; i < 3; ++i) {
+        ASSERT_TRUE(m_driver.api.CanTransmittMessageEx(m_prober, &frame));
+    }
+    EXPECT_EQ(dump->Wait(), 0);
+    std::smatch report;
+    std::string errors = dump->ReadAllErrors();
+    ASSERT_TRUE(
+        std::regex_match(errors, report, std::regex(R"(can-dump: CAN7: (\d+) frames received, 0 dropped\n)")))
+        << errors;
+    EXPECT_GE(std::stoul(report[1]), 3u);
+}
+
+TEST_F(Tools, SendOfRandomFramesEndsCleanlyOnCtrlC)
+{
+    auto dump = StartDump({"CAN7:"});
+    cChildProcess sender(Tool("can-send", {"-r", "-g", "2", "CAN7:"}));
+    std::regex randomLine(R"(  CAN7:  [0-7][0-9A-F]{2}   \[([0-8])\] ( [0-9A-F]{2})*)");
+    for (int i = 0; i < 5; ++i) {
+        std::optional<std::string> line = NextLineAfterProbes(*dump);
+        ASSERT_TRUE(line);
+        std::smatch match;
+        ASSERT_TRUE(std::regex_match(*line, match, randomLine)) << *line;
+        EXPECT_EQ(line->size(), 19 + 3 * std::stoul(match[1])) << *line;
+    }
+    sender.Signal(SIGINT);
+    EXPECT_EQ(sender.Wait(), 0);
+    EXPECT_EQ(sender.ReadAllErrors(), "");
+}
+
+struct ErrorCase
+{
+    const char* tool;
+    std::vector<std::string> arguments;
+    int status;
+    const char* firstErrorLine;
+};
+
+TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
+{
+    const ErrorCase cases[] = {
+        {"can-send",
+         {"-b", "33", "CAN7:", "123#00"},
+         1,
+         "can-send: CanSetBaudrate(33) failed: 33 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, "
+         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
+        {"can-dump",
+         {"-b", "1001", "CAN7:"},
+         1,
+         "can-dump: CanSetBaudrate(1001) failed: 1001 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, "
+         "800, "
+         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
+        {"can-send",
+         {"-b", "0", "CAN7:", "123#00"},
+         1,
+         "can-send: CanSetBaudrate(0) failed: 0 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, "
+         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
+        {"can-send",
+         {"CAN12:", "123#00"},
+         1,
+         "can-send: CanCreateDevice(CAN12:) failed: the device name must be CAN0: to CAN9:; use a device "
+         "CAN0: "
+         "to CAN9:"},
+        {"can-send",
+         {"CAN7:", "1234#00"},
+         2,
+         "can-send: 1234#00: the id must have 3 hex digits (standard) or 8 (extended)"},
+        {"can-send", {"CAN7:"}, 2, "can-send: expected DEVICE and ID#DATA"},
+        {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
+        {"can-dump", {}, 2, "can-dump: expected one DEVICE"},
+    };
+    for (const ErrorCase& c : cases) {
+        std::string errors;
+        EXPECT_EQ(Run(c.tool, c.arguments, &errors), c.status) << c.firstErrorLine;
+        EXPECT_EQ(errors.substr(0, errors.find('\n')), c.firstErrorLine);
+    }
+}
+
+} // namespace
