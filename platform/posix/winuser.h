@@ -15,8 +15,9 @@
 //                GetWindowTextLengthW, Set/GetDlgItemTextW, GetClassNameW, Get/SetWindowLongW and
 //                Get/SetWindowLongPtrW (style, extended style, id, user data, DWLP_*), GetWindowRect,
 //                GetClientRect, GetWindowThreadProcessId, GetGUIThreadInfo, GetActiveWindow
-//   messages     SendMessageW, SendMessageTimeoutW, SendDlgItemMessageW, PostMessageW; cross-thread sends
-//                run on the owner thread, which serves them whenever it waits
+//   messages     SendMessageW, SendMessageTimeoutW, SendDlgItemMessageW, PostMessageW, PeekMessageW (serves
+//                the messages sent to the thread, then looks at its posted ones), DefWindowProcW;
+//                cross-thread sends run on the owner thread, which serves them whenever it waits
 //   controls     "Button" (push button, auto check box, check box, group box), "Edit" (single line,
 //                ES_NUMBER), "Static" (text, SS_ICON), "ListBox" (LBS_SORT, LBS_NOTIFY), and
 //                "SysListView32" in report mode after InitCommonControlsEx (see commctrl.h)
@@ -265,6 +266,10 @@ typedef GUITHREADINFO* LPGUITHREADINFO;
 #define SW_SHOW 5
 #define SW_SHOWNA 8
 
+#define PM_NOREMOVE 0x0000
+#define PM_REMOVE 0x0001
+#define PM_NOYIELD 0x0002
+
 #define SMTO_NORMAL 0x0000
 #define SMTO_BLOCK 0x0001
 #define SMTO_ABORTIFHUNG 0x0002
@@ -425,13 +430,16 @@ INT_PTR DialogBoxParamW(HINSTANCE instance, LPCWSTR templateName, HWND owner, DL
                         LPARAM initParam);
 BOOL EndDialog(HWND dialog, INT_PTR result);
 BOOL IsDialogMessageW(HWND dialog, LPMSG message);
+HWND GetNextDlgTabItem(HWND dialog, HWND control, BOOL previous);
 BOOL MapDialogRect(HWND dialog, LPRECT rect);
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
+LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageTimeoutW(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
                             PDWORD_PTR result);
 BOOL PostMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+BOOL PeekMessageW(LPMSG message, HWND window, UINT filterMin, UINT filterMax, UINT removeFlags);
 LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam);
 
 HWND GetDlgItem(HWND dialog, int id);
@@ -458,6 +466,8 @@ BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM context);
 HWND FindWindowW(LPCWSTR className, LPCWSTR windowName);
 BOOL GetWindowRect(HWND window, LPRECT rect);
 BOOL GetClientRect(HWND window, LPRECT rect);
+int MapWindowPoints(HWND from, HWND to, LPPOINT points, UINT count);
+BOOL ScreenToClient(HWND window, LPPOINT point);
 DWORD GetWindowThreadProcessId(HWND window, LPDWORD processId);
 BOOL GetGUIThreadInfo(DWORD threadId, LPGUITHREADINFO info);
 HWND GetActiveWindow();

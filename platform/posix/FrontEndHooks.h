@@ -1,0 +1,16 @@
+// How the windowing layer calls the front end (FrontEnd.h). Not part of the program's API.
+#pragma once
+
+#include "winuser.h"
+
+class ThreadQueue;
+
+// Calls the front end's changed() when the queue's windows changed: always when idle, otherwise at
+// most every 20 ms. Only a thread inside a modal loop calls out.
+void NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle);
+void FrontEndWindowOpened(HWND window);
+void FrontEndWindowClosing(HWND window);
+// The descriptor a modal loop of this window polls: the front end's, when the window is the active
+// modal window; -1 otherwise.
+int FrontEndInputDescriptorFor(HWND modalWindow);
+void FrontEndInputReady();

@@ -1,0 +1,115 @@
+// Per-thread message queues inside the windowing layer: messages sent from other threads, posted
+// messages, and the wait that serves them. Not part of the program's API.
+#pragma once
+
+#include <chrono>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "winuser.h"
+
+class ThreadQueue;
+
+// What a front end delivered with an input message: the modifier keys that were down (GetKeyState
+// answers from the message being handled, as on Win32) and the character a keystroke types, which the
+// dialog manager posts as WM_CHAR when the keystroke reaches the control (TranslateMessage's part).
+struct InputState
+{
+    bool shift = false;
+    bool control = false;
+    bool menu = false;
+    WCHAR character = 0;
+};
+
+struct PostedMessage
+{
+    MSG msg{};
+    InputState input;
+};
+
+// A message sent across threads. The sender waits on its own queue until done is set.
+struct SentMessage
+{
+    HWND hwnd = nullptr;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
+    std::shared_ptr<ThreadQueue> sender;
+    LRESULT result = 0; // guarded by the sender's queue mutex
+    bool done = false;  // guarded by the sender's queue mutex
+};
+
+class ThreadQueue
+{
+public:
+    ThreadQueue();
+    ~ThreadQueue();
+    ThreadQueue(const ThreadQueue&) = delete;
+    ThreadQueue& operator=(const ThreadQueue&) = delete;
+
+    DWORD ThreadId() const { return m_threadId; }
+
+    void PushSent(const std::shared_ptr<SentMessage>& message);
+    std::shared_ptr<SentMessage> PopSent();
+    bool WithdrawSent(const std::shared_ptr<SentMessage>& message);
+    void PushPosted(const PostedMessage& message);
+    // Ahead of everything posted, as a translated character is read before later input.
+    void PushPostedFirst(const PostedMessage& message);
+    bool PopPosted(PostedMessage& message);
+    // Takes out everything addressed to a destroyed window; returns the sent ones to be released.
+    std::vector<std::shared_ptr<SentMessage>> DropMessagesFor(HWND window);
+    bool HasSentMessages();
+
+    // Called by the thread that ran a message sent from this queue's thread.
+    void Complete(SentMessage& message, LRESULT result);
+    bool IsDone(const SentMessage& message, LRESULT& result);
+
+    // Something visible changed in one of this thread's windows; the front end redraws from the loop.
+    void MarkChanged();
+    bool TakeChanged();
+
+    void Wake();
+    // Sleeps until woken, until the timeout (milliseconds, -1 for none) or until extraDescriptor (-1 for
+    // none) is readable; returns true in the last case.
+    bool Wait(int timeoutMilliseconds, int extraDescriptor);
+
+    // Focus and active window of this thread. guarded by WindowLock()
+    HWND focus = nullptr;
+    HWND active = nullptr;
+    // How many modal loops run on this thread; touched by the owner thread only.
+    int modalDepth = 0;
+
+private:
+    void DrainWakePipe();
+
+    DWORD m_threadId;
+    int m_wakePipe[2] = {-1, -1};
+    std::mutex m_mutex;
+    std::deque<std::shared_ptr<SentMessage>> m_sent; // guarded by m_mutex
+    std::deque<PostedMessage> m_posted;              // guarded by m_mutex
+    bool m_changed = false;                          // guarded by m_mutex
+};
+
+// The calling thread's queue, created on first use.
+ThreadQueue& CurrentQueue();
+std::shared_ptr<ThreadQueue> CurrentQueuePtr();
+// Known queues by thread id, for GetGUIThreadInfo; null when the thread has none.
+std::shared_ptr<ThreadQueue> QueueOfThread(DWORD threadId);
+
+// Calls the window procedure on the calling thread; 0 for a window that no longer exists.
+LRESULT CallWindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+// Runs one message sent to this thread's windows by another thread; false when none waits.
+bool ServeOneSentMessage();
+// Posts with the modifier keys of the input it stands for.
+BOOL PostInputMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, const InputState& keys);
+// Releases every sender waiting on the destroyed window with 0 and drops its posted messages.
+void ReleaseMessagesFor(ThreadQueue& queue, HWND window);
+// Marks the window's thread for a redraw and wakes it when the change comes from another thread.
+void NoteVisibleChange(HWND window);
+
+// The input state of the message being handled on this thread, and its character (0 when none or
+// already translated).
+void SetCurrentInput(const InputState& input);
+WCHAR TakeCurrentCharacter();

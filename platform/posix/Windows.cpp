@@ -1,0 +1,482 @@
+// Window queries and changes: text, enabled and visible state, window longs, the window tree,
+// rectangles, and DefWindowProcW.
+#include <algorithm>
+#include <cwchar>
+
+#include <unistd.h>
+
+#include "Dialog.h"
+#include "MessageQueue.h"
+#include "WindowObjects.h"
+#include "winbase.h"
+
+namespace {
+
+constexpr DWORD kErrorInvalidIndex = 1413;
+constexpr DWORD kErrorControlIdNotFound = 1421;
+
+bool ChangeStyleBits(HWND hwnd, DWORD set, DWORD clear, DWORD& previous)
+{
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
+    if (!window) {
+        return false;
+    }
+    previous = window->style;
+    window->style = (window->style & ~clear) | set;
+    return true;
+}
+
+// A window that loses the focus by being disabled or hidden leaves its thread without focus.
+void DropFocusIfOwnedBy(HWND hwnd)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (window && window->thread.get() == &CurrentQueue() && GetFocus() == hwnd) {
+        SetFocus(nullptr);
+    }
+}
+
+LONG_PTR DialogLong(HWND hwnd, int index, const LONG_PTR* newValue)
+{
+    std::shared_ptr<DialogState> dialog = DialogStateOf(hwnd);
+    if (dialog == nullptr) {
+        // Only dialogs have extra window memory here, as on Win32 for the predefined controls.
+        SetLastError(kErrorInvalidIndex);
+        return 0;
+    }
+    if (index != DWLP_MSGRESULT && index != DWLP_USER && index != DWLP_DLGPROC) {
+        SetLastError(kErrorInvalidIndex);
+        ReportUnimplemented(L"this dialog window long index", hwnd, static_cast<UINT>(index));
+        return 0;
+    }
+    std::lock_guard<std::mutex> lock(WindowLock());
+    LONG_PTR* slot = index == DWLP_MSGRESULT ? &dialog->messageResult
+                     : index == DWLP_USER    ? &dialog->user
+                                             : nullptr;
+    if (slot == nullptr) {
+        // The dialog procedure is fixed at creation here.
+        if (newValue != nullptr) {
+            ReportUnimplemented(L"replacing the dialog procedure", hwnd, 0);
+        }
+        return reinterpret_cast<LONG_PTR>(dialog->dialogProc);
+    }
+    LONG_PTR previous = *slot;
+    if (newValue != nullptr) {
+        *slot = *newValue;
+    }
+    return previous;
+}
+
+LONG_PTR WindowLong(HWND hwnd, int index, const LONG_PTR* newValue)
+{
+    if (index >= 0) {
+        return DialogLong(hwnd, index, newValue);
+    }
+    std::unique_lock<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
+    if (!window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    LONG_PTR previous = 0;
+    switch (index) {
+    case GWL_STYLE: previous = window->style; break;
+    case GWL_EXSTYLE: previous = window->exStyle; break;
+    case GWL_ID: previous = window->id; break;
+    case GWL_USERDATA: previous = window->userData; break;
+    default:
+        lock.unlock();
+        SetLastError(kErrorInvalidIndex);
+        ReportUnimplemented(L"this window long index", hwnd, static_cast<UINT>(index));
+        return 0;
+    }
+    if (newValue != nullptr) {
+        switch (index) {
+        case GWL_STYLE: window->style = static_cast<DWORD>(*newValue); break;
+        case GWL_EXSTYLE: window->exStyle = static_cast<DWORD>(*newValue); break;
+        case GWL_ID: window->id = static_cast<int>(*newValue); break;
+        case GWL_USERDATA: window->userData = *newValue; break;
+        }
+        lock.unlock();
+        NoteVisibleChange(hwnd);
+    }
+    return previous;
+}
+
+POINT ScreenOrigin(HWND hwnd)
+{
+    POINT origin{0, 0};
+    std::lock_guard<std::mutex> lock(WindowLock());
+    for (std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd); window;
+         window = FindWindowObjectLocked(window->parent)) {
+        origin.x += window->pixelRect.left;
+        origin.y += window->pixelRect.top;
+    }
+    return origin;
+}
+
+std::vector<HWND> SiblingsOf(const std::shared_ptr<Window>& window)
+{
+    if (window->parent == nullptr) {
+        std::vector<HWND> topLevel;
+        for (const std::shared_ptr<Window>& each : TopLevelWindows()) {
+            topLevel.push_back(each->handle);
+        }
+        return topLevel;
+    }
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> parent = FindWindowObjectLocked(window->parent);
+    return parent ? parent->children : std::vector<HWND>{};
+}
+
+std::vector<HWND> ChildrenOf(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
+    return window ? window->children : std::vector<HWND>{};
+}
+
+bool EnumerateDescendants(HWND parent, WNDENUMPROC callback, LPARAM context)
+{
+    for (HWND child : ChildrenOf(parent)) {
+        if (!callback(child, context) || !EnumerateDescendants(child, callback, context)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool NameMatches(LPCWSTR wanted, const std::wstring& actual)
+{
+    return wanted == nullptr || wcscasecmp(wanted, actual.c_str()) == 0;
+}
+
+} // namespace
+
+LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    switch (message) {
+    case WM_SETTEXT: {
+        auto text = reinterpret_cast<LPCWSTR>(lParam);
+        StoreText(hwnd, text != nullptr ? text : L"");
+        NoteVisibleChange(hwnd);
+        return TRUE;
+    }
+    case WM_GETTEXT: {
+        auto buffer = reinterpret_cast<LPWSTR>(lParam);
+        if (buffer == nullptr || wParam == 0) {
+            return 0;
+        }
+        std::wstring text = TextOf(hwnd);
+        // WM_GETTEXT copies what fits and always terminates the copy.
+        size_t copied = std::min<size_t>(text.size(), wParam - 1);
+        std::wmemcpy(buffer, text.data(), copied);
+        buffer[copied] = 0;
+        return static_cast<LRESULT>(copied);
+    }
+    case WM_GETTEXTLENGTH: return static_cast<LRESULT>(TextOf(hwnd).size());
+    }
+    return 0;
+}
+
+BOOL IsWindow(HWND hwnd)
+{
+    return FindWindowObject(hwnd) ? TRUE : FALSE;
+}
+
+BOOL EnableWindow(HWND hwnd, BOOL enable)
+{
+    DWORD previous = 0;
+    if (!ChangeStyleBits(hwnd, enable ? 0 : WS_DISABLED, enable ? WS_DISABLED : 0, previous)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    bool wasDisabled = (previous & WS_DISABLED) != 0;
+    if (wasDisabled == !enable) {
+        return wasDisabled ? TRUE : FALSE;
+    }
+    // A disabled window cannot keep the keyboard focus.
+    if (!enable) {
+        DropFocusIfOwnedBy(hwnd);
+    }
+    SendMessageW(hwnd, WM_ENABLE, enable ? TRUE : FALSE, 0);
+    NoteVisibleChange(hwnd);
+    // EnableWindow answers whether the window was disabled before the call.
+    return wasDisabled ? TRUE : FALSE;
+}
+
+BOOL IsWindowEnabled(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
+    return window && (window->style & WS_DISABLED) == 0 ? TRUE : FALSE;
+}
+
+BOOL ShowWindow(HWND hwnd, int command)
+{
+    if (command != SW_HIDE && command != SW_SHOW && command != SW_SHOWNORMAL && command != SW_SHOWNA) {
+        ReportUnimplemented(L"this ShowWindow command", hwnd, static_cast<UINT>(command));
+    }
+    bool show = command != SW_HIDE;
+    DWORD previous = 0;
+    if (!ChangeStyleBits(hwnd, show ? WS_VISIBLE : 0, show ? 0 : WS_VISIBLE, previous)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    bool wasVisible = (previous & WS_VISIBLE) != 0;
+    if (wasVisible != show) {
+        if (!show) {
+            DropFocusIfOwnedBy(hwnd);
+        }
+        SendMessageW(hwnd, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
+        NoteVisibleChange(hwnd);
+    }
+    // ShowWindow answers whether the window was visible before the call.
+    return wasVisible ? TRUE : FALSE;
+}
+
+BOOL IsWindowVisible(HWND hwnd)
+{
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
+    if (!window) {
+        return FALSE;
+    }
+    // A window is visible only when it and all its ancestors have WS_VISIBLE.
+    for (; window; window = FindWindowObjectLocked(window->parent)) {
+        if ((window->style & WS_VISIBLE) == 0) {
+            return FALSE;
+        }
+    }
+    return TRUE;
+}
+
+BOOL SetWindowTextW(HWND hwnd, LPCWSTR text)
+{
+    return SendMessageW(hwnd, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text)) != 0 ? TRUE : FALSE;
+}
+
+int GetWindowTextW(HWND hwnd, LPWSTR buffer, int maxCount)
+{
+    if (buffer == nullptr || maxCount <= 0) {
+        return 0;
+    }
+    buffer[0] = 0;
+    return static_cast<int>(
+        SendMessageW(hwnd, WM_GETTEXT, static_cast<WPARAM>(maxCount), reinterpret_cast<LPARAM>(buffer)));
+}
+
+int GetWindowTextLengthW(HWND hwnd)
+{
+    return static_cast<int>(SendMessageW(hwnd, WM_GETTEXTLENGTH, 0, 0));
+}
+
+int GetClassNameW(HWND hwnd, LPWSTR buffer, int maxCount)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (!window || buffer == nullptr || maxCount <= 0) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    size_t copied = std::min<size_t>(window->className.size(), static_cast<size_t>(maxCount) - 1);
+    std::wmemcpy(buffer, window->className.data(), copied);
+    buffer[copied] = 0;
+    return static_cast<int>(copied);
+}
+
+LONG GetWindowLongW(HWND hwnd, int index)
+{
+    return static_cast<LONG>(WindowLong(hwnd, index, nullptr));
+}
+
+LONG SetWindowLongW(HWND hwnd, int index, LONG value)
+{
+    LONG_PTR wide = value;
+    return static_cast<LONG>(WindowLong(hwnd, index, &wide));
+}
+
+LONG_PTR GetWindowLongPtrW(HWND hwnd, int index)
+{
+    return WindowLong(hwnd, index, nullptr);
+}
+
+LONG_PTR SetWindowLongPtrW(HWND hwnd, int index, LONG_PTR value)
+{
+    return WindowLong(hwnd, index, &value);
+}
+
+HWND GetParent(HWND hwnd)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (!window) {
+        return nullptr;
+    }
+    // For a top-level popup GetParent answers the owner.
+    if (window->parent == nullptr) {
+        return (window->style & WS_POPUP) != 0 ? window->owner : nullptr;
+    }
+    return window->parent;
+}
+
+HWND GetWindow(HWND hwnd, UINT relation)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (!window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    if (relation == GW_CHILD) {
+        std::vector<HWND> children = ChildrenOf(hwnd);
+        return children.empty() ? nullptr : children.front();
+    }
+    if (relation == GW_OWNER) {
+        return window->owner;
+    }
+    // Controls of a dialog are in template order, the first one on top.
+    std::vector<HWND> siblings = SiblingsOf(window);
+    auto self = std::find(siblings.begin(), siblings.end(), hwnd);
+    if (self == siblings.end()) {
+        return nullptr;
+    }
+    switch (relation) {
+    case GW_HWNDFIRST: return siblings.front();
+    case GW_HWNDLAST: return siblings.back();
+    case GW_HWNDNEXT: return self + 1 == siblings.end() ? nullptr : *(self + 1);
+    case GW_HWNDPREV: return self == siblings.begin() ? nullptr : *(self - 1);
+    }
+    ReportUnimplemented(L"this GetWindow relation", hwnd, relation);
+    return nullptr;
+}
+
+BOOL EnumChildWindows(HWND parent, WNDENUMPROC callback, LPARAM context)
+{
+    if (parent == nullptr) {
+        // Without a parent, EnumChildWindows enumerates the top-level windows.
+        for (const std::shared_ptr<Window>& window : TopLevelWindows()) {
+            if (!callback(window->handle, context)) {
+                break;
+            }
+        }
+        return TRUE;
+    }
+    EnumerateDescendants(parent, callback, context);
+    return TRUE;
+}
+
+HWND FindWindowW(LPCWSTR className, LPCWSTR windowName)
+{
+    std::vector<std::shared_ptr<Window>> candidates = TopLevelWindows();
+    // Topmost windows come first in the z-order.
+    std::stable_partition(candidates.begin(), candidates.end(), [](const std::shared_ptr<Window>& window) {
+        return (GetWindowLongW(window->handle, GWL_EXSTYLE) & WS_EX_TOPMOST) != 0;
+    });
+    for (const std::shared_ptr<Window>& window : candidates) {
+        if (NameMatches(className, window->className) && NameMatches(windowName, TextOf(window->handle))) {
+            return window->handle;
+        }
+    }
+    return nullptr;
+}
+
+HWND GetDlgItem(HWND dialog, int id)
+{
+    std::lock_guard<std::mutex> lock(WindowLock());
+    std::shared_ptr<Window> window = FindWindowObjectLocked(dialog);
+    if (!window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return nullptr;
+    }
+    // GetDlgItem looks only at the direct children, in z-order, and answers the first match.
+    for (HWND child : window->children) {
+        std::shared_ptr<Window> control = FindWindowObjectLocked(child);
+        if (control && control->id == id) {
+            return child;
+        }
+    }
+    SetLastError(kErrorControlIdNotFound);
+    return nullptr;
+}
+
+int GetDlgCtrlID(HWND control)
+{
+    return static_cast<int>(GetWindowLongW(control, GWL_ID));
+}
+
+LRESULT SendDlgItemMessageW(HWND dialog, int id, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    HWND control = GetDlgItem(dialog, id);
+    return control != nullptr ? SendMessageW(control, message, wParam, lParam) : 0;
+}
+
+BOOL SetDlgItemTextW(HWND dialog, int id, LPCWSTR text)
+{
+    return SetWindowTextW(GetDlgItem(dialog, id), text);
+}
+
+UINT GetDlgItemTextW(HWND dialog, int id, LPWSTR buffer, int maxCount)
+{
+    if (buffer != nullptr && maxCount > 0) {
+        buffer[0] = 0;
+    }
+    return static_cast<UINT>(GetWindowTextW(GetDlgItem(dialog, id), buffer, maxCount));
+}
+
+BOOL GetClientRect(HWND hwnd, LPRECT rect)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (!window || rect == nullptr) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    *rect = RECT{0, 0, window->pixelRect.right - window->pixelRect.left,
+                 window->pixelRect.bottom - window->pixelRect.top};
+    return TRUE;
+}
+
+BOOL GetWindowRect(HWND hwnd, LPRECT rect)
+{
+    RECT client{};
+    if (rect == nullptr || !GetClientRect(hwnd, &client)) {
+        return FALSE;
+    }
+    // There is no non-client area here: a window's rectangle is its client rectangle on the screen.
+    POINT origin = ScreenOrigin(hwnd);
+    *rect = RECT{origin.x, origin.y, origin.x + client.right, origin.y + client.bottom};
+    return TRUE;
+}
+
+int MapWindowPoints(HWND from, HWND to, LPPOINT points, UINT count)
+{
+    POINT source = from != nullptr ? ScreenOrigin(from) : POINT{0, 0};
+    POINT target = to != nullptr ? ScreenOrigin(to) : POINT{0, 0};
+    LONG dx = source.x - target.x;
+    LONG dy = source.y - target.y;
+    for (UINT i = 0; i < count; ++i) {
+        points[i].x += dx;
+        points[i].y += dy;
+    }
+    // MapWindowPoints answers the shift: horizontal in the low word, vertical in the high word.
+    return static_cast<int>(MAKELONG(static_cast<WORD>(dx), static_cast<WORD>(dy)));
+}
+
+BOOL ScreenToClient(HWND hwnd, LPPOINT point)
+{
+    if (!IsWindow(hwnd) || point == nullptr) {
+        return FALSE;
+    }
+    MapWindowPoints(nullptr, hwnd, point, 1);
+    return TRUE;
+}
+
+DWORD GetWindowThreadProcessId(HWND hwnd, LPDWORD processId)
+{
+    std::shared_ptr<Window> window = FindWindowObject(hwnd);
+    if (!window) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return 0;
+    }
+    if (processId != nullptr) {
+        *processId = static_cast<DWORD>(getpid());
+    }
+    return window->thread->ThreadId();
+}
