@@ -21,8 +21,9 @@ bool IsDescendantOf(HWND ancestor, HWND hwnd)
 bool IsTabStop(HWND control)
 {
     DWORD style = StyleOf(control);
-    // Tab skips hidden and disabled controls.
-    return (style & WS_TABSTOP) != 0 && (style & WS_DISABLED) == 0 && IsWindowVisible(control);
+    // Tab skips hidden and disabled controls; a control's own WS_VISIBLE counts, so that a dialog still
+    // hidden during WM_INITDIALOG has its tab stops.
+    return (style & (WS_TABSTOP | WS_VISIBLE | WS_DISABLED)) == (WS_TABSTOP | WS_VISIBLE);
 }
 
 std::vector<HWND> ControlsOf(HWND dialog)
