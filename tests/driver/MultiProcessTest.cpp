@@ -73,6 +73,8 @@ TEST_F(Processes, MemberKilledMidFloodLeavesTheBusWorking)
         ASSERT_EQ(flood->Wait(), 128 + SIGKILL);
 
         ASSERT_TRUE(m_driver.api.CanWriteDescriptorEx(receiver, 0, 0x200, 0)); // only what follows
+        // Registering again returns once a flood frame that passed the old filter is delivered.
+        ASSERT_TRUE(m_driver.api.CanRegisterCallback(receiver, received.Function()));
         received.Clear();
         DWORD sender = m_driver.Open(L"CAN5:", 125); // a later open of the same bus
         ASSERT_NE(sender, 0u);

@@ -15,17 +15,18 @@ namespace {
 
 constexpr int kStopRounds = 40;
 
-// The receive function under test. calls and lateCalls are touched by the receive thread and read by
-// the test thread; stopped is set by the test thread when a stop has returned.
+// The receive function under test and what it reports: written by the test thread and the driver's
+// receive thread alike, so every field is atomic. stopped is set by the test thread when a stop has
+// returned.
 struct Watch
 {
     std::atomic<bool> stopped{false};
     std::atomic<int> calls{0};
     std::atomic<int> lateCalls{0};
-    DWORD device = 0;
-    CanStopReceiveQueueFn stopFromInside = nullptr;
-    CanRegisterCallbackFn registerFromInside = nullptr;
-    CanCloseDeviceFn closeFromInside = nullptr;
+    std::atomic<DWORD> device{0};
+    std::atomic<CanStopReceiveQueueFn> stopFromInside{nullptr};
+    std::atomic<CanRegisterCallbackFn> registerFromInside{nullptr};
+    std::atomic<CanCloseDeviceFn> closeFromInside{nullptr};
 };
 Watch g_watch;
 
@@ -57,14 +58,14 @@ void StopFromInside(CanMessageDescriptor*)
     if (g_watch.calls.fetch_add(1) > 0) {
         g_watch.lateCalls.fetch_add(1);
     }
-    if (g_watch.stopFromInside != nullptr) {
-        g_watch.stopFromInside(g_watch.device);
+    if (CanStopReceiveQueueFn stop = g_watch.stopFromInside.load()) {
+        stop(g_watch.device);
     }
-    if (g_watch.registerFromInside != nullptr) {
-        g_watch.registerFromInside(g_watch.device, nullptr);
+    if (CanRegisterCallbackFn enrol = g_watch.registerFromInside.load()) {
+        enrol(g_watch.device, nullptr);
     }
-    if (g_watch.closeFromInside != nullptr) {
-        g_watch.closeFromInside(g_watch.device);
+    if (CanCloseDeviceFn close = g_watch.closeFromInside.load()) {
+        close(g_watch.device);
     }
 }
 
