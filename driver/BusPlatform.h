@@ -19,5 +19,9 @@ bool ProcessIsAlive(uint32_t processId);
 uint32_t MillisecondTicks();
 uint64_t MonotonicNanoseconds();
 
+// Keeps signals such as Ctrl+C's away from the calling library thread, so that they reach the
+// program's own threads and never interrupt a receive function in the middle.
+void BlockAsynchronousSignals();
+
 // Tells the processor that this thread is spinning.
 void PauseWhileSpinning();

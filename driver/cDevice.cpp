@@ -175,6 +175,7 @@ bool cDevice::OnReceiveThread() const
 
 void cDevice::ReceiveLoop()
 {
+    BlockAsynchronousSignals();
     t_deliveringDevice = this;
     BusFrame frame;
     while (!m_stopThread.load()) {

@@ -8,6 +8,7 @@
 #include <ctime>
 
 #include <linux/futex.h>
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -59,6 +60,16 @@ uint64_t MonotonicNanoseconds()
 uint32_t MillisecondTicks()
 {
     return static_cast<uint32_t>(MonotonicNanoseconds() / 1000000u); // wraps like GetTickCount
+}
+
+void BlockAsynchronousSignals()
+{
+    sigset_t all;
+    sigfillset(&all);
+    for (int fault : {SIGSEGV, SIGBUS, SIGILL, SIGFPE}) {
+        sigdelset(&all, fault); // faults belong to the thread that raises them
+    }
+    pthread_sigmask(SIG_BLOCK, &all, nullptr);
 }
 
 void PauseWhileSpinning()
