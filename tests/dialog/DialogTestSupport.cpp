@@ -39,10 +39,34 @@ HWND FocusOf(HWND window)
     return info.hwndFocus;
 }
 
+void PrintTo(const Command& command, std::ostream* out)
+{
+    *out << "{id " << command.id << ", code 0x" << std::hex << command.code << std::dec << ", control "
+         << static_cast<const void*>(command.control) << "}";
+}
+
+namespace {
+
+bool IsFocusNotification(const Command& command)
+{
+    std::wstring kind = ClassName(command.control);
+    if (kind == L"Edit") {
+        return command.code == EN_SETFOCUS || command.code == EN_KILLFOCUS;
+    }
+    if (kind == L"ListBox") {
+        return command.code == LBN_SETFOCUS || command.code == LBN_KILLFOCUS;
+    }
+    return kind == L"Button" && (command.code == BN_SETFOCUS || command.code == BN_KILLFOCUS);
+}
+
+} // namespace
+
 std::vector<Command> TestDialog::Commands()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_commands;
+    std::vector<Command> commands = m_commands;
+    std::erase_if(commands, IsFocusNotification);
+    return commands;
 }
 
 void TestDialog::Record(const Command& command)

@@ -8,6 +8,7 @@
 #include <functional>
 #include <future>
 #include <mutex>
+#include <ostream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -32,6 +33,7 @@ struct Command
     HWND control;
     bool operator==(const Command&) const = default;
 };
+void PrintTo(const Command& command, std::ostream* out);
 
 // What TestDialogProc does; handed over as the dialog's creation parameter. Its handlers run on the
 // dialog's thread.
@@ -43,6 +45,7 @@ struct TestDialog
     // Answers a message (WM_APP and above) with DWLP_MSGRESULT; unset: not handled.
     std::function<LRESULT(HWND, UINT, WPARAM, LPARAM)> onAppMessage;
 
+    // The commands so far, without the focus notifications of edits, list boxes and buttons.
     std::vector<Command> Commands();
     void Record(const Command& command);
 
