@@ -88,6 +88,7 @@ TEST(DialogThreads, SendersStillWaitingWhenTheDialogEndsAreReleasedWithZero)
 {
     constexpr int kWaiting = 3;
     std::atomic<int> started{0}, echoed{0};
+    std::atomic<bool> busy{false};
     TestDialog test;
     test.onAppMessage = [&](HWND dialog, UINT message, WPARAM, LPARAM) -> LRESULT {
         if (message == kEcho) {
@@ -95,6 +96,7 @@ TEST(DialogThreads, SendersStillWaitingWhenTheDialogEndsAreReleasedWithZero)
             return 1;
         }
         // Busy until the senders are queued, then the dialog ends.
+        busy = true;
         WaitUntil([&] { return started.load() == kWaiting; });
         Sleep(100);
         EndDialog(dialog, 9);
@@ -103,6 +105,8 @@ TEST(DialogThreads, SendersStillWaitingWhenTheDialogEndsAreReleasedWithZero)
     ModalDialog dialog(PlainTemplate(L"Ending"), TestDialogProc, reinterpret_cast<LPARAM>(&test), L"Ending");
     HWND window = dialog.Window();
     PostMessageW(window, kBusy, 0, 0);
+    // Sent messages run before posted ones, so the senders start only once the dialog is busy.
+    ASSERT_TRUE(WaitUntil([&] { return busy.load(); }));
     std::atomic<int> released{0}, nonzero{0};
     std::vector<std::thread> senders;
     for (int t = 0; t < kWaiting; ++t) {
