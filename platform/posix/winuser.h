@@ -3,35 +3,47 @@
 //
 // Implemented
 //   dialogs      DialogBoxIndirectParamW (standard DLGTEMPLATE only; a bad template or an unknown control
-//                class makes it return -1), DialogBoxParamW, EndDialog, the modal loop with
-//                IsDialogMessageW semantics, WM_INITDIALOG focus, WM_NEXTDLGCTL, DM_GETDEFID/DM_SETDEFID,
-//                DWLP_MSGRESULT, MapDialogRect (base units 8 x 16 pixels: one dialog unit is two pixels)
-//   keyboard     Tab/Shift+Tab over visible, enabled WS_TABSTOP controls in template order; Escape sends
-//                IDCANCEL; Enter presses the focused push button, elsewhere the default id or IDOK; Space
-//                presses buttons (down, then up); arrows go to controls that want them; SetFocus, GetFocus,
-//                GetKeyState (Shift, Control, Menu as delivered by the front end)
+//                class makes it return -1; an owner that is not a window, 0), DialogBoxParamW, EndDialog
+//                (a flag the loop checks before each message, also from WM_INITDIALOG or another thread),
+//                the modal loop with IsDialogMessageW semantics, the owner disabled while a modal window
+//                is up, WM_INITDIALOG focus, WM_NEXTDLGCTL, GetNextDlgTabItem, DM_GETDEFID/DM_SETDEFID,
+//                WM_CLOSE as IDCANCEL, DWLP_MSGRESULT/DWLP_USER, MapDialogRect (base units 8 x 16 pixels:
+//                one dialog unit is two pixels each way), DS_CENTER on a 640 x 480 pixel screen
+//   keyboard     Tab/Shift+Tab over visible, enabled WS_TABSTOP controls in template order (an edit gets
+//                its text selected); Escape sends IDCANCEL; Enter presses the focused push button,
+//                elsewhere the default id or IDOK; Space presses buttons (down, then up); arrows go to
+//                controls that want them; SetFocus, GetFocus, GetKeyState (Shift, Control, Menu, as the
+//                front end delivers them with a keystroke)
 //   windows      GetDlgItem, GetDlgCtrlID, GetParent, GetWindow, EnumChildWindows, FindWindowW, IsWindow,
-//                Enable/IsWindowEnabled, ShowWindow/IsWindowVisible, Set/GetWindowTextW,
-//                GetWindowTextLengthW, Set/GetDlgItemTextW, GetClassNameW, Get/SetWindowLongW and
-//                Get/SetWindowLongPtrW (style, extended style, id, user data, DWLP_*), GetWindowRect,
-//                GetClientRect, GetWindowThreadProcessId, GetGUIThreadInfo, GetActiveWindow
-//   messages     SendMessageW, SendMessageTimeoutW, SendDlgItemMessageW, PostMessageW, PeekMessageW (serves
-//                the messages sent to the thread, then looks at its posted ones), DefWindowProcW;
-//                cross-thread sends run on the owner thread, which serves them whenever it waits
+//                EnableWindow/IsWindowEnabled (a disabled window loses the focus), ShowWindow/
+//                IsWindowVisible, Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW,
+//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id,
+//                user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints, ScreenToClient,
+//                GetWindowThreadProcessId, GetGUIThreadInfo (active and focus window), GetActiveWindow
+//   messages     SendMessageW, SendMessageTimeoutW (SMTO_NORMAL, SMTO_BLOCK), SendDlgItemMessageW,
+//                PostMessageW, PeekMessageW (serves the messages sent to the thread, then looks at its
+//                posted ones), DefWindowProcW (text); a message sent from another thread runs on the
+//                owner thread, which serves such messages whenever it waits: in modal loops and while it
+//                is itself blocked in a cross-thread send. A send to a window that no longer exists
+//                returns 0 at once; senders still waiting when a window is destroyed get 0.
 //   controls     "Button" (push button, auto check box, check box, group box), "Edit" (single line,
 //                ES_NUMBER), "Static" (text, SS_ICON), "ListBox" (LBS_SORT, LBS_NOTIFY), and
-//                "SysListView32" in report mode after InitCommonControlsEx (see commctrl.h)
-//   message box  MessageBoxW with MB_OK, MB_ICONERROR/MB_ICONHAND, MB_TOPMOST, owned and modal
+//                "SysListView32" in report mode after InitCommonControlsEx (see commctrl.h); each
+//                control's file lists what it implements
+//   message box  MessageBoxW with MB_OK or MB_OKCANCEL, an icon flag, MB_TOPMOST, MB_SETFOREGROUND:
+//                a modal "#32770" dialog owned by the given window, text in static 0xFFFF, icon static
+//                0x14, buttons IDOK and IDCANCEL
 //   resources    FindResourceW, FindResourceExW, LoadResource, LockResource, SizeofResource over the
 //                program's own resources (registered at start-up, see ProgramResources.h)
 //
 // Deliberately not
 //   No window classes of the program's own (RegisterClassW, CreateWindowExW), no modeless dialogs, no
 //   GetMessageW/DispatchMessageW loop of the program's own: every window lives inside a modal call.
-//   No painting, fonts, menus, icons' pixels, non-client areas (a window rectangle is its client
-//   rectangle), timers, clipboard, mnemonics ('&' in captions is logged), default-button emphasis
-//   (focus never restyles a push button), group navigation with arrow keys (logged), TranslateMessage:
-//   the front end delivers WM_CHAR itself (FrontEnd.h). Unhandled control messages are logged.
+//   No WM_CREATE, WM_SETFONT or WM_NCDESTROY (controls need no creation data here). No painting, fonts,
+//   menus, icons' pixels, non-client areas (a window rectangle is its client rectangle), timers,
+//   clipboard, mnemonics ('&' in captions is logged), default-button emphasis (focus never restyles a
+//   push button), group navigation with arrow keys (logged), TranslateMessage: the front end hands over
+//   a keystroke's character with the key (FrontEnd.h). Unhandled control messages are logged.
 #pragma once
 
 #include "wintypes.h"
