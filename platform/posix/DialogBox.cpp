@@ -159,7 +159,8 @@ HWND TopLevelAncestor(HWND hwnd)
 std::shared_ptr<DialogState> DialogStateOf(HWND hwnd)
 {
     std::shared_ptr<Window> window = FindWindowObject(hwnd);
-    if (!window) {
+    // A control's state belongs to its thread; only a dialog's is set before other threads can see it.
+    if (!window || window->className != kDialogClassName) {
         return nullptr;
     }
     auto* state = dynamic_cast<DialogState*>(window->state.get());

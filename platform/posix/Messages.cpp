@@ -205,8 +205,9 @@ BOOL PeekMessageW(LPMSG message, HWND hwnd, UINT filterMin, UINT filterMax, UINT
     // PeekMessageW first runs the messages other threads sent to this thread's windows.
     while (ServeOneSentMessage()) {
     }
-    PostedMessage posted;
     ThreadQueue& queue = CurrentQueue();
+    NotifyFrontEndOfChanges(queue, true);
+    PostedMessage posted;
     if (!queue.PopPosted(posted)) {
         return FALSE;
     }

@@ -153,6 +153,61 @@ TEST(DialogThreads, DialogThreadBlockedInASendToAnotherThreadServesThatThreadsSe
     EXPECT_EQ(answer, 111u);
 }
 
+TEST(DialogThreads, DialogThreadWaitingWithPeekMessageServesSendsAndKeepsPostedMessages)
+{
+    constexpr UINT kLater = WM_APP + 2;
+    std::atomic<bool> released{false}, waiting{false};
+    std::atomic<int> later{0};
+    TestDialog test;
+    test.onAppMessage = [&](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message == kEcho) {
+            released = true;
+            return 5;
+        }
+        if (message == kLater) {
+            ++later;
+            return 0;
+        }
+        waiting = true;
+        while (!released) {
+            MSG peeked;
+            PeekMessageW(&peeked, nullptr, 0, 0, PM_NOREMOVE);
+            Sleep(1);
+        }
+        return 0;
+    };
+    ModalDialog dialog(PlainTemplate(L"Peeking"), TestDialogProc, reinterpret_cast<LPARAM>(&test),
+                       L"Peeking");
+    HWND window = dialog.Window();
+    PostMessageW(window, kBusy, 0, 0);
+    PostMessageW(window, kLater, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return waiting.load(); }));
+    EXPECT_EQ(SendMessageW(window, kEcho, 0, 0), 5);
+    EXPECT_TRUE(WaitUntil([&] { return later.load() == 1; })) << "PM_NOREMOVE leaves the posted message";
+    SendMessageW(window, WM_NULL, 0, 0);
+    EXPECT_EQ(later.load(), 1);
+}
+
+TEST(DialogThreads, SendMessageTimeoutGivesUpOnABusyDialog)
+{
+    std::atomic<bool> busy{false};
+    TestDialog test;
+    test.onAppMessage = [&](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message == kBusy) {
+            busy = true;
+            Sleep(300);
+        }
+        return 1;
+    };
+    ModalDialog dialog(PlainTemplate(L"Slow"), TestDialogProc, reinterpret_cast<LPARAM>(&test), L"Slow");
+    PostMessageW(dialog.Window(), kBusy, 0, 0);
+    ASSERT_TRUE(WaitUntil([&] { return busy.load(); }));
+    DWORD_PTR answer = 99;
+    EXPECT_EQ(SendMessageTimeoutW(dialog.Window(), kEcho, 0, 0, SMTO_NORMAL, 50, &answer), 0);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
+    EXPECT_EQ(answer, 99u);
+}
+
 TEST(DialogThreads, EndDialogFromAnotherThreadWakesTheLoop)
 {
     TestDialog test;
