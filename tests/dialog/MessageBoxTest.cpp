@@ -99,6 +99,12 @@ TEST_F(MessageBox, EscapeAnswersIdOkWithoutACancelButton)
     EXPECT_EQ(Answer(), IDOK);
 }
 
+TEST_F(MessageBox, SpacePressesOk)
+{
+    PostKey(m_box, VK_SPACE);
+    EXPECT_EQ(Answer(), IDOK);
+}
+
 TEST_F(MessageBox, EnterPressesOk)
 {
     PostKey(m_box, VK_RETURN);
