@@ -1,9 +1,11 @@
 #include "ConsoleDialogProc.h"
 
+#include "Connection.h"
+#include "ConsoleControls.h"
 #include "ConsoleGlobals.h"
 #include "InitConsole.h"
-
-HWND g_hDlg = nullptr;
+#include "ReceiveView.h"
+#include "Transmit.h"
 
 namespace {
 
@@ -14,11 +16,27 @@ INT_PTR OnInitDialog(HWND hDlg)
     return 1; // the platform chooses the first focus
 }
 
+// Nothing may outlive the dialog: the SendThread ends and receiving stops before it goes, so that no
+// thread sends through the port or writes into the list once start-up destroys them.
+void OnCancel(HWND hDlg)
+{
+    if (g_hSendThread != nullptr || g_bSending != 0) {
+        StopSending(hDlg);
+    }
+    if (g_bReceiving != 0) {
+        StopReceiving(hDlg);
+    }
+    EndDialog(hDlg, 0);
+}
+
 // Commands are told apart by their identifier alone, whatever their notification code.
 void OnCommand(HWND hDlg, WORD id)
 {
     switch (id) {
-    case IDCANCEL: EndDialog(hDlg, 0); break;
+    case IDCANCEL: OnCancel(hDlg); break;
+    case kTransmitButton: ToggleSending(hDlg); break;
+    case kReceiveButton: ToggleReceiving(hDlg); break;
+    case kConnectButton: ToggleConnection(hDlg); break;
     }
 }
 

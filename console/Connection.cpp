@@ -1,0 +1,89 @@
+#include "Connection.h"
+
+#include <iterator>
+
+#include "ConsoleControls.h"
+#include "ConsoleGlobals.h"
+#include "ReceiveView.h"
+#include "Transmit.h"
+
+namespace {
+
+// Indexed by the bit-rate list's selection, in the order of its items.
+constexpr int32_t kBaudrates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
+constexpr int32_t kDefaultBaudrate = 125;
+constexpr uint8_t kPortIndex = 1;
+constexpr WPARAM kDefaultBaudrateIndex = 4;
+constexpr WPARAM kDefaultLengthIndex = 8;
+
+int32_t SelectedBaudrate(HWND hDlg)
+{
+    LRESULT index = SendDlgItemMessageW(hDlg, kBaudrateList, LB_GETCURSEL, 0, 0);
+    if (index < 0 || index >= static_cast<LRESULT>(std::size(kBaudrates))) {
+        return kDefaultBaudrate;
+    }
+    return kBaudrates[index];
+}
+
+void SetConnectButton(HWND hDlg, LPCWSTR text)
+{
+    SendDlgItemMessageW(hDlg, kConnectButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    EnableWindow(GetDlgItem(hDlg, kConnectButton), TRUE);
+}
+
+void ShowConnected(HWND hDlg)
+{
+    EnableWindow(GetDlgItem(hDlg, kBaudrateList), FALSE);
+    SetConnectButton(hDlg, L"Close");
+    HWND list = GetDlgItem(hDlg, kReceiveList);
+    SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
+    EnableWindow(list, TRUE);
+    EnableWindow(GetDlgItem(hDlg, kReceiveButton), TRUE);
+    SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    EnableTransmitControls(hDlg, TRUE);
+}
+
+void ShowDisconnected(HWND hDlg)
+{
+    EnableWindow(GetDlgItem(hDlg, kBaudrateList), TRUE);
+    SetConnectButton(hDlg, L"Open");
+    SendDlgItemMessageW(hDlg, kBaudrateList, LB_SETCURSEL, kDefaultBaudrateIndex, 0);
+    EnableConnectionDependentControls(hDlg, FALSE);
+    SendDlgItemMessageW(hDlg, kReceiveButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SendDlgItemMessageW(hDlg, kLengthList, LB_SETCURSEL, kDefaultLengthIndex, 0);
+}
+
+} // namespace
+
+void ToggleConnection(HWND hDlg)
+{
+    if (g_port->IsOpen() != 0) {
+        CloseConnection(hDlg);
+    } else {
+        OpenConnection(hDlg);
+    }
+}
+
+void OpenConnection(HWND hDlg)
+{
+    if (g_port->OpenWithBaudrate(kPortIndex, SelectedBaudrate(hDlg)) != 0) {
+        MessageBoxW(hDlg, L"cannot open CAN port.", L"Error", MB_OK | MB_ICONERROR | MB_TOPMOST);
+        return;
+    }
+    ShowConnected(hDlg);
+    ToggleReceiving(hDlg);
+}
+
+void CloseConnection(HWND hDlg)
+{
+    // Periodic sending ends with the connection: its button is disabled from here on, so nothing
+    // else could stop it, and its frames would go out again unasked after the next connect.
+    if (g_hSendThread != nullptr) {
+        StopSending(hDlg);
+    }
+    if (g_bReceiving != 0) {
+        SendMessageW(hDlg, WM_COMMAND, kReceiveButton, 0);
+    }
+    g_port->Close();
+    ShowDisconnected(hDlg);
+}

@@ -1,0 +1,149 @@
+#include "Transmit.h"
+
+#include <cwchar>
+
+#include "ConsoleControls.h"
+#include "ConsoleGlobals.h"
+#include "MessageServing.h"
+
+namespace {
+
+constexpr int kFieldTextLength = 20;
+// The longest a stopped SendThread goes on pausing before it notices.
+constexpr DWORD kPauseSlice = 10;
+
+// Text that does not parse reads as 0.
+int32_t ReadDecimal(HWND hDlg, int id)
+{
+    WCHAR text[kFieldTextLength] = {};
+    GetWindowTextW(GetDlgItem(hDlg, id), text, kFieldTextLength);
+    int value = 0;
+    if (swscanf(text, L"%d", &value) != 1) {
+        value = 0;
+    }
+    return value;
+}
+
+uint32_t ReadHexadecimal(HWND hDlg, int id)
+{
+    WCHAR text[kFieldTextLength] = {};
+    GetWindowTextW(GetDlgItem(hDlg, id), text, kFieldTextLength);
+    unsigned int value = 0;
+    if (swscanf(text, L"%x", &value) != 1) {
+        value = 0;
+    }
+    return value;
+}
+
+int32_t CheckState(HWND hDlg, int id)
+{
+    return static_cast<int32_t>(SendDlgItemMessageW(hDlg, id, BM_GETCHECK, 0, 0));
+}
+
+void SetTransmitButtonText(HWND hDlg, LPCWSTR text)
+{
+    SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
+cCanPacket ComposePacket(HWND hDlg, int32_t extendedState, uint32_t identifier, int32_t length)
+{
+    cCanPacket packet;
+    packet.extended = extendedState == 1 ? 1 : 0;
+    packet.SetId(identifier); // after extended, which selects the mask
+    uint8_t payload[8] = {};
+    for (int32_t i = 0; i < length && i < 8; ++i) {
+        payload[i] = static_cast<uint8_t>(ReadHexadecimal(hDlg, kPayloadEdits[i]));
+    }
+    // A refused count (0, or 255 for no selection) leaves the default eight zero bytes.
+    packet.SetData(static_cast<uint8_t>(length), payload);
+    return packet;
+}
+
+// Returns whether a SendThread now runs.
+bool StartSendThread(HWND hDlg, const cCanPacket& packet, int32_t delay)
+{
+    auto* args = new SendThreadArgs{packet, delay};
+    g_hSendThread = CreateThread(nullptr, 0, SendThread, args, 0, nullptr);
+    if (g_hSendThread == nullptr) {
+        delete args;
+        return false;
+    }
+    g_bSending = 1;
+    SetTransmitButtonText(hDlg, L"Stop");
+    EnableWindow(GetDlgItem(hDlg, kTransmitButton), TRUE);
+    return true;
+}
+
+// Sleeps for delay milliseconds, but returns soon after sending is stopped.
+void PauseWhileSending(int32_t delay)
+{
+    DWORD left = delay > 0 ? static_cast<DWORD>(delay) : 0;
+    do {
+        DWORD slice = left < kPauseSlice ? left : kPauseSlice;
+        Sleep(slice);
+        left -= slice;
+    } while (left > 0 && g_bSending != 0);
+}
+
+} // namespace
+
+void ToggleSending(HWND hDlg)
+{
+    if (g_bSending != 0) {
+        StopSending(hDlg);
+    } else {
+        StartSending(hDlg);
+    }
+}
+
+void StopSending(HWND hDlg)
+{
+    HANDLE thread = g_hSendThread;
+    g_hSendThread = nullptr;
+    SetTransmitButtonText(hDlg, L"Start");
+    EnableTransmitControls(hDlg, TRUE);
+    g_bSending = 0;
+    if (thread != nullptr) {
+        // A stopped thread must never send again, not even beside a new one started at once.
+        ServeSentMessagesUntil([thread] { return WaitForSingleObject(thread, 0) == WAIT_OBJECT_0; });
+        CloseHandle(thread);
+    }
+}
+
+void StartSending(HWND hDlg)
+{
+    g_bSending = 1;
+    int32_t loopState = CheckState(hDlg, kLoopCheckBox);
+    int32_t delay = loopState == 1 ? ReadDecimal(hDlg, kDelayEdit) : 0;
+    int32_t extendedState = CheckState(hDlg, kExtendedCheckBox);
+    int32_t length = static_cast<int32_t>(SendDlgItemMessageW(hDlg, kLengthList, LB_GETCURSEL, 0, 0));
+    NKDbgPrintfW(L"frame length: %i\r\n", length);
+    NKDbgPrintfW(L"is ext frame: %i\r\n", extendedState);
+    uint32_t identifier = ReadHexadecimal(hDlg, kFrameIdEdit);
+    EnableTransmitControls(hDlg, FALSE);
+    SetTransmitButtonText(hDlg, L"Start");
+    cCanPacket packet = ComposePacket(hDlg, extendedState, identifier, length);
+
+    if (loopState == 0) {
+        g_port->Send(packet);
+    } else if (g_hSendThread != nullptr) {
+        NKDbgPrintfW(L"SendThread already existed\r\n");
+    } else if (StartSendThread(hDlg, packet, delay)) {
+        return;
+    }
+    EnableTransmitControls(hDlg, TRUE);
+    g_bSending = 0;
+}
+
+DWORD WINAPI SendThread(LPVOID parameter)
+{
+    auto* args = static_cast<SendThreadArgs*>(parameter);
+    cCanPacket packet(args->packet);
+    int32_t delay = args->delay;
+    delete args;
+    while (g_bSending != 0) {
+        g_port->Send(packet);
+        PauseWhileSending(delay);
+    }
+    ExitThread(0);
+}

@@ -1,0 +1,125 @@
+// The whole program on the virtual bus, with a second device on the same bus.
+#include <gtest/gtest.h>
+
+#include "BusPeer.h"
+#include "ConsoleHarness.h"
+#include "ConsoleIds.h"
+
+namespace {
+
+class ConsoleOnBus : public testing::Test
+{
+protected:
+    void Connect()
+    {
+        console.Press(kConnect);
+        ASSERT_EQ(console.Text(kConnect), L"Close");
+    }
+
+    // Sends once and returns what the peer saw of it.
+    std::string SendAndReceive()
+    {
+        size_t before = peer.Received().size();
+        console.Press(kTransmit);
+        std::string frame;
+        EXPECT_TRUE(console.WaitFor([&] {
+            std::vector<std::string> received = peer.Received();
+            if (received.size() > before) {
+                frame = received[before];
+                return true;
+            }
+            return false;
+        }));
+        return frame;
+    }
+
+    Watchdog watchdog{"a console test on the bus", std::chrono::seconds(60)};
+    BusPeer peer;
+    ConsoleProgram console;
+};
+
+TEST_F(ConsoleOnBus, DefaultFrameArrivesAtThePeer)
+{
+    ASSERT_TRUE(peer.IsOpen());
+    Connect();
+    EXPECT_EQ(SendAndReceive(), "123#00224488AABBEEFF");
+}
+
+struct FieldCase
+{
+    const char* name;
+    int length;
+    const wchar_t* identifier;
+    bool extended;
+    std::vector<const wchar_t*> payload;
+    const char* frame;
+};
+
+class ConsoleOnBusFields : public ConsoleOnBus, public testing::WithParamInterface<FieldCase>
+{
+};
+
+TEST_P(ConsoleOnBusFields, FrameOnTheBusFollowsTheFields)
+{
+    const FieldCase& c = GetParam();
+    Connect();
+    console.Select(kLength, c.length);
+    console.SetText(kFrameId, c.identifier);
+    console.Check(kExtended, c.extended);
+    for (size_t i = 0; i < c.payload.size(); ++i) {
+        console.SetText(kPayload0 + static_cast<int>(i), c.payload[i]);
+    }
+    EXPECT_EQ(SendAndReceive(), c.frame);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Fields, ConsoleOnBusFields,
+    testing::Values(FieldCase{"LengthThree", 3, L"123", false, {L"11", L"22", L"33", L"44"}, "123#112233"},
+                    FieldCase{"LengthZero", 0, L"123", false, {}, "123#0000000000000000"},
+                    FieldCase{"PayloadLowByte", 1, L"123", false, {L"1FF"}, "123#FF"},
+                    FieldCase{"StandardMask", 1, L"FFFFFFFF", false, {L"5"}, "7FF#05"},
+                    FieldCase{"ExtendedMask", 1, L"FFFFFFFF", true, {L"5"}, "1FFFFFFF#05"}),
+    [](const testing::TestParamInfo<FieldCase>& info) { return std::string(info.param.name); });
+
+TEST_F(ConsoleOnBus, PeerFramesFillTheRowsAndTheFiftyFirstOverwritesRowZero)
+{
+    Connect();
+    for (uint32_t n = 1; n <= 51; ++n) {
+        ASSERT_EQ(peer.Send(n, false, {static_cast<uint8_t>(n)}), 0);
+        ASSERT_TRUE(console.WaitFor([&] {
+            uint32_t row = (n - 1) % 50;
+            WCHAR expected[16];
+            swprintf(expected, 16, L"%x", n);
+            return console.Cell(static_cast<int>(row), 0) == expected;
+        })) << n;
+    }
+    EXPECT_EQ(console.Cell(0, 0), L"33");
+    EXPECT_EQ(console.Cell(0, 1), L"No");
+    EXPECT_EQ(console.Cell(0, 3), L"1");
+    EXPECT_EQ(console.Cell(0, 4), L"33 ");
+    EXPECT_EQ(console.Cell(1, 0), L"2");
+}
+
+TEST_F(ConsoleOnBus, OwnFramesComeBackIntoTheList)
+{
+    Connect();
+    console.Press(kTransmit);
+    // The payload is the row's last cell to be written.
+    ASSERT_TRUE(console.WaitFor([&] { return console.Cell(0, 4) == L"00 22 44 88 aa bb ee ff "; }));
+    EXPECT_EQ(console.Cell(0, 0), L"123");
+}
+
+TEST_F(ConsoleOnBus, PeriodicSendingAtDelayZeroFloodsUntilStopped)
+{
+    Connect();
+    console.Check(kLoop, true);
+    console.SetText(kDelay, L"0");
+    console.Press(kTransmit);
+    ASSERT_TRUE(console.WaitFor([&] { return peer.Received().size() >= 100; }));
+    console.Press(kTransmit);
+    size_t afterStop = peer.Received().size();
+    Sleep(100);
+    EXPECT_EQ(peer.Received().size(), afterStop);
+}
+
+} // namespace
