@@ -9,13 +9,22 @@
 
 namespace {
 
-const FakeCanConfig kDefaultConfig = {kFakeDefaultDevice, 0, 0, 0, 0, 0, 0, 0};
+const FakeCanConfig kDefaultConfig = {kFakeDefaultDevice, 0, 0, 0, 0, 0, 0, 0, 0, 0};
 
 // The library's whole state; entry points run on the test's threads and on the console's threads, so
 // every access holds stateMutex. The receive function is called without it.
 std::mutex stateMutex;
 FakeCanConfig config = kDefaultConfig;
 std::vector<FakeCanCall> calls;
+int callsSinceConfigure = 0;
+
+// What the position injection does to the call being recorded.
+struct Injection
+{
+    bool fail = false;
+    bool fault = false;
+};
+Injection currentInjection;
 CanReceiveFunction receiveFunction = nullptr;
 
 FakeCanCall& Record(const char* name, std::initializer_list<uint64_t> arguments)
@@ -28,6 +37,9 @@ FakeCanCall& Record(const char* name, std::initializer_list<uint64_t> arguments)
         call.arguments[i++] = argument;
     }
     calls.push_back(call);
+    ++callsSinceConfigure;
+    currentInjection.fail = config.failCall == callsSinceConfigure;
+    currentInjection.fault = config.faultCall == callsSinceConfigure;
     return calls.back();
 }
 
@@ -45,6 +57,15 @@ uint64_t Address(const void* pointer)
     __builtin_unreachable();
 }
 
+// The result of an entry point whose faults nobody catches: a fault ends the process.
+BOOL InjectedResult()
+{
+    if (currentInjection.fault) {
+        RaiseAccessFault();
+    }
+    return currentInjection.fail ? FALSE : TRUE;
+}
+
 } // namespace
 
 extern "C" {
@@ -54,14 +75,17 @@ DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
     std::lock_guard<std::mutex> lock(stateMutex);
     FakeCanCall& call = Record("CanCreateDevice", {Address(deviceName), reserved});
     wcsncpy(call.deviceName, deviceName, 7);
-    return config.failCreate ? 0 : config.deviceHandle;
+    if (currentInjection.fault) {
+        RaiseAccessFault(); // ends the process: faults here are not caught by design
+    }
+    return config.failCreate || currentInjection.fail ? 0 : config.deviceHandle;
 }
 
 BOOL WINAPI CanCloseDevice(DWORD device)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanCloseDevice", {device});
-    return TRUE;
+    return InjectedResult();
 }
 
 BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
@@ -72,8 +96,8 @@ BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
         std::lock_guard<std::mutex> lock(stateMutex);
         FakeCanCall& call = Record("CanSetBaudrate", {device, Address(rate)});
         memcpy(call.record, rate, sizeof(call.record));
-        fault = config.faultBaudrate != 0;
-        result = config.refuseBaudrate ? FALSE : TRUE;
+        fault = config.faultBaudrate != 0 || currentInjection.fault;
+        result = config.refuseBaudrate || currentInjection.fail ? FALSE : TRUE;
     }
     if (fault) {
         RaiseAccessFault();
@@ -89,8 +113,8 @@ BOOL WINAPI CanReset(DWORD device, const DWORD* record)
         std::lock_guard<std::mutex> lock(stateMutex);
         FakeCanCall& call = Record("CanReset", {device, Address(record)});
         memcpy(call.record, record, sizeof(call.record));
-        fault = config.faultReset != 0;
-        result = config.refuseReset ? FALSE : TRUE;
+        fault = config.faultReset != 0 || currentInjection.fault;
+        result = config.refuseReset || currentInjection.fail ? FALSE : TRUE;
     }
     if (fault) {
         RaiseAccessFault();
@@ -106,8 +130,8 @@ BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDescriptor* mess
         std::lock_guard<std::mutex> lock(stateMutex);
         FakeCanCall& call = Record("CanTransmittMessageEx", {device, Address(message)});
         memcpy(&call.message, message, sizeof(call.message));
-        fault = config.faultTransmit != 0;
-        result = config.refuseTransmit ? FALSE : TRUE;
+        fault = config.faultTransmit != 0 || currentInjection.fault;
+        result = config.refuseTransmit || currentInjection.fail ? FALSE : TRUE;
     }
     if (fault) {
         RaiseAccessFault();
@@ -119,7 +143,7 @@ BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD code, DWORD ma
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanWriteDescriptorEx", {device, index, code, mask});
-    return TRUE;
+    return InjectedResult();
 }
 
 #ifndef FAKE_WITHOUT_READ_DESCRIPTOR
@@ -127,7 +151,7 @@ BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* code, DWORD* m
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanReadDescriptorEx", {device, index, Address(code), Address(mask)});
-    return TRUE;
+    return InjectedResult();
 }
 #endif
 
@@ -135,28 +159,32 @@ BOOL WINAPI CanRegisterCallback(DWORD device, CanReceiveFunction function)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanRegisterCallback", {device, Address(reinterpret_cast<const void*>(function))});
-    receiveFunction = function;
-    return TRUE;
+    BOOL result = InjectedResult();
+    if (result != FALSE) {
+        receiveFunction = function;
+    }
+    return result;
 }
 
 BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanStartReceiveQueue", {device, depth});
-    return TRUE;
+    return InjectedResult();
 }
 
 BOOL WINAPI CanStopReceiveQueue(DWORD device)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     Record("CanStopReceiveQueue", {device});
-    return TRUE;
+    return InjectedResult();
 }
 
 void FakeCan_Configure(const FakeCanConfig* newConfig)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     config = *newConfig;
+    callsSinceConfigure = 0;
 }
 
 void FakeCan_Reset()
@@ -164,6 +192,7 @@ void FakeCan_Reset()
     std::lock_guard<std::mutex> lock(stateMutex);
     config = kDefaultConfig;
     calls.clear();
+    callsSinceConfigure = 0;
     receiveFunction = nullptr;
 }
 

@@ -17,6 +17,10 @@ struct FakeCanConfig
     int faultBaudrate;  // CanSetBaudrate raises an access fault
     int faultReset;     // CanReset raises an access fault
     int faultTransmit;  // CanTransmittMessageEx raises an access fault
+    // Injection by position: the call with this number (1 for the first call into any of the ten entry
+    // points after FakeCan_Configure) fails (its result is 0), or raises an access fault. 0: none.
+    int failCall;
+    int faultCall;
 };
 
 struct FakeCanCall
