@@ -2,6 +2,7 @@
 // messages, and the wait that serves them. Not part of the program's API.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <deque>
 #include <memory>
@@ -83,9 +84,16 @@ public:
 
 private:
     void DrainWakePipe();
+    bool SpinForWakeUp();
+    bool ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds);
 
     DWORD m_threadId;
     int m_wakePipe[2] = {-1, -1};
+    // A wake-up not yet taken by Wait; set by any thread, taken by the owner.
+    std::atomic<bool> m_woken{false};
+    // Whether the owner sleeps in poll, so that a wake-up must go through the pipe; owner writes, any
+    // thread reads. Together with m_woken, in sequentially consistent order, no wake-up is lost.
+    std::atomic<bool> m_sleeping{false};
     std::mutex m_mutex;
     std::deque<std::shared_ptr<SentMessage>> m_sent; // guarded by m_mutex
     std::deque<PostedMessage> m_posted;              // guarded by m_mutex

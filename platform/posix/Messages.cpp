@@ -75,7 +75,7 @@ LRESULT CallWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
         return 0;
     }
     // The window object stays alive through this call even if the window is destroyed inside it.
-    return window->proc(hwnd, message, wParam, lParam);
+    return window->proc.load()(hwnd, message, wParam, lParam);
 }
 
 bool ServeOneSentMessage()
@@ -137,7 +137,7 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
     }
     // On the owner thread a sent message is a direct call of the window procedure.
     if (window->thread.get() == &CurrentQueue()) {
-        return window->proc(hwnd, message, wParam, lParam);
+        return window->proc.load()(hwnd, message, wParam, lParam);
     }
     LRESULT result = 0;
     SendAcrossThreads(hwnd, message, wParam, lParam, SendOptions{}, result);
@@ -158,7 +158,7 @@ LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     }
     LRESULT answer = 0;
     if (window->thread.get() == &CurrentQueue()) {
-        answer = window->proc(hwnd, message, wParam, lParam);
+        answer = window->proc.load()(hwnd, message, wParam, lParam);
     } else {
         SendOptions options{(flags & SMTO_BLOCK) == 0, true,
                             Clock::now() + std::chrono::milliseconds(timeout)};

@@ -6,6 +6,8 @@
 // control's window procedure.
 #pragma once
 
+#include <atomic>
+
 #include <memory>
 #include <mutex>
 #include <string>
@@ -25,7 +27,8 @@ struct Window
 {
     HWND handle = nullptr;
     std::wstring className;
-    WNDPROC proc = nullptr;
+    // Replaced by subclassing (GWLP_WNDPROC) from any thread of the process, read by every message.
+    std::atomic<WNDPROC> proc{nullptr};
     std::shared_ptr<ThreadQueue> thread;
     HWND parent = nullptr;      // null for top-level windows
     HWND owner = nullptr;       // top-level windows: the owner, or null

@@ -80,6 +80,7 @@ LONG_PTR WindowLong(HWND hwnd, int index, const LONG_PTR* newValue)
     case GWL_EXSTYLE: previous = window->exStyle; break;
     case GWL_ID: previous = window->id; break;
     case GWL_USERDATA: previous = window->userData; break;
+    case GWLP_WNDPROC: previous = reinterpret_cast<LONG_PTR>(window->proc.load()); break;
     default:
         lock.unlock();
         SetLastError(kErrorInvalidIndex);
@@ -92,6 +93,8 @@ LONG_PTR WindowLong(HWND hwnd, int index, const LONG_PTR* newValue)
         case GWL_EXSTYLE: window->exStyle = static_cast<DWORD>(*newValue); break;
         case GWL_ID: window->id = static_cast<int>(*newValue); break;
         case GWL_USERDATA: window->userData = *newValue; break;
+        // Subclassing: the new procedure gets every later message and may pass it on with CallWindowProcW.
+        case GWLP_WNDPROC: window->proc.store(reinterpret_cast<WNDPROC>(*newValue)); break;
         }
         lock.unlock();
         NoteVisibleChange(hwnd);
@@ -100,6 +103,11 @@ LONG_PTR WindowLong(HWND hwnd, int index, const LONG_PTR* newValue)
 }
 
 } // namespace
+
+LRESULT CallWindowProcW(WNDPROC previous, HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    return previous != nullptr ? previous(hwnd, message, wParam, lParam) : 0;
+}
 
 LRESULT DefWindowProcW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
 {

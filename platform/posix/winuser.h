@@ -17,7 +17,7 @@
 //   windows      GetDlgItem, GetDlgCtrlID, GetParent, GetWindow, EnumChildWindows, FindWindowW, IsWindow,
 //                EnableWindow/IsWindowEnabled (a disabled window loses the focus), ShowWindow/
 //                IsWindowVisible, Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW,
-//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id,
+//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id, window procedure,
 //                user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints, ScreenToClient,
 //                GetWindowThreadProcessId, GetGUIThreadInfo (active and focus window), GetActiveWindow
 //   messages     SendMessageW, SendMessageTimeoutW (SMTO_NORMAL, SMTO_BLOCK), SendDlgItemMessageW,
@@ -260,6 +260,7 @@ typedef GUITHREADINFO* LPGUITHREADINFO;
 #define GWL_EXSTYLE (-20)
 #define GWL_ID (-12)
 #define GWL_USERDATA (-21)
+#define GWLP_WNDPROC (-4)
 #define GWLP_ID (-12)
 #define GWLP_USERDATA (-21)
 #define DWLP_MSGRESULT 0
@@ -447,6 +448,7 @@ BOOL MapDialogRect(HWND dialog, LPRECT rect);
 int MessageBoxW(HWND owner, LPCWSTR text, LPCWSTR caption, UINT type);
 
 LRESULT DefWindowProcW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+LRESULT CallWindowProcW(WNDPROC previous, HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageW(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT SendMessageTimeoutW(HWND window, UINT message, WPARAM wParam, LPARAM lParam, UINT flags, UINT timeout,
                             PDWORD_PTR result);

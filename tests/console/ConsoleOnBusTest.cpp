@@ -117,7 +117,14 @@ TEST_F(ConsoleOnBus, PeriodicSendingAtDelayZeroFloodsUntilStopped)
     console.Press(kTransmit);
     ASSERT_TRUE(console.WaitFor([&] { return peer.Received().size() >= 100; }));
     console.Press(kTransmit);
-    size_t afterStop = peer.Received().size();
+    // Frames already on the bus still arrive; a sender that went on would never let the peer go quiet.
+    size_t afterStop = 0;
+    ASSERT_TRUE(console.WaitFor([&] {
+        size_t before = peer.Received().size();
+        Sleep(50);
+        afterStop = peer.Received().size();
+        return afterStop == before;
+    }));
     Sleep(100);
     EXPECT_EQ(peer.Received().size(), afterStop);
 }

@@ -238,3 +238,35 @@ TEST_F(ListView, SetItemCountAddsNoRowsAndInsertedRowsHoldTheirTexts)
 }
 
 } // namespace
+
+namespace {
+
+// Where the subclassing test's procedure passes messages on; set before the swap, read on the dialog's
+// thread.
+std::atomic<WNDPROC> editProcedure{nullptr};
+std::atomic<int> settextSeen{0};
+
+LRESULT CALLBACK CountSetText(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == WM_SETTEXT) {
+        settextSeen.fetch_add(1);
+    }
+    return CallWindowProcW(editProcedure.load(), window, message, wParam, lParam);
+}
+
+TEST_F(Controls, SubclassedControlSeesItsMessagesAndPassesThemOn)
+{
+    HWND edit = Item(kEdit);
+    editProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(edit, GWLP_WNDPROC));
+    ASSERT_NE(editProcedure.load(), nullptr);
+    EXPECT_EQ(SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CountSetText)),
+              reinterpret_cast<LONG_PTR>(editProcedure.load()));
+    SetWindowTextW(edit, L"17");
+    EXPECT_EQ(settextSeen.load(), 1);
+    EXPECT_EQ(WindowText(edit), L"17"); // the control's own procedure still did the work
+    SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(editProcedure.load()));
+    SetWindowTextW(edit, L"18");
+    EXPECT_EQ(settextSeen.load(), 1);
+}
+
+} // namespace
