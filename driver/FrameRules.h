@@ -13,6 +13,7 @@ constexpr uint32_t kExtendedIdLimit = 0x1FFFFFFF;
 
 // The nine rates of the console: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s.
 bool IsSupportedBitrate(uint32_t kbitPerSecond);
+constexpr const char* kSupportedBitratesText = "10, 20, 50, 100, 125, 250, 500, 800, 1000";
 
 // Takes from a transmitted record what travels on the bus. Refused (false): extended or remote other
 // than 0 or 1, an identifier wider than its format, a data frame longer than 8 bytes. A remote frame

@@ -24,6 +24,9 @@
 //   that the receive path takes. Called from inside the function they cannot wait for it: the function
 //   is not called again, and the thread ends when it returns (see cDevice.h).
 // - Bit rate: 125 kbit/s until CanSetBaudrate accepts another of the nine rates.
+// - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
+//   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
+//   same guarantees for stopping (socketcan/cSocketCanDevice.h says what differs).
 //
 // Arguments the program passes, and what they mean here:
 //   CanCreateDevice(name, 0)     "CAN0:" to "CAN9:", any letter case; the second word must be 0.
@@ -40,7 +43,9 @@
 #include <type_traits>
 
 #include "CanDriverTable.h"
+#include "DeviceMapping.h"
 #include "RvCanExports.h"
+#include "cDevice.h"
 #include "cDeviceTable.h"
 
 #define RVCAN_EXPORT extern "C" __attribute__((visibility("default")))
@@ -85,9 +90,23 @@ bool ParseDeviceName(LPCWSTR name, uint32_t& bus)
     return true;
 }
 
-std::shared_ptr<cDevice> FindDevice(DWORD device)
+std::shared_ptr<cCanDevice> CreateMappedOrVirtual(uint32_t bus, std::string& error)
 {
-    std::shared_ptr<cDevice> found = g_devices.Find(device);
+    std::string interfaceName = MappedInterface(bus);
+    if (interfaceName.empty()) {
+        auto device = std::make_shared<cDevice>();
+        return device->Attach(bus, error) ? device : nullptr;
+    }
+    std::shared_ptr<cCanDevice> device = OpenMappedDevice(interfaceName, error);
+    if (!device) {
+        error = MappingVariable(bus) + "=" + interfaceName + ": " + error;
+    }
+    return device;
+}
+
+std::shared_ptr<cCanDevice> FindDevice(DWORD device)
+{
+    std::shared_ptr<cCanDevice> found = g_devices.Find(device);
     if (!found) {
         Refuse("unknown device handle " + std::to_string(device));
     }
@@ -105,9 +124,9 @@ RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
     if (reserved != 0) {
         return Refuse("the second argument must be 0");
     }
-    auto device = std::make_shared<cDevice>();
     std::string error;
-    if (!device->Attach(bus, error)) {
+    std::shared_ptr<cCanDevice> device = CreateMappedOrVirtual(bus, error);
+    if (!device) {
         return Refuse(error);
     }
     DWORD handle = g_devices.Add(device);
@@ -119,7 +138,7 @@ RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
 
 RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
 {
-    std::shared_ptr<cDevice> closing = g_devices.Remove(device);
+    std::shared_ptr<cCanDevice> closing = g_devices.Remove(device);
     if (!closing) {
         return Refuse("unknown device handle " + std::to_string(device));
     }
@@ -129,23 +148,23 @@ RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
 
 RVCAN_EXPORT BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
     if (rate == nullptr || rate[1] != 0) {
         return Refuse("the record must be {rate, 0}");
     }
-    if (!found->SetBitrate(rate[0])) {
-        return Refuse(std::to_string(rate[0]) +
-                      " kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, 1000");
+    std::string why;
+    if (!found->SetBitrate(rate[0], why)) {
+        return Refuse(why);
     }
     return TRUE;
 }
 
 RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -158,24 +177,23 @@ RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
 
 RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDescriptor* message)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
     if (message == nullptr) {
         return Refuse("no message");
     }
-    if (!found->Transmit(*message)) {
-        return Refuse("extended and remote must be 0 or 1, the id must fit "
-                      "its format, a data frame has at most 8 bytes, and the bus must not be held by a "
-                      "stopped member");
+    std::string why;
+    if (!found->Transmit(*message, why)) {
+        return Refuse(why);
     }
     return TRUE;
 }
 
 RVCAN_EXPORT BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD code, DWORD mask)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -188,7 +206,7 @@ RVCAN_EXPORT BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD c
 
 RVCAN_EXPORT BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* code, DWORD* mask)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -201,7 +219,7 @@ RVCAN_EXPORT BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* c
 
 RVCAN_EXPORT BOOL WINAPI CanRegisterCallback(DWORD device, CanReceiveFunction function)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -211,7 +229,7 @@ RVCAN_EXPORT BOOL WINAPI CanRegisterCallback(DWORD device, CanReceiveFunction fu
 
 RVCAN_EXPORT BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -223,7 +241,7 @@ RVCAN_EXPORT BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
 
 RVCAN_EXPORT BOOL WINAPI CanStopReceiveQueue(DWORD device)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
         return FALSE;
     }
@@ -233,13 +251,14 @@ RVCAN_EXPORT BOOL WINAPI CanStopReceiveQueue(DWORD device)
 
 RVCAN_EXPORT BOOL WINAPI RvCanReadCounters(DWORD device, RvCanCounters* counters)
 {
-    std::shared_ptr<cDevice> found = FindDevice(device);
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found || counters == nullptr) {
         return FALSE;
     }
     DeviceCounters now = found->Counters();
     counters->received = now.received;
     counters->dropped = now.dropped;
+    counters->errorFrames = now.errorFrames;
     return TRUE;
 }
 

@@ -8,8 +8,9 @@
 
 struct RvCanCounters
 {
-    uint64_t received; // frames handed to the receive function since the device was created or reset
-    uint64_t dropped;  // bus frames the device's full queue could not take
+    uint64_t received;    // frames handed to the receive function since the device was created or reset
+    uint64_t dropped;     // frames the device's full queue could not take
+    uint64_t errorFrames; // error frames the bus reported (SocketCAN only); never delivered
 };
 
 // FALSE for an unknown device or a null pointer.

@@ -40,19 +40,25 @@ bool cDevice::Attach(uint32_t bus, std::string& error)
     return true;
 }
 
-bool cDevice::SetBitrate(uint32_t kbitPerSecond)
+bool cDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
 {
     if (!IsSupportedBitrate(kbitPerSecond)) {
+        why = std::to_string(kbitPerSecond) + " kbit/s is not one of " + kSupportedBitratesText;
         return false;
     }
     m_bitrate.store(kbitPerSecond);
     return true;
 }
 
-bool cDevice::Transmit(const CanMessageDescriptor& message)
+bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
 {
     BusFrame frame;
-    return FrameFromMessage(message, m_bitrate.load(), frame) && m_ring->Publish(frame);
+    if (!FrameFromMessage(message, m_bitrate.load(), frame) || !m_ring->Publish(frame)) {
+        why = "extended and remote must be 0 or 1, the id must fit its format, a data frame has at most "
+              "8 bytes, and the bus must not be held by a stopped member";
+        return false;
+    }
+    return true;
 }
 
 void cDevice::SetAcceptanceFilter(uint32_t code, uint32_t mask)
@@ -111,7 +117,8 @@ bool cDevice::StartQueue(uint32_t depth)
         std::lock_guard<std::mutex> lock(m_state);
         m_queueRunning = true;
     }
-    m_thread = std::thread([self = shared_from_this()] { self->ReceiveLoop(); });
+    m_thread =
+        std::thread([self = std::static_pointer_cast<cDevice>(shared_from_this())] { self->ReceiveLoop(); });
     return true;
 }
 
@@ -165,7 +172,7 @@ void cDevice::ResetCounters()
 
 DeviceCounters cDevice::Counters() const
 {
-    return DeviceCounters{m_received.load(), m_dropped.load()};
+    return DeviceCounters{m_received.load(), m_dropped.load(), 0};
 }
 
 bool cDevice::OnReceiveThread() const

@@ -18,14 +18,11 @@
 #include "FrameRules.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
+#include "cCanDevice.h"
 
-struct DeviceCounters
-{
-    uint64_t received; // frames handed to the receive function
-    uint64_t dropped;  // bus frames passed over because the queue was full (reader overrun)
-};
-
-class cDevice : public std::enable_shared_from_this<cDevice>
+// On the virtual bus, dropped counts bus frames passed over because the queue was full (reader
+// overrun), and there are no error frames.
+class cDevice : public cCanDevice
 {
 public:
     cDevice() = default;
@@ -37,27 +34,27 @@ public:
     // Joins bus 0 to 9; on failure error names the call that failed.
     bool Attach(uint32_t bus, std::string& error);
 
-    bool SetBitrate(uint32_t kbitPerSecond);
-    bool Transmit(const CanMessageDescriptor& message);
-    void SetAcceptanceFilter(uint32_t code, uint32_t mask);
-    void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const;
+    bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
+    bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
+    void SetAcceptanceFilter(uint32_t code, uint32_t mask) override;
+    void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const override;
 
     // When it returns, the previous function is not running and is not called again; from inside the
     // receive function it cannot wait for itself, so only later calls are affected.
-    void RegisterCallback(CanReceiveFunction function);
+    void RegisterCallback(CanReceiveFunction function) override;
     // Delivers frames sent from now on; depth is how many bus frames may wait for this device before
     // the oldest are dropped (at most the ring's size). Starting a running queue changes nothing.
-    bool StartQueue(uint32_t depth);
+    bool StartQueue(uint32_t depth) override;
     // When it returns, the receive thread has ended and the function is not running. From inside the
     // receive function: no further calls; the thread ends when the function returns and is joined by
     // the next StartQueue or Close.
-    void StopQueue();
+    void StopQueue() override;
     // Stops the queue; the bus is left when the device is destroyed. From inside the receive function:
     // no further calls; the thread ends, and lets go of the device, when the function returns.
-    void Close();
+    void Close() override;
 
-    void ResetCounters();
-    DeviceCounters Counters() const;
+    void ResetCounters() override;
+    DeviceCounters Counters() const override;
 
 private:
     void ReceiveLoop();

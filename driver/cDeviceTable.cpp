@@ -12,7 +12,7 @@ constexpr uint32_t kGenerationLimit = 1u << (32 - kIndexBits);
 
 cDeviceTable::~cDeviceTable()
 {
-    std::vector<std::shared_ptr<cDevice>> open;
+    std::vector<std::shared_ptr<cCanDevice>> open;
     {
         std::lock_guard<std::mutex> lock(m_lock);
         for (Entry& entry : m_entries) {
@@ -21,12 +21,12 @@ cDeviceTable::~cDeviceTable()
             }
         }
     }
-    for (const std::shared_ptr<cDevice>& device : open) {
+    for (const std::shared_ptr<cCanDevice>& device : open) {
         device->Close();
     }
 }
 
-uint32_t cDeviceTable::Add(std::shared_ptr<cDevice> device)
+uint32_t cDeviceTable::Add(std::shared_ptr<cCanDevice> device)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     for (uint32_t index = 0; index < kCapacity; ++index) {
@@ -50,14 +50,14 @@ bool cDeviceTable::Decode(uint32_t handle, uint32_t& index) const
     return m_entries[index].device && m_entries[index].generation == handle >> kIndexBits;
 }
 
-std::shared_ptr<cDevice> cDeviceTable::Find(uint32_t handle) const
+std::shared_ptr<cCanDevice> cDeviceTable::Find(uint32_t handle) const
 {
     std::lock_guard<std::mutex> lock(m_lock);
     uint32_t index = 0;
     return Decode(handle, index) ? m_entries[index].device : nullptr;
 }
 
-std::shared_ptr<cDevice> cDeviceTable::Remove(uint32_t handle)
+std::shared_ptr<cCanDevice> cDeviceTable::Remove(uint32_t handle)
 {
     std::lock_guard<std::mutex> lock(m_lock);
     uint32_t index = 0;

@@ -7,7 +7,7 @@
 #include <memory>
 #include <mutex>
 
-#include "cDevice.h"
+#include "cCanDevice.h"
 
 class cDeviceTable
 {
@@ -20,17 +20,17 @@ public:
     cDeviceTable& operator=(const cDeviceTable&) = delete;
 
     // 0 when every slot is taken.
-    uint32_t Add(std::shared_ptr<cDevice> device);
-    std::shared_ptr<cDevice> Find(uint32_t handle) const;
+    uint32_t Add(std::shared_ptr<cCanDevice> device);
+    std::shared_ptr<cCanDevice> Find(uint32_t handle) const;
     // Takes the device out of the table; null for an unknown handle.
-    std::shared_ptr<cDevice> Remove(uint32_t handle);
+    std::shared_ptr<cCanDevice> Remove(uint32_t handle);
 
     static constexpr uint32_t kCapacity = 64;
 
 private:
     struct Entry
     {
-        std::shared_ptr<cDevice> device;
+        std::shared_ptr<cCanDevice> device;
         uint32_t generation = 0;
     };
 

@@ -1,0 +1,39 @@
+// What every device created by CanCreateDevice offers the entry points, whichever bus carries its frames:
+// a virtual bus (cDevice) or a SocketCAN interface (cSocketCanDevice).
+//
+// Guarantees every kind keeps: when RegisterCallback, StopQueue or Close returns on a caller's thread,
+// the previous receive function is not running and is not called again; called from inside the receive
+// function they cannot wait for it, so only later calls are affected.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "CanDriverTable.h"
+
+struct DeviceCounters
+{
+    uint64_t received;    // frames handed to the receive function
+    uint64_t dropped;     // frames lost before the receive function could have them (queue overrun)
+    uint64_t errorFrames; // error frames the bus reported; never handed to the receive function
+};
+
+class cCanDevice : public std::enable_shared_from_this<cCanDevice>
+{
+public:
+    virtual ~cCanDevice() = default;
+
+    // A refusal (false) says why in why, for RvCanGetLastError.
+    virtual bool SetBitrate(uint32_t kbitPerSecond, std::string& why) = 0;
+    virtual bool Transmit(const CanMessageDescriptor& message, std::string& why) = 0;
+    virtual void SetAcceptanceFilter(uint32_t code, uint32_t mask) = 0;
+    virtual void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const = 0;
+    virtual void RegisterCallback(CanReceiveFunction function) = 0;
+    // Delivers frames received from now on; depth is how many frames may wait for the function.
+    virtual bool StartQueue(uint32_t depth) = 0;
+    virtual void StopQueue() = 0;
+    virtual void Close() = 0;
+    virtual void ResetCounters() = 0;
+    virtual DeviceCounters Counters() const = 0;
+};

@@ -1,0 +1,418 @@
+#include "cSocketCanDevice.h"
+
+#include <array>
+#include <cerrno>
+#include <cstring>
+
+#include <linux/can/error.h>
+#include <linux/can/raw.h>
+#include <net/if.h>
+#include <poll.h>
+#include <sys/eventfd.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include "BoundedSend.h"
+#include "BusPlatform.h"
+#include "FrameRules.h"
+#include "SocketCanBitrate.h"
+#include "SocketCanFrames.h"
+
+namespace {
+
+// A waiting receive thread looks at its stop flag at least this often, even if a wake-up were lost.
+constexpr int kIdleWakeMs = 100;
+// After a socket error (the interface went down) the thread waits this long before reading again.
+constexpr int kErrorPauseMs = 50;
+// Receive buffer asked for: room for tens of thousands of frames, so that a reader that falls behind
+// during a burst catches up instead of losing frames.
+constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
+constexpr unsigned kBatchFrames = 64;
+
+// The device whose receive function this thread is running, so that calls from inside the function
+// can tell that they must not wait for it. Each thread touches only its own copy.
+thread_local const cSocketCanDevice* t_deliveringDevice = nullptr;
+
+std::string CallFailed(const char* call, const std::string& interfaceName)
+{
+    return std::string(call) + " on " + interfaceName + " failed: " + strerror(errno);
+}
+
+bool SetOption(int socket, int level, int name, int value)
+{
+    return setsockopt(socket, level, name, &value, sizeof(value)) == 0;
+}
+
+} // namespace
+
+// recvmmsg's arrays for one batch, with room for the two control messages asked for.
+struct cSocketCanDevice::ReceiveBatch
+{
+    static constexpr size_t kControlBytes = CMSG_SPACE(sizeof(timeval)) + CMSG_SPACE(sizeof(uint32_t));
+
+    std::array<can_frame, kBatchFrames> frames{};
+    std::array<iovec, kBatchFrames> buffers{};
+    std::array<mmsghdr, kBatchFrames> headers{};
+    alignas(cmsghdr) std::array<std::array<char, kControlBytes>, kBatchFrames> control{};
+
+    void Prepare()
+    {
+        for (size_t i = 0; i < kBatchFrames; ++i) {
+            buffers[i] = iovec{&frames[i], sizeof(can_frame)};
+            headers[i] = mmsghdr{};
+            headers[i].msg_hdr.msg_iov = &buffers[i];
+            headers[i].msg_hdr.msg_iovlen = 1;
+            headers[i].msg_hdr.msg_control = control[i].data();
+            headers[i].msg_hdr.msg_controllen = kControlBytes;
+        }
+    }
+};
+
+cSocketCanDevice::cSocketCanDevice(std::string interfaceName) : m_interface(std::move(interfaceName)) {}
+
+cSocketCanDevice::~cSocketCanDevice()
+{
+    m_stopThread.store(true);
+    if (m_wake >= 0) {
+        eventfd_write(m_wake, 1);
+    }
+    if (m_thread.joinable()) {
+        if (m_thread.get_id() == std::this_thread::get_id()) {
+            m_thread.detach(); // closed from inside its function: this is the thread's last act
+        } else {
+            m_thread.join();
+        }
+    }
+    if (m_socket >= 0) {
+        close(m_socket);
+    }
+    if (m_wake >= 0) {
+        close(m_wake);
+    }
+}
+
+bool cSocketCanDevice::Open(std::string& error)
+{
+    if (m_interface.size() >= IFNAMSIZ) {
+        error = "interface name " + m_interface + " is longer than " + std::to_string(IFNAMSIZ - 1);
+        return false;
+    }
+    unsigned index = if_nametoindex(m_interface.c_str());
+    if (index == 0) {
+        error = "interface " + m_interface + " does not exist (see 'ip link')";
+        return false;
+    }
+    m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);
+    m_socket = socket(PF_CAN, SOCK_RAW | SOCK_CLOEXEC | SOCK_NONBLOCK, CAN_RAW);
+    if (m_wake < 0 || m_socket < 0) {
+        error = CallFailed(m_wake < 0 ? "eventfd" : "socket(PF_CAN, SOCK_RAW, CAN_RAW)", m_interface);
+        return false;
+    }
+    if (!Configure(error)) {
+        return false;
+    }
+    sockaddr_can address{};
+    address.can_family = AF_CAN;
+    address.can_ifindex = static_cast<int>(index);
+    if (bind(m_socket, reinterpret_cast<sockaddr*>(&address), sizeof(address)) != 0) {
+        error = CallFailed("bind", m_interface) + " (is it a CAN interface?)";
+        return false;
+    }
+    return true;
+}
+
+bool cSocketCanDevice::Configure(std::string& error)
+{
+    SetReception(false); // until a queue starts
+    if (!SetOption(m_socket, SOL_CAN_RAW, CAN_RAW_RECV_OWN_MSGS, 1) ||
+        !SetOption(m_socket, SOL_SOCKET, SO_TIMESTAMP, 1) ||
+        !SetOption(m_socket, SOL_SOCKET, SO_RXQ_OVFL, 1)) {
+        error = CallFailed("setsockopt", m_interface);
+        return false;
+    }
+    // Beyond net.core.rmem_max only with CAP_NET_ADMIN; otherwise the kernel caps SO_RCVBUF itself.
+    if (!SetOption(m_socket, SOL_SOCKET, SO_RCVBUFFORCE, kReceiveBufferBytes) &&
+        !SetOption(m_socket, SOL_SOCKET, SO_RCVBUF, kReceiveBufferBytes)) {
+        error = CallFailed("setsockopt(SO_RCVBUF)", m_interface);
+        return false;
+    }
+    return true;
+}
+
+// An empty filter list lets no frame in; one filter with mask 0 lets every data and remote frame in.
+void cSocketCanDevice::SetReception(bool on)
+{
+    can_filter all{0, 0};
+    setsockopt(m_socket, SOL_CAN_RAW, CAN_RAW_FILTER, on ? &all : nullptr, on ? sizeof(all) : 0);
+    can_err_mask_t errors = on ? CAN_ERR_MASK : 0;
+    setsockopt(m_socket, SOL_CAN_RAW, CAN_RAW_ERR_FILTER, &errors, sizeof(errors));
+}
+
+bool cSocketCanDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
+{
+    if (!IsSupportedBitrate(kbitPerSecond)) {
+        why = std::to_string(kbitPerSecond) + " kbit/s is not one of " + kSupportedBitratesText;
+        return false;
+    }
+    return ApplyInterfaceBitrate(m_interface, kbitPerSecond, why);
+}
+
+bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
+{
+    can_frame frame;
+    if (!CanFrameFromMessage(message, frame)) {
+        why = "extended and remote must be 0 or 1, the id must fit its format, and a data frame has at "
+              "most 8 bytes";
+        return false;
+    }
+    int lastError = 0;
+    SendSteps steps;
+    steps.attempt = [&] {
+        if (send(m_socket, &frame, sizeof(frame), MSG_DONTWAIT) == static_cast<ssize_t>(sizeof(frame))) {
+            return SendAttempt::Sent;
+        }
+        lastError = errno;
+        if (lastError == EAGAIN || lastError == EINTR) {
+            return SendAttempt::SocketFull;
+        }
+        return lastError == ENOBUFS ? SendAttempt::QueueFull : SendAttempt::Failed;
+    };
+    steps.wait = [&](SendAttempt why, uint32_t leftMs) {
+        pollfd writable{m_socket, POLLOUT, 0};
+        if (why == SendAttempt::SocketFull) {
+            poll(&writable, 1, static_cast<int>(leftMs));
+        } else {
+            poll(nullptr, 0, 1); // nothing signals a drained device queue: look again shortly
+        }
+    };
+    steps.nowMs = [] { return MonotonicNanoseconds() / 1000000; };
+    SendAttempt outcome = SendWithin(kTransmitWaitMs, steps);
+    if (outcome == SendAttempt::Sent) {
+        return true;
+    }
+    errno = lastError;
+    why = outcome == SendAttempt::Failed
+              ? CallFailed("send", m_interface)
+              : "the transmit queue of " + m_interface + " stayed full for " +
+                    std::to_string(kTransmitWaitMs) + " ms (" + strerror(lastError) + ")";
+    return false;
+}
+
+void cSocketCanDevice::SetAcceptanceFilter(uint32_t code, uint32_t mask)
+{
+    std::lock_guard<std::mutex> lock(m_state);
+    m_filterCode = code;
+    m_filterMask = mask;
+}
+
+void cSocketCanDevice::GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const
+{
+    std::lock_guard<std::mutex> lock(m_state);
+    code = m_filterCode;
+    mask = m_filterMask;
+}
+
+void cSocketCanDevice::RegisterCallback(CanReceiveFunction function)
+{
+    std::unique_lock<std::mutex> lock(m_state);
+    m_callback = function;
+    if (!OnReceiveThread()) {
+        // Ends when the running function returns; the console makes sure its function does not wait
+        // for the thread that is here.
+        m_callbackReturned.wait(lock, [this] { return !m_delivering; });
+    }
+}
+
+bool cSocketCanDevice::StartQueue(uint32_t depth)
+{
+    if (depth == 0) {
+        return false;
+    }
+    if (OnReceiveThread()) {
+        // The thread is still reading: it only has to go on delivering.
+        std::lock_guard<std::mutex> lock(m_state);
+        m_queueRunning = true;
+        m_stopThread.store(false);
+        return true;
+    }
+    std::lock_guard<std::mutex> control(m_control);
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        if (m_queueRunning) {
+            return true;
+        }
+    }
+    JoinReceiveThread(); // one that stopped from inside its function
+    eventfd_t ignored = 0;
+    eventfd_read(m_wake, &ignored);
+    DiscardPending();
+    SetReception(true);
+    m_stopThread.store(false);
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        m_queueRunning = true;
+    }
+    m_thread = std::thread(
+        [self = std::static_pointer_cast<cSocketCanDevice>(shared_from_this())] { self->ReceiveLoop(); });
+    return true;
+}
+
+void cSocketCanDevice::StopQueue()
+{
+    if (OnReceiveThread()) {
+        StopFromReceiveThread();
+        return;
+    }
+    std::lock_guard<std::mutex> control(m_control);
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        m_queueRunning = false; // no call of the function starts after this
+    }
+    JoinReceiveThread();
+    SetReception(false);
+}
+
+void cSocketCanDevice::Close()
+{
+    if (OnReceiveThread()) {
+        // The receive thread holds a reference to us and lets go when the function returns.
+        StopFromReceiveThread();
+        return;
+    }
+    StopQueue(); // the socket closes when the last reference to the device goes
+}
+
+void cSocketCanDevice::StopFromReceiveThread()
+{
+    std::lock_guard<std::mutex> lock(m_state);
+    m_queueRunning = false;
+    m_stopThread.store(true);
+}
+
+// Caller holds m_control.
+void cSocketCanDevice::JoinReceiveThread()
+{
+    if (!m_thread.joinable()) {
+        return;
+    }
+    m_stopThread.store(true);
+    eventfd_write(m_wake, 1);
+    m_thread.join();
+}
+
+void cSocketCanDevice::ResetCounters()
+{
+    m_received.store(0);
+    m_dropped.store(0);
+    m_errorFrames.store(0);
+}
+
+DeviceCounters cSocketCanDevice::Counters() const
+{
+    return DeviceCounters{m_received.load(), m_dropped.load(), m_errorFrames.load()};
+}
+
+bool cSocketCanDevice::OnReceiveThread() const
+{
+    return t_deliveringDevice == this;
+}
+
+// Caller holds m_control and no receive thread runs: the frames left from an earlier queue go, but
+// their drop count is taken as the new starting point.
+void cSocketCanDevice::DiscardPending()
+{
+    auto batch = std::make_unique<ReceiveBatch>();
+    for (int round = 0; round < 1024; ++round) { // bounded: the buffer is not refilled while filtered
+        batch->Prepare();
+        int count = recvmmsg(m_socket, batch->headers.data(), kBatchFrames, MSG_DONTWAIT, nullptr);
+        if (count <= 0) {
+            return;
+        }
+        ReadBatch(*batch, count, false);
+    }
+}
+
+void cSocketCanDevice::ReceiveLoop()
+{
+    BlockAsynchronousSignals();
+    t_deliveringDevice = this;
+    auto batch = std::make_unique<ReceiveBatch>();
+    while (!m_stopThread.load()) {
+        pollfd waits[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
+        if (poll(waits, 2, kIdleWakeMs) <= 0 || (waits[1].revents & POLLIN) != 0) {
+            continue; // timeout, signal or wake-up: the loop's condition decides
+        }
+        batch->Prepare();
+        int count = recvmmsg(m_socket, batch->headers.data(), kBatchFrames, MSG_DONTWAIT, nullptr);
+        if (count > 0) {
+            ReadBatch(*batch, count, true);
+        } else if (errno != EAGAIN && errno != EINTR) {
+            WaitForWake(kErrorPauseMs); // the interface went down or away; it may come back
+        }
+    }
+    t_deliveringDevice = nullptr;
+}
+
+// The first count entries of the batch hold what recvmmsg read.
+void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
+{
+    for (int i = 0; i < count; ++i) {
+        msghdr& header = batch.headers[i].msg_hdr;
+        timeval received{};
+        for (cmsghdr* item = CMSG_FIRSTHDR(&header); item != nullptr; item = CMSG_NXTHDR(&header, item)) {
+            if (item->cmsg_level != SOL_SOCKET) {
+                continue;
+            }
+            if (item->cmsg_type == SO_TIMESTAMP) {
+                memcpy(&received, CMSG_DATA(item), sizeof(received));
+            } else if (item->cmsg_type == SO_RXQ_OVFL) {
+                uint32_t overflows = 0;
+                memcpy(&overflows, CMSG_DATA(item), sizeof(overflows));
+                if (deliver) {
+                    m_dropped.fetch_add(DropsSince(m_overflowCount, overflows));
+                }
+                m_overflowCount = overflows;
+            }
+        }
+        const can_frame& frame = batch.frames[i];
+        if (!deliver || batch.headers[i].msg_len < sizeof(can_frame)) {
+            continue;
+        }
+        if (IsErrorFrame(frame)) {
+            m_errorFrames.fetch_add(1);
+            continue;
+        }
+        Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received)));
+        if (m_stopThread.load()) {
+            return; // stopped from inside the function: the rest of the batch is not delivered
+        }
+    }
+}
+
+void cSocketCanDevice::Deliver(const CanMessageDescriptor& message)
+{
+    CanReceiveFunction function = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        if (!m_queueRunning || m_callback == nullptr ||
+            !PassesAcceptanceFilter(message.id, m_filterCode, m_filterMask)) {
+            return;
+        }
+        function = m_callback;
+        m_delivering = true;
+    }
+    CanMessageDescriptor copy = message; // the function gets a record of its own, as on the virtual bus
+    function(&copy);
+    m_received.fetch_add(1);
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        m_delivering = false;
+    }
+    m_callbackReturned.notify_all();
+}
+
+void cSocketCanDevice::WaitForWake(int timeoutMs) const
+{
+    pollfd wake{m_wake, POLLIN, 0};
+    poll(&wake, 1, timeoutMs);
+}
