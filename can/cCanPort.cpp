@@ -95,20 +95,18 @@ bool cCanPort::ResolveEntryPoints()
 
 int32_t cCanPort::OpenWithBaudrate(int32_t baudrate)
 {
-    int32_t opened = Open();
-    if (opened != 0) {
-        return opened;
-    }
-    if (SetBaudrate(baudrate) != 0) {
-        Close();
-        return -1;
-    }
-    return 0;
+    return SetBaudrateAfterOpen(Open(), baudrate);
 }
 
 int32_t cCanPort::OpenWithBaudrate(uint8_t index, int32_t baudrate)
 {
-    int32_t opened = Open(index);
+    return SetBaudrateAfterOpen(Open(index), baudrate);
+}
+
+// The lock is not held across the two steps: each takes it itself. A failed open is returned as it is
+// (a library loaded before a failed device creation stays loaded); a refused rate closes the port.
+int32_t cCanPort::SetBaudrateAfterOpen(int32_t opened, int32_t baudrate)
+{
     if (opened != 0) {
         return opened;
     }
