@@ -1,0 +1,264 @@
+// The bus tools' input: the ID#DATA frame syntax on its own, and whole command lines of can-send and
+// can-dump, run through their main functions (compiled in under other names). No driver library lies
+// beside this program, so a command line the tool accepts ends at loading the driver, with exit status 1;
+// one it refuses ends with status 2 and the usage. Both verdicts are checked against a model of the
+// options and the frame syntax written here from the tools' usage texts and the GNU getopt rules.
+//
+// Input: the first byte chooses frame text (0), can-send (1) or can-dump (2); the rest is the frame text,
+// or the command line's arguments separated by zero bytes.
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include <getopt.h>
+#include <unistd.h>
+
+#include "FrameSyntax.h"
+#include "FuzzCheck.h"
+
+int CanSendMain(int argc, char** argv);
+int CanDumpMain(int argc, char** argv);
+
+namespace {
+
+constexpr int kRefused = 2;
+constexpr int kDriverMissing = 1;
+constexpr size_t kMostArguments = 12;
+constexpr uint32_t kLargestNumber = 1000000000;
+
+int HexDigit(char c)
+{
+    if (c >= '0' && c <= '9') {
+        return c - '0';
+    }
+    if (c >= 'a' && c <= 'f') {
+        return c - 'a' + 10;
+    }
+    if (c >= 'A' && c <= 'F') {
+        return c - 'A' + 10;
+    }
+    return -1;
+}
+
+// ID#DATA as the usage describes it: 3 hex digits up to 7FF or 8 up to 1FFFFFFF, '#', then R alone, or up
+// to 8 bytes of two hex digits with single dots allowed between bytes.
+bool ReferenceFrame(std::string_view text, CanMessageDescriptor& frame)
+{
+    frame = CanMessageDescriptor{};
+    size_t hash = text.find('#');
+    if (hash != 3 && hash != 8) {
+        return false;
+    }
+    for (size_t i = 0; i < hash; ++i) {
+        if (HexDigit(text[i]) < 0) {
+            return false;
+        }
+        frame.id = frame.id * 16 + static_cast<uint32_t>(HexDigit(text[i]));
+    }
+    frame.extended = hash == 8 ? 1 : 0;
+    if (frame.id > (hash == 8 ? 0x1FFFFFFFu : 0x7FFu)) {
+        return false;
+    }
+    std::string_view data = text.substr(hash + 1);
+    if (data == "R" || data == "r") {
+        frame.remote = 1;
+        return true;
+    }
+    size_t i = 0;
+    while (i < data.size()) {
+        if (frame.length > 0 && data[i] == '.') {
+            ++i; // one dot between two bytes, never at the end
+        }
+        if (i + 2 > data.size() || HexDigit(data[i]) < 0 || HexDigit(data[i + 1]) < 0 || frame.length == 8) {
+            return false;
+        }
+        frame.data[frame.length++] = static_cast<uint8_t>(HexDigit(data[i]) * 16 + HexDigit(data[i + 1]));
+        i += 2;
+    }
+    return true;
+}
+
+void CheckFrameText(const std::string& text)
+{
+    CanMessageDescriptor parsed{};
+    CanMessageDescriptor expected{};
+    std::string problem = ParseFrameText(text, parsed);
+    bool valid = ReferenceFrame(text, expected);
+    if (valid != problem.empty()) {
+        FailFuzzCheck("frame text \"%s\": the tools say \"%s\", the syntax says %s", text.c_str(),
+                      problem.c_str(), valid ? "valid" : "invalid");
+    }
+    if (valid && memcmp(&parsed, &expected, sizeof(parsed)) != 0) {
+        FailFuzzCheck("frame text \"%s\" parsed to another frame than the syntax gives", text.c_str());
+    }
+    if (valid) {
+        CanMessageDescriptor again{};
+        if (!ParseFrameText(FrameText(parsed), again).empty() ||
+            memcmp(&again, &parsed, sizeof(again)) != 0) {
+            FailFuzzCheck("frame text \"%s\" does not come back from FrameText", text.c_str());
+        }
+    }
+}
+
+bool IsNumber(const std::string& text)
+{
+    uint64_t value = 0;
+    for (char c : text) {
+        if (c < '0' || c > '9') {
+            return false;
+        }
+        value = value * 10 + static_cast<uint64_t>(c - '0');
+        if (value > kLargestNumber) {
+            return false;
+        }
+    }
+    return !text.empty();
+}
+
+struct ToolModel
+{
+    const char* name;
+    int (*main)(int, char**);
+    std::string withArgument; // option letters that take a number
+    std::string flags;        // option letters without one
+};
+
+const ToolModel kCanSend = {"can-send", &CanSendMain, "bgn", "r"};
+const ToolModel kCanDump = {"can-dump", &CanDumpMain, "bn", "td"};
+
+// GNU getopt in its permuting mode: "--" ends the options, "-" alone and anything not starting with '-'
+// are operands, letters may be grouped, an option's number follows it or is the next argument.
+bool ReferenceAccepts(const ToolModel& tool, const std::vector<std::string>& arguments)
+{
+    std::vector<std::string> operands;
+    bool random = false;
+    for (size_t i = 0; i < arguments.size(); ++i) {
+        const std::string& argument = arguments[i];
+        if (argument == "--") {
+            operands.insert(operands.end(), arguments.begin() + static_cast<long>(i) + 1, arguments.end());
+            break;
+        }
+        if (argument.size() < 2 || argument[0] != '-') {
+            operands.push_back(argument);
+            continue;
+        }
+        for (size_t at = 1; at < argument.size(); ++at) {
+            char letter = argument[at];
+            if (tool.withArgument.find(letter) != std::string::npos) {
+                std::string number = argument.substr(at + 1);
+                if (number.empty()) {
+                    if (++i == arguments.size()) {
+                        return false;
+                    }
+                    number = arguments[i];
+                }
+                if (!IsNumber(number)) {
+                    return false;
+                }
+                break;
+            }
+            if (tool.flags.find(letter) == std::string::npos) {
+                return false;
+            }
+            random |= letter == 'r';
+        }
+    }
+    if (tool.main == &CanDumpMain) {
+        return operands.size() == 1;
+    }
+    CanMessageDescriptor frame{};
+    return random ? operands.size() == 1 : operands.size() == 2 && ReferenceFrame(operands[1], frame);
+}
+
+// Runs the tool's main with its standard error captured.
+int RunTool(const ToolModel& tool, std::vector<std::string> arguments, std::string& errors)
+{
+    std::vector<char*> argv;
+    std::string name = tool.name;
+    argv.push_back(name.data());
+    for (std::string& argument : arguments) {
+        argv.push_back(argument.data());
+    }
+    argv.push_back(nullptr);
+    optind = 0; // getopt starts afresh, as in a new process
+
+    fflush(stderr);
+    FILE* capture = tmpfile();
+    int saved = dup(STDERR_FILENO);
+    dup2(fileno(capture), STDERR_FILENO);
+    int status = tool.main(static_cast<int>(argv.size() - 1), argv.data());
+    fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+
+    rewind(capture);
+    char buffer[4096];
+    size_t read = 0;
+    while ((read = fread(buffer, 1, sizeof(buffer), capture)) > 0) {
+        errors.append(buffer, read);
+    }
+    fclose(capture);
+    return status;
+}
+
+std::string Joined(const std::vector<std::string>& arguments)
+{
+    std::string line;
+    for (const std::string& argument : arguments) {
+        line += " [" + argument + "]";
+    }
+    return line;
+}
+
+void CheckCommandLine(const ToolModel& tool, const std::vector<std::string>& arguments)
+{
+    std::string errors;
+    int status = RunTool(tool, arguments, errors);
+    bool accepted = ReferenceAccepts(tool, arguments);
+    std::string prefix = std::string(tool.name) + ": ";
+    if (errors.rfind(prefix, 0) != 0) {
+        FailFuzzCheck("%s%s: status %d without a message naming the tool: \"%s\"", tool.name,
+                      Joined(arguments).c_str(), status, errors.c_str());
+    }
+    if (accepted && (status != kDriverMissing ||
+                     errors.find("LoadLibraryW(rvcan32ce.dll) failed") == std::string::npos)) {
+        FailFuzzCheck("%s%s: a valid command line ended with status %d: \"%s\"", tool.name,
+                      Joined(arguments).c_str(), status, errors.c_str());
+    }
+    if (!accepted &&
+        (status != kRefused || errors.find(std::string("usage: ") + tool.name) == std::string::npos)) {
+        FailFuzzCheck("%s%s: a malformed command line ended with status %d: \"%s\"", tool.name,
+                      Joined(arguments).c_str(), status, errors.c_str());
+    }
+}
+
+std::vector<std::string> SplitArguments(const uint8_t* data, size_t size)
+{
+    std::vector<std::string> arguments(1);
+    for (size_t i = 0; i < size; ++i) {
+        if (data[i] != 0) {
+            arguments.back() += static_cast<char>(data[i]);
+        } else if (arguments.size() < kMostArguments) {
+            arguments.emplace_back();
+        }
+    }
+    return size == 0 ? std::vector<std::string>{} : arguments;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    if (size == 0) {
+        return -1;
+    }
+    switch (data[0] % 3) {
+    case 0: CheckFrameText(std::string(reinterpret_cast<const char*>(data + 1), size - 1)); break;
+    case 1: CheckCommandLine(kCanSend, SplitArguments(data + 1, size - 1)); break;
+    case 2: CheckCommandLine(kCanDump, SplitArguments(data + 1, size - 1)); break;
+    }
+    return 0;
+}
