@@ -2,6 +2,7 @@
 
 #include <net/if.h>
 
+#include "LinkKind.h"
 #include "libsocketcan.h"
 
 namespace {
@@ -24,9 +25,18 @@ bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSec
         why = "interface " + interfaceName + " does not exist (any more)";
         return false;
     }
+    std::string kind = InterfaceKind(interfaceName);
+    if (kind == "vcan" || kind == "vxcan") {
+        return true; // no bit timing: a virtual interface carries any rate
+    }
+    if (kind != "can") {
+        why = interfaceName + " is not a CAN controller (its kind is '" + kind + "')";
+        return false;
+    }
     can_bittiming timing{};
     if (can_get_bittiming(interfaceName.c_str(), &timing) != 0) {
-        return true; // no bit timing: a virtual interface carries any rate
+        why = "can_get_bittiming failed on " + interfaceName;
+        return false;
     }
     uint32_t bitsPerSecond = kbitPerSecond * 1000;
     if (timing.bitrate == bitsPerSecond) {

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <string>
 
-// True when the interface already runs at kbitPerSecond, has no bit timing, or took the rate: it is
-// then taken down, given the rate and brought up again. False, with why, otherwise.
+// True when the interface has no bit timing (vcan, vxcan), already runs at kbitPerSecond, or took the
+// rate: it is then taken down, given the rate and brought up again. False, with why, otherwise (it
+// is gone, is of another kind, or cannot be given the rate).
 bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSecond, std::string& why);

@@ -1,0 +1,35 @@
+#!/bin/bash
+# Runs the SocketCAN tests inside a small VM that has vcan0 (../shared/socketcan-vm/run-in-vm.sh), for
+# machines whose kernel has no SocketCAN: the port and bus-tool tests against can-utils
+# (vm_port_test) and the console itself, headless, on vcan0 (vm_console_test).
+#
+#   tests/socketcan/run-vm-tests.sh BUILD_DIR
+#
+# BUILD_DIR is a configured and built tree (e.g. build); the VM programs are built here if missing.
+# Exits with the VM's status: 0 when every test passed.
+set -euo pipefail
+
+if [ $# -ne 1 ]; then
+    echo "usage: $0 BUILD_DIR" >&2
+    exit 2
+fi
+build=$(cd "$1" && pwd)
+here=$(cd "$(dirname "$0")" && pwd)
+repo=$(git -C "$here" rev-parse --show-toplevel)
+vm="$repo/../shared/socketcan-vm/run-in-vm.sh"
+if [ ! -x "$vm" ]; then
+    echo "run-vm-tests.sh: $vm is missing: the shared folder must sit beside the clone" >&2
+    exit 2
+fi
+
+cmake --build "$build" -j2 --target rvcan32ce can-send can-dump vm_port_test vm_console_test >/dev/null
+
+payload=$(mktemp -d /tmp/socketcan-tests.XXXXXX)
+trap 'rm -rf "$payload"' EXIT
+mkdir "$payload/bin"
+# The driver sits beside each program, where LoadLibraryW looks first.
+cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" \
+    "$build/tests/socketcan-vm/vm_port_test" "$build/tests/socketcan-vm/vm_console_test" "$payload/bin/"
+cp "$here/vm-tests.sh" "$payload/"
+
+SOCKETCAN_VM_TIMEOUT=${SOCKETCAN_VM_TIMEOUT:-240} "$vm" "$payload/vm-tests.sh" "$payload"

@@ -1,0 +1,52 @@
+// The whole console, headless, on a SocketCAN interface: RVCAN32CE_CAN1=vcan0 maps its "CAN1:" there.
+// Runs inside the SocketCAN VM (run-vm-tests.sh), beside the driver library, with candump and cansend
+// on the same interface.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
+#include "ConsoleHarness.h"
+#include "ConsoleIds.h"
+#include "ProcessLines.h"
+
+namespace {
+
+int RowWithIdentifier(ConsoleProgram& console, const wchar_t* identifier)
+{
+    for (int row = 0; row < console.RowCount(); ++row) {
+        if (console.Cell(row, 0) == identifier) {
+            return row;
+        }
+    }
+    return -1;
+}
+
+TEST(ConsoleOnVcan, ConnectsSendsTheDefaultFrameAndListsACansendFrame)
+{
+    ASSERT_STREQ(getenv("RVCAN32CE_CAN1"), "vcan0");
+    Watchdog watchdog("the console on vcan0", std::chrono::seconds(60));
+    ProcessLines candump("candump -L vcan0");
+    ConsoleProgram console;
+
+    console.Press(kConnect);
+    ASSERT_EQ(console.Text(kConnect), L"Close");
+    ASSERT_EQ(FindErrorBox(), nullptr);
+    ASSERT_TRUE(candump.WaitUntilListening("vcan0 7FF#AA", [] { RunShell("cansend vcan0 7FF#AA"); }));
+
+    console.Press(kTransmit);
+    EXPECT_TRUE(candump.WaitFor(
+        [](const std::string& line) { return WithoutTimestamp(line) == "vcan0 123#00224488AABBEEFF"; }));
+
+    ASSERT_TRUE(RunShell("cansend vcan0 456#0102"));
+    int row = -1;
+    ASSERT_TRUE(console.WaitFor([&] { return (row = RowWithIdentifier(console, L"456")) >= 0; }));
+    EXPECT_EQ(console.Cell(row, 1), L"No");
+    EXPECT_EQ(console.Cell(row, 3), L"2");
+    EXPECT_EQ(console.Cell(row, 4), L"01 02 ");
+
+    console.Press(kConnect);
+    EXPECT_EQ(console.Text(kConnect), L"Open");
+    EXPECT_EQ(console.Cancel(), 0);
+}
+
+} // namespace
