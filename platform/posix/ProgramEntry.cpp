@@ -1,9 +1,11 @@
 // The process entry of a Win32-style program on this platform: what the C runtime does on Windows
-// before it calls wWinMain.
+// before it calls wWinMain, and the terminal front end that shows the program's dialogs.
+#include <cstdio>
 #include <string>
 
 #include "TextConversion.h"
 #include "platform.h"
+#include "terminal/TerminalFrontEnd.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
 
@@ -19,10 +21,26 @@ std::wstring CommandLineOf(int argc, char** argv)
     return WideFromNarrow(line);
 }
 
+std::string ProgramName(const char* path)
+{
+    std::string name = path != nullptr ? path : "program";
+    size_t slash = name.rfind('/');
+    return slash == std::string::npos ? name : name.substr(slash + 1);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    TerminalFrontEnd terminal;
+    // Without a terminal the dialog could neither be shown nor answered: say so instead of waiting.
+    std::string problem = terminal.Start();
+    if (!problem.empty()) {
+        std::fprintf(stderr, "%s: %s\n", ProgramName(argc > 0 ? argv[0] : nullptr).c_str(), problem.c_str());
+        return 1;
+    }
     std::wstring commandLine = CommandLineOf(argc, argv);
-    return wWinMain(GetModuleHandleW(nullptr), nullptr, commandLine.data(), SW_SHOWNORMAL);
+    int result = wWinMain(GetModuleHandleW(nullptr), nullptr, commandLine.data(), SW_SHOWNORMAL);
+    terminal.Stop();
+    return result;
 }

@@ -1,0 +1,121 @@
+#include "InputWatcher.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <unistd.h>
+
+#include <cerrno>
+
+namespace {
+
+bool MakePipe(int (&ends)[2])
+{
+    if (pipe2(ends, O_CLOEXEC | O_NONBLOCK) != 0) {
+        ends[0] = ends[1] = -1;
+        return false;
+    }
+    return true;
+}
+
+void ClosePipe(int (&ends)[2])
+{
+    for (int& end : ends) {
+        if (end >= 0) {
+            close(end);
+            end = -1;
+        }
+    }
+}
+
+} // namespace
+
+InputWatcher::~InputWatcher()
+{
+    Stop();
+}
+
+bool InputWatcher::Start(int inputDescriptor)
+{
+    m_input = inputDescriptor;
+    if (!MakePipe(m_wake) || !MakePipe(m_stop)) {
+        int error = errno;
+        Stop();
+        errno = error;
+        return false;
+    }
+    m_stopping = false;
+    m_pending = false;
+    m_thread = std::thread([this] { Watch(); });
+    return true;
+}
+
+void InputWatcher::Stop()
+{
+    if (m_thread.joinable()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_stopping = true;
+        }
+        m_consumed.notify_all();
+        char stop = 0;
+        // The pipe is empty and non-blocking; a failed write leaves m_stopping to end the wait below.
+        (void)!write(m_stop[1], &stop, 1);
+        m_thread.join();
+    }
+    ClosePipe(m_wake);
+    ClosePipe(m_stop);
+}
+
+void InputWatcher::Wake() const
+{
+    char wake = 0;
+    // A full pipe already wakes the loop, so a failed write loses nothing.
+    (void)!write(m_wake[1], &wake, 1);
+}
+
+void InputWatcher::Consumed()
+{
+    char drained[64];
+    while (read(m_wake[0], drained, sizeof drained) > 0) {
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_pending = false;
+    }
+    m_consumed.notify_all();
+}
+
+// True when the input is readable, false when stopping.
+bool InputWatcher::WaitForInput()
+{
+    pollfd descriptors[2] = {{m_input, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+    for (;;) {
+        int ready = poll(descriptors, 2, -1);
+        if (ready < 0 && errno == EINTR) {
+            continue;
+        }
+        if (ready < 0 || descriptors[1].revents != 0) {
+            return false;
+        }
+        if (descriptors[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
+            // A terminal that hung up stays "readable"; report it once and stop watching.
+            Wake();
+            return false;
+        }
+        return true;
+    }
+}
+
+void InputWatcher::Watch()
+{
+    while (WaitForInput()) {
+        std::unique_lock<std::mutex> lock(m_mutex);
+        m_pending = true;
+        Wake();
+        // Standard input stays readable until the loop has read it; wait for that, or for Stop.
+        m_consumed.wait(lock, [this] { return !m_pending || m_stopping; });
+        if (m_stopping) {
+            return;
+        }
+    }
+}

@@ -1,0 +1,420 @@
+#include "TerminalFrontEnd.h"
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <clocale>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "../DebugOutput.h"
+#include "../FrontEnd.h"
+#include "../commctrl.h"
+
+namespace {
+
+constexpr int kEscapeDelayMilliseconds = 25;
+constexpr int kWheelRows = 3;
+constexpr const wchar_t* kKeyHelp =
+    L" Tab/Shift+Tab: move   Space/Enter: press   Up/Down: choose, scroll   Esc: end";
+
+// The latest debug line and whom to wake for it. Written by the debug-output sink on any thread and
+// by Start/Stop; read by the loop's thread when it draws; guarded by mutex.
+struct DebugLine
+{
+    std::mutex mutex;
+    std::wstring text;
+    InputWatcher* watcher = nullptr;
+};
+
+DebugLine& TheDebugLine()
+{
+    static DebugLine line;
+    return line;
+}
+
+void ShowDebugLine(LPCWSTR text)
+{
+    std::wstring line = text;
+    line.erase(std::remove_if(line.begin(), line.end(), [](wchar_t c) { return c == L'\r' || c == L'\n'; }),
+               line.end());
+    DebugLine& debug = TheDebugLine();
+    std::lock_guard<std::mutex> lock(debug.mutex);
+    debug.text = line;
+    if (debug.watcher != nullptr) {
+        debug.watcher->Wake();
+    }
+}
+
+// Whom the SIGWINCH handler wakes; set by Start before the handler is installed, cleared by Stop after
+// it is removed. The handler may run on any thread.
+std::atomic<InputWatcher*> resizeWatcher{nullptr};
+// Set by the SIGWINCH handler, taken by the loop's thread, which then asks the terminal for its size.
+std::atomic<bool> terminalResized{false};
+// ncurses's own SIGWINCH handling, which ours chains to; written by Start and Stop only.
+struct sigaction previousResizeAction;
+
+void OnResize(int signal)
+{
+    int savedErrno = errno;
+    if ((previousResizeAction.sa_flags & SA_SIGINFO) == 0 && previousResizeAction.sa_handler != SIG_DFL &&
+        previousResizeAction.sa_handler != SIG_IGN) {
+        previousResizeAction.sa_handler(signal);
+    }
+    terminalResized = true;
+    if (InputWatcher* watcher = resizeWatcher.load()) {
+        watcher->Wake(); // async-signal-safe: one write
+    }
+    errno = savedErrno;
+}
+
+void TakeNewSize()
+{
+    winsize size = {};
+    if (terminalResized.exchange(false) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 &&
+        size.ws_col > 0) {
+        resizeterm(size.ws_row, size.ws_col);
+        clearok(curscr, TRUE);
+    }
+}
+
+bool SameTerminal(int a, int b)
+{
+    struct stat first = {}, second = {};
+    return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
+           first.st_rdev == second.st_rdev;
+}
+
+bool Contains(const CellRect& cells, int row, int column)
+{
+    return row >= cells.row && row < cells.row + cells.rows && column >= cells.column &&
+           column < cells.column + cells.columns;
+}
+
+bool IsArrowOrPageKey(UINT key)
+{
+    return key == VK_UP || key == VK_DOWN || key == VK_PRIOR || key == VK_NEXT || key == VK_HOME ||
+           key == VK_END;
+}
+
+} // namespace
+
+TerminalFrontEnd::~TerminalFrontEnd()
+{
+    Stop();
+}
+
+std::string TerminalFrontEnd::Start()
+{
+    if (!isatty(STDIN_FILENO)) {
+        return "standard input is not a terminal (isatty failed); run the program in a terminal";
+    }
+    if (!isatty(STDOUT_FILENO)) {
+        return "standard output is not a terminal (isatty failed); run the program in a terminal";
+    }
+    setlocale(LC_CTYPE, "");
+    m_screen = newterm(nullptr, stdout, stdin);
+    if (m_screen == nullptr) {
+        return "newterm failed: this terminal type is unknown; set TERM (for example TERM=xterm)";
+    }
+    if (!m_watcher.Start(STDIN_FILENO)) {
+        std::string reason = std::strerror(errno);
+        endwin();
+        delscreen(m_screen);
+        m_screen = nullptr;
+        return "pipe2 failed (" + reason + ")";
+    }
+    set_escdelay(kEscapeDelayMilliseconds);
+    cbreak();
+    noecho();
+    nonl();
+    keypad(stdscr, TRUE);
+    nodelay(stdscr, TRUE);
+    mouseinterval(0);
+    mousemask(BUTTON1_PRESSED | BUTTON1_CLICKED | BUTTON4_PRESSED | BUTTON5_PRESSED, nullptr);
+    curs_set(0);
+
+    resizeWatcher = &m_watcher;
+    struct sigaction onResize = {};
+    onResize.sa_handler = OnResize;
+    onResize.sa_flags = SA_RESTART;
+    sigemptyset(&onResize.sa_mask);
+    sigaction(SIGWINCH, &onResize, &previousResizeAction);
+
+    // Debug lines written to the terminal we draw on would garble it: show the latest one instead.
+    if (SameTerminal(STDERR_FILENO, STDOUT_FILENO)) {
+        {
+            std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
+            TheDebugLine().watcher = &m_watcher;
+        }
+        SetDebugOutputSink(ShowDebugLine);
+    }
+
+    FrontEnd frontEnd;
+    frontEnd.context = this;
+    frontEnd.windowOpened = OnWindowOpened;
+    frontEnd.windowClosing = OnWindowClosing;
+    frontEnd.changed = OnChanged;
+    frontEnd.inputDescriptor = m_watcher.WakeDescriptor();
+    frontEnd.inputReady = OnInputReady;
+    SetFrontEnd(&frontEnd);
+    m_started = true;
+    return {};
+}
+
+void TerminalFrontEnd::Stop()
+{
+    if (!m_started) {
+        return;
+    }
+    m_started = false;
+    SetFrontEnd(nullptr);
+    SetDebugOutputSink(nullptr);
+    {
+        std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
+        TheDebugLine().watcher = nullptr;
+    }
+    sigaction(SIGWINCH, &previousResizeAction, nullptr);
+    resizeWatcher = nullptr;
+    m_watcher.Stop();
+    endwin();
+    delscreen(m_screen);
+    m_screen = nullptr;
+}
+
+void TerminalFrontEnd::OnWindowOpened(void* self, HWND window)
+{
+    auto* frontEnd = static_cast<TerminalFrontEnd*>(self);
+    if (frontEnd->m_windows.empty()) {
+        GetDialogUnitRect(window, &frontEnd->m_firstWindowUnits);
+    }
+    frontEnd->m_windows.push_back(window);
+    frontEnd->Redraw();
+}
+
+void TerminalFrontEnd::OnWindowClosing(void* self, HWND window)
+{
+    auto* frontEnd = static_cast<TerminalFrontEnd*>(self);
+    std::erase(frontEnd->m_windows, window);
+    if (frontEnd->m_windows.empty()) {
+        frontEnd->m_listViewTops.clear();
+    }
+    frontEnd->Redraw();
+}
+
+void TerminalFrontEnd::OnChanged(void* self)
+{
+    auto* frontEnd = static_cast<TerminalFrontEnd*>(self);
+    frontEnd->DeliverPendingArrow();
+    frontEnd->Redraw();
+}
+
+void TerminalFrontEnd::OnInputReady(void* self)
+{
+    auto* frontEnd = static_cast<TerminalFrontEnd*>(self);
+    TakeNewSize();
+    frontEnd->ReadInput();
+    frontEnd->m_watcher.Consumed();
+    frontEnd->DeliverOneInput();
+    // The loop handles what the input posted, then comes back here for the next one.
+    if (!frontEnd->m_input.empty()) {
+        frontEnd->m_watcher.Wake();
+    }
+    frontEnd->Redraw();
+}
+
+void TerminalFrontEnd::Redraw()
+{
+    werase(stdscr);
+    m_painted.clear();
+    CellScale scale = ChooseScale(COLS, LINES, m_firstWindowUnits.right - m_firstWindowUnits.left,
+                                  m_firstWindowUnits.bottom - m_firstWindowUnits.top);
+    for (HWND window : m_windows) {
+        m_painted.push_back(PaintWindow(stdscr, scale, window, m_listViewTops));
+    }
+    DrawStatusLine();
+    bool caret = !m_painted.empty() && m_painted.back().cursorRow >= 0;
+    curs_set(caret ? 1 : 0);
+    if (caret) {
+        wmove(stdscr, m_painted.back().cursorRow, m_painted.back().cursorColumn);
+    }
+    wrefresh(stdscr);
+}
+
+void TerminalFrontEnd::DrawStatusLine()
+{
+    std::wstring status;
+    {
+        std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
+        status = TheDebugLine().text.empty() ? L"" : L" " + TheDebugLine().text;
+    }
+    if (status.empty()) {
+        status = COLS < kMinimumColumns || LINES < kMinimumRows
+                     ? L" Terminal smaller than 80x24: enlarge it to see the whole dialog."
+                     : kKeyHelp;
+    }
+    status.resize(static_cast<size_t>(std::max(COLS, 0)), L' ');
+    mvwaddnwstr(stdscr, LINES - 1, 0, status.c_str(), COLS);
+    mvwchgat(stdscr, LINES - 1, 0, -1, A_REVERSE, 0, nullptr);
+}
+
+void TerminalFrontEnd::ReadInput()
+{
+    wint_t key = 0;
+    for (int result = wget_wch(stdscr, &key); result != ERR; result = wget_wch(stdscr, &key)) {
+        bool functionKey = result == KEY_CODE_YES;
+        if (functionKey && key == KEY_RESIZE) {
+            continue; // the new size is taken; the redraw after the input uses it
+        }
+        QueuedInput input;
+        if (functionKey && key == KEY_MOUSE) {
+            input.isMouse = getmouse(&input.mouse) == OK;
+            if (input.isMouse) {
+                m_input.push_back(input);
+            }
+            continue;
+        }
+        if (std::optional<Keystroke> keystroke = TranslateKey(functionKey, key)) {
+            input.key = *keystroke;
+            m_input.push_back(input);
+        }
+    }
+}
+
+void TerminalFrontEnd::DeliverOneInput()
+{
+    if (m_input.empty()) {
+        return;
+    }
+    QueuedInput input = m_input.front();
+    m_input.pop_front();
+    if (input.isMouse) {
+        HandleMouse(input.mouse);
+    } else {
+        HandleKey(input.key);
+    }
+}
+
+void TerminalFrontEnd::HandleKey(const Keystroke& key)
+{
+    if (ScrollFocusedListView(key.virtualKey)) {
+        return;
+    }
+    FrontEndKeystroke(key.virtualKey, key.character, key.modifiers);
+}
+
+// The list view here has no keyboard handling of its own: the front end scrolls it.
+bool TerminalFrontEnd::ScrollFocusedListView(UINT virtualKey)
+{
+    const PaintedControl* view = Painted(GetFocus());
+    if (view == nullptr || view->kind != ControlKind::ListView || !IsArrowOrPageKey(virtualKey)) {
+        return false;
+    }
+    int top = m_listViewTops[view->control];
+    int page = std::max(ListViewDataRows(*view), 1);
+    switch (virtualKey) {
+    case VK_UP: --top; break;
+    case VK_DOWN: ++top; break;
+    case VK_PRIOR: top -= page; break;
+    case VK_NEXT: top += page; break;
+    case VK_HOME: top = 0; break;
+    case VK_END: top = INT32_MAX / 2; break;
+    }
+    Scroll(*view, top);
+    return true;
+}
+
+void TerminalFrontEnd::Scroll(const PaintedControl& view, int top)
+{
+    auto count = static_cast<int>(SendMessageW(view.control, LVM_GETITEMCOUNT, 0, 0));
+    int last = std::max(count - ListViewDataRows(view), 0);
+    m_listViewTops[view.control] = std::clamp(top, 0, last);
+}
+
+void TerminalFrontEnd::HandleMouse(const MEVENT& event)
+{
+    if ((event.bstate & BUTTON4_PRESSED) != 0) {
+        ScrollAt(event.y, event.x, -kWheelRows);
+    } else if ((event.bstate & BUTTON5_PRESSED) != 0) {
+        ScrollAt(event.y, event.x, kWheelRows);
+    } else if ((event.bstate & (BUTTON1_PRESSED | BUTTON1_CLICKED)) != 0) {
+        Click(event.y, event.x);
+    }
+}
+
+void TerminalFrontEnd::ScrollAt(int row, int column, int rows)
+{
+    const PaintedControl* view = PaintedAt(row, column);
+    if (view != nullptr && view->kind == ControlKind::ListView) {
+        Scroll(*view, m_listViewTops[view->control] + rows);
+    }
+}
+
+// A click focuses and presses the control under it; on a list box's arrows it also moves the selection.
+void TerminalFrontEnd::Click(int row, int column)
+{
+    m_arrowTarget = nullptr;
+    const PaintedControl* target = PaintedAt(row, column);
+    if (target == nullptr) {
+        return;
+    }
+    RECT client = {};
+    GetClientRect(target->control, &client);
+    POINT point{client.right / 2, client.bottom / 2};
+    int offset = column - target->cells.column;
+    if (target->kind == ControlKind::Edit) {
+        // The edit places its caret at x / 8 pixels: one character per cell after the bracket.
+        point = POINT{std::max(target->textOffset + offset - 1, 0) * 8 + 1, 1};
+    } else if (target->kind == ControlKind::ListBox) {
+        point = POINT{1, 1}; // the item shown, which is the selected one
+        int arrows = target->cells.columns - 3;
+        m_arrowKey = offset == arrows ? VK_UP : offset == arrows + 1 ? VK_DOWN : 0;
+        m_arrowTarget = m_arrowKey != 0 ? target->control : nullptr;
+    }
+    if (!FrontEndClick(target->control, point)) {
+        m_arrowTarget = nullptr;
+    }
+    DeliverPendingArrow();
+}
+
+void TerminalFrontEnd::DeliverPendingArrow()
+{
+    if (m_arrowTarget != nullptr && GetFocus() == m_arrowTarget) {
+        FrontEndKeystroke(m_arrowKey, 0, 0);
+        m_arrowTarget = nullptr;
+    }
+}
+
+// The interactive control of the active window at a cell; clicks elsewhere go nowhere, as the active
+// window is modal.
+const PaintedControl* TerminalFrontEnd::PaintedAt(int row, int column) const
+{
+    if (m_painted.empty()) {
+        return nullptr;
+    }
+    const std::vector<PaintedControl>& controls = m_painted.back().controls;
+    for (auto each = controls.rbegin(); each != controls.rend(); ++each) {
+        if (IsInteractive(each->kind) && Contains(each->cells, row, column)) {
+            return &*each;
+        }
+    }
+    return nullptr;
+}
+
+const PaintedControl* TerminalFrontEnd::Painted(HWND control) const
+{
+    if (m_painted.empty() || control == nullptr) {
+        return nullptr;
+    }
+    for (const PaintedControl& each : m_painted.back().controls) {
+        if (each.control == control) {
+            return &each;
+        }
+    }
+    return nullptr;
+}

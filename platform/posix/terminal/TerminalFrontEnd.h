@@ -1,0 +1,74 @@
+// The terminal front end: draws the running dialogs with ncurses and hands the terminal's keys and
+// mouse clicks to the windowing layer (FrontEnd.h) as the dialog manager's input.
+//
+// Everything runs on the thread of the modal loop, from the layer's callbacks, except the input watcher
+// (InputWatcher.h) and the debug-output sink, which only store a line and wake the loop.
+#pragma once
+
+#include <curses.h>
+
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "../winuser.h"
+#include "DialogPainter.h"
+#include "InputWatcher.h"
+#include "KeyTranslation.h"
+
+class TerminalFrontEnd
+{
+public:
+    TerminalFrontEnd() = default;
+    ~TerminalFrontEnd();
+    TerminalFrontEnd(const TerminalFrontEnd&) = delete;
+    TerminalFrontEnd& operator=(const TerminalFrontEnd&) = delete;
+
+    // Takes over the terminal on standard input and output and installs the front end. Returns an empty
+    // string, or what failed and what the user can do about it.
+    std::string Start();
+    // Gives the terminal back as it was; the front end is removed.
+    void Stop();
+
+private:
+    static void OnWindowOpened(void* self, HWND window);
+    static void OnWindowClosing(void* self, HWND window);
+    static void OnChanged(void* self);
+    static void OnInputReady(void* self);
+
+    void Redraw();
+    void DrawStatusLine();
+    void ReadInput();
+    void DeliverOneInput();
+    void HandleKey(const Keystroke& key);
+    void HandleMouse(const MEVENT& event);
+    void Click(int row, int column);
+    void ScrollAt(int row, int column, int rows);
+    bool ScrollFocusedListView(UINT virtualKey);
+    void Scroll(const PaintedControl& view, int top);
+    void DeliverPendingArrow();
+    const PaintedControl* PaintedAt(int row, int column) const;
+    const PaintedControl* Painted(HWND control) const;
+
+    SCREEN* m_screen = nullptr;
+    InputWatcher m_watcher;
+    bool m_started = false;
+    std::vector<HWND> m_windows;          // open modal windows, oldest first
+    std::vector<PaintedWindow> m_painted; // as last drawn, oldest first
+    RECT m_firstWindowUnits = {};         // the first dialog's size decides the scale
+    ListViewTops m_listViewTops;
+    // Input read but not yet delivered. A keystroke goes to the control that has the focus when it is
+    // delivered, so each waits until the loop has handled the one before (as typed-ahead keys do on
+    // Win32).
+    struct QueuedInput
+    {
+        bool isMouse = false;
+        Keystroke key;
+        MEVENT mouse = {};
+    };
+    std::deque<QueuedInput> m_input;
+    // A click on a list box's arrows: the arrow key it stands for, delivered once the click has given
+    // the list box the focus.
+    HWND m_arrowTarget = nullptr;
+    UINT m_arrowKey = 0;
+};
