@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <string>
 
 #include "ConsoleHarness.h"
 #include "ConsoleIds.h"
@@ -47,6 +48,31 @@ TEST(ConsoleOnVcan, ConnectsSendsTheDefaultFrameAndListsACansendFrame)
     console.Press(kConnect);
     EXPECT_EQ(console.Text(kConnect), L"Open");
     EXPECT_EQ(console.Cancel(), 0);
+}
+
+} // namespace
+
+namespace {
+
+// A mapped interface that does not exist: connecting shows the console's one error box and leaves the
+// console closed.
+TEST(ConsoleOnVcan, MissingMappedInterfaceShowsTheErrorBox)
+{
+    Watchdog watchdog("the console on a missing interface", std::chrono::seconds(60));
+    std::string mapped = getenv("RVCAN32CE_CAN1");
+    setenv("RVCAN32CE_CAN1", "nosuchcan0", 1); // read when the device is created, at connecting
+    ConsoleProgram console;
+    console.PostPress(kConnect);
+    HWND box = nullptr;
+    ASSERT_TRUE(console.WaitFor([&] { return (box = FindErrorBox()) != nullptr; }));
+    WCHAR text[64] = {};
+    GetDlgItemTextW(box, 0xFFFF, text, 64);
+    EXPECT_EQ(std::wstring(text), L"cannot open CAN port.");
+    PostMessageW(box, WM_COMMAND, IDOK, 0);
+    ASSERT_TRUE(console.WaitFor([] { return FindErrorBox() == nullptr; }));
+    EXPECT_EQ(console.Text(kConnect), L"Open");
+    EXPECT_EQ(console.Cancel(), 0);
+    setenv("RVCAN32CE_CAN1", mapped.c_str(), 1);
 }
 
 } // namespace
