@@ -12,7 +12,11 @@
 #include <string>
 #include <vector>
 
+#include <mutex>
+
 #include <fuzzer/FuzzedDataProvider.h>
+
+#include "posix/DebugOutput.h"
 
 #include "ConsoleIds.h"
 #include "FakeDriverControl.h"
@@ -25,6 +29,23 @@ constexpr size_t kLongestText = 40;
 constexpr int kNoSelection = 9;
 constexpr uint32_t kStandardMask = 0x7FF;
 constexpr uint32_t kExtendedMask = 0x1FFFFFFF;
+
+// The debug-output lines of the current send: written by the sink on the dialog's thread, read and
+// cleared by the fuzzing thread; debugLinesMutex protects them.
+std::mutex debugLinesMutex;
+std::vector<std::wstring> debugLines;
+
+void KeepDebugLine(LPCWSTR line)
+{
+    std::lock_guard<std::mutex> lock(debugLinesMutex);
+    debugLines.push_back(line);
+}
+
+std::vector<std::wstring> TakeDebugLines()
+{
+    std::lock_guard<std::mutex> lock(debugLinesMutex);
+    return std::move(debugLines);
+}
 
 // Wide characters a scan could mistake for digits, signs or blanks, reached from the bytes 0xF0 to 0xFF.
 constexpr wchar_t kUnusualCharacters[] = {0x00A0, 0x2003, 0x3000, 0x0660, 0x0669,  0xFF10, 0xFF19, 0xFF21,
@@ -175,6 +196,20 @@ void Send(ConsoleProgram& console, bool loop)
     }
 }
 
+// Every press writes the length as the list's selection index (-1 for none) and the check box's state.
+void ExpectDebugLines(const SendInput& input)
+{
+    int selection = input.lengthChoice == kNoSelection ? -1 : input.lengthChoice;
+    std::vector<std::wstring> expected = {L"frame length: " + std::to_wstring(selection) + L"\r\n",
+                                          L"is ext frame: " + std::to_wstring(input.extended ? 1 : 0) +
+                                              L"\r\n"};
+    std::vector<std::wstring> lines = TakeDebugLines();
+    if (lines != expected) {
+        FailFuzzCheck("the send wrote %zu debug lines, the first %s; the rules give %s", lines.size(),
+                      lines.empty() ? "none" : Printable(lines[0]).c_str(), Printable(expected[0]).c_str());
+    }
+}
+
 void ExpectFrame(const CanMessageDescriptor& sent, const CanMessageDescriptor& expected,
                  const SendInput& input)
 {
@@ -197,10 +232,15 @@ void ExpectFrame(const CanMessageDescriptor& sent, const CanMessageDescriptor& e
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     ConsoleProgram& console = ConnectedConsole();
+    // Installed once, after the console silenced the debug output.
+    static const DebugOutputSink silenced = SetDebugOutputSink(&KeepDebugLine);
+    (void)silenced;
     SendInput input = ReadInput(data, size);
     FillFields(console, input);
     FakeDriver::Reset(); // only this send's calls; the port stays open
+    TakeDebugLines();
     Send(console, input.loop);
+    ExpectDebugLines(input);
     std::vector<CanMessageDescriptor> frames = Transmitted();
     if (frames.empty() || (!input.loop && frames.size() != 1)) {
         FailFuzzCheck("%zu frames sent for one press", frames.size());
