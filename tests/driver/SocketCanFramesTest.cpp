@@ -2,6 +2,7 @@
 // the device mapping. They need no CAN interface.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
@@ -20,7 +21,7 @@ CanMessageDescriptor Record(uint32_t extended, uint32_t id, uint32_t remote, uin
     message.id = id;
     message.remote = remote;
     message.length = length;
-    memcpy(message.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), message.data);
     return message;
 }
 

@@ -2,6 +2,7 @@
 // SocketCAN VM (run-vm-tests.sh) with RVCAN32CE_CAN1=vcan0 and root rights.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <sys/time.h>
 
 #include <atomic>
@@ -57,7 +58,7 @@ cCanPacket Packet(uint32_t id, bool extended, std::vector<uint8_t> data, bool re
     packet.remote = remote ? 1 : 0;
     packet.SetId(id);
     packet.length = static_cast<uint32_t>(data.size());
-    memcpy(packet.data, data.data(), data.size());
+    std::copy(data.begin(), data.end(), packet.data);
     return packet;
 }
 
