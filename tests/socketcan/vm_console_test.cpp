@@ -40,7 +40,11 @@ TEST(ConsoleOnVcan, ConnectsSendsTheDefaultFrameAndListsACansendFrame)
 
     ASSERT_TRUE(RunShell("cansend vcan0 456#0102"));
     int row = -1;
-    ASSERT_TRUE(console.WaitFor([&] { return (row = RowWithIdentifier(console, L"456")) >= 0; }));
+    // The receive function fills a row's cells in order, the data cell last.
+    ASSERT_TRUE(console.WaitFor([&] {
+        row = RowWithIdentifier(console, L"456");
+        return row >= 0 && !console.Cell(row, 4).empty();
+    }));
     EXPECT_EQ(console.Cell(row, 1), L"No");
     EXPECT_EQ(console.Cell(row, 3), L"2");
     EXPECT_EQ(console.Cell(row, 4), L"01 02 ");
