@@ -69,9 +69,12 @@ TEST(ConsoleOnVcan, MissingMappedInterfaceShowsTheErrorBox)
     console.PostPress(kConnect);
     HWND box = nullptr;
     ASSERT_TRUE(console.WaitFor([&] { return (box = FindErrorBox()) != nullptr; }));
-    WCHAR text[64] = {};
-    GetDlgItemTextW(box, 0xFFFF, text, 64);
-    EXPECT_EQ(std::wstring(text), L"cannot open CAN port.");
+    // The box is found as soon as it exists; its text follows.
+    EXPECT_TRUE(console.WaitFor([&] {
+        WCHAR text[64] = {};
+        GetDlgItemTextW(box, 0xFFFF, text, 64);
+        return std::wstring(text) == L"cannot open CAN port.";
+    }));
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(console.WaitFor([] { return FindErrorBox() == nullptr; }));
     EXPECT_EQ(console.Text(kConnect), L"Open");
