@@ -39,9 +39,11 @@ public:
     {
         std::wstring text;
         for (WORD unit = Word(); unit != 0; unit = Word()) {
-            if (unit >= 0xD800 && unit < 0xDC00) {
-                WORD low = Word();
-                text += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (low - 0xDC00));
+            WORD next = PeekWord();
+            // A high surrogate pairs only with a low one: a lone one before the terminator stays as it is.
+            if (unit >= 0xD800 && unit < 0xDC00 && next >= 0xDC00 && next < 0xE000) {
+                Word();
+                text += static_cast<wchar_t>(0x10000 + ((unit - 0xD800) << 10) + (next - 0xDC00));
             } else {
                 text += static_cast<wchar_t>(unit);
             }
