@@ -17,3 +17,8 @@ for preset in "${presets[@]}"; do
     cmake --build --preset "$preset"
     ctest --preset "$preset" -j2
 done
+
+if [ $# -eq 0 ]; then
+    echo "=== fuzz: each target for 60 s"
+    bash tests/fuzz/run-fuzzers.sh build-fuzz 60
+fi
