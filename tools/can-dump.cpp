@@ -18,7 +18,7 @@ namespace {
 constexpr const char* kTool = "can-dump";
 constexpr const char* kUsage =
     "usage: can-dump [-b RATE] [-t] [-n COUNT] [-d] DEVICE\n"
-    "  DEVICE    CAN0: to CAN9:\n"
+    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -t        print the driver's timestamp of each frame, in seconds\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
