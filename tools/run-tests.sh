@@ -16,6 +16,10 @@ for preset in "${presets[@]}"; do
     cmake --preset "$preset" >/dev/null
     cmake --build --preset "$preset"
     ctest --preset "$preset" -j2
+    if [ "$preset" = default ]; then
+        echo "=== SocketCAN tests in a VM"
+        bash tests/socketcan/run-vm-tests.sh build
+    fi
 done
 
 if [ $# -eq 0 ]; then
