@@ -1,6 +1,21 @@
 // The terminal front end: draws the running dialogs with ncurses and hands the terminal's keys and
 // mouse clicks to the windowing layer (FrontEnd.h) as the dialog manager's input.
 //
+// Implemented
+//   drawing      every open modal window, oldest first, centred, its caption as a title bar; visible
+//                controls only, at their cells (CellMapping.h); disabled ones dimmed; the focused one
+//                between ">" and "<"; list boxes as their selected item with arrows; the list view with
+//                its column titles and rows; the status line: the latest debug line or the key help;
+//                redrawn on every change the layer reports, on input and on SIGWINCH
+//   keys         KeyTranslation.h, one keystroke delivered per pass of the modal loop so that typed-ahead
+//                keys reach the control focused by the keys before them; Up/Down/Page Up/Page Down/Home/
+//                End scroll a focused list view (the layer's list view has no keyboard handling)
+//   mouse        button 1 focuses and presses the control under it (on a list box's arrows it also steps
+//                the selection); the wheel scrolls the list view under it
+// Deliberately not
+//   Colours, icons' pictures (an icon is "(!)"), horizontal scrolling of the list view (its columns are
+//   scaled to fit), drag, double clicks, clicks outside the active modal window.
+//
 // Everything runs on the thread of the modal loop, from the layer's callbacks, except the input watcher
 // (InputWatcher.h) and the debug-output sink, which only store a line and wake the loop.
 #pragma once
