@@ -68,8 +68,9 @@ bool RunGuarded(void (*body)(void*), void* context)
 
     sigjmp_buf landing;
     sigjmp_buf* outer = t_landing;
-    // The signal mask is saved and restored, so the fault signal is not left blocked after the jump.
-    if (sigsetjmp(landing, 1) != 0) {
+    // The mask is not saved (that would cost a system call per guarded call): the handlers run with
+    // SA_NODEFER, so the fault signal is never blocked when the handler jumps back here.
+    if (sigsetjmp(landing, 0) != 0) {
         t_landing = outer;
         return false;
     }
