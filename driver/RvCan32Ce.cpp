@@ -213,7 +213,11 @@ RVCAN_EXPORT BOOL WINAPI CanReadDescriptorEx(DWORD device, DWORD index, DWORD* c
     if (index != 0 || code == nullptr || mask == nullptr) {
         return Refuse("index must be 0 and both pointers valid");
     }
-    found->GetAcceptanceFilter(*code, *mask);
+    uint32_t filterCode = 0;
+    uint32_t filterMask = 0;
+    found->GetAcceptanceFilter(filterCode, filterMask);
+    *code = filterCode; // DWORD is not uint32_t everywhere (unsigned long on Windows)
+    *mask = filterMask;
     return TRUE;
 }
 

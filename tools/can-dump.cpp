@@ -69,17 +69,6 @@ void OnInterrupt(int)
     sem_post(&g_dump.finished);
 }
 
-void InstallInterruptHandler()
-{
-    struct sigaction action
-    {
-    };
-    action.sa_handler = &OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& error)
 {
     int option = 0;
@@ -135,7 +124,7 @@ int main(int argc, char** argv)
         return 2;
     }
     sem_init(&g_dump.finished, 0, 0);
-    InstallInterruptHandler();
+    InstallInterruptHandler(&OnInterrupt);
     cDriverDevice device;
     if (!device.Open(g_dump.options.device, g_dump.options.rate, error) ||
         !device.StartReceive(&OnFrame, error)) {

@@ -86,18 +86,6 @@ void OnInterrupt(int)
     g_interrupted = 1;
 }
 
-void InstallInterruptHandler()
-{
-    struct sigaction action
-    {
-    };
-    action.sa_handler = &OnInterrupt;
-    sigemptyset(&action.sa_mask);
-    action.sa_flags = 0; // no SA_RESTART: a gap's sleep ends as soon as Ctrl+C is pressed
-    sigaction(SIGINT, &action, nullptr);
-    sigaction(SIGTERM, &action, nullptr);
-}
-
 void SleepGap(uint32_t milliseconds)
 {
     timespec gap{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
@@ -148,7 +136,7 @@ int main(int argc, char** argv)
         fputs(kUsage, stderr);
         return 2;
     }
-    InstallInterruptHandler();
+    InstallInterruptHandler(&OnInterrupt);
     cDriverDevice device;
     if (!device.Open(options.device, options.rate, error)) {
         return ReportFailure(kTool, error);
