@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
-# Sets up what is missing, then builds and runs every test: plain, under AddressSanitizer with
-# UndefinedBehaviorSanitizer, and under ThreadSanitizer.
+# Sets up what is missing, then builds and runs every test: plain (with the SocketCAN tests in a VM),
+# under AddressSanitizer with UndefinedBehaviorSanitizer, under ThreadSanitizer, the Windows build
+# under Wine, and each fuzz target for a minute. With preset names as arguments, runs only those.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -23,6 +24,12 @@ for preset in "${presets[@]}"; do
 done
 
 if [ $# -eq 0 ]; then
+    echo "=== Windows: cross build, tests under Wine, screenshot"
+    cmake --preset windows >/dev/null
+    cmake --build --preset windows
+    bash tests/windows/run-wine-tests.sh build-win
+    bash tests/windows/take-screenshot.sh build-win build-win/can-check-wine.png
+
     echo "=== fuzz: each target for 60 s"
     bash tests/fuzz/run-fuzzers.sh build-fuzz 60
 fi

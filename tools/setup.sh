@@ -8,6 +8,11 @@ packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmar
 if [ "${CANCHECK_SETUP_VM:-1}" = 1 ]; then
     packages+=(qemu-system-x86 busybox-static can-utils)
 fi
+# The Windows build (MinGW-w64, GoogleTest's sources) and its run under Wine with Xvfb.
+if [ "${CANCHECK_SETUP_WINDOWS:-1}" = 1 ]; then
+    packages+=(g++-mingw-w64-x86-64-posix g++-mingw-w64-x86-64 binutils-mingw-w64-x86-64 googletest
+               wine wine64 fonts-wine xvfb xauth imagemagick)
+fi
 
 missing=()
 for package in "${packages[@]}"; do
