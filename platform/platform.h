@@ -19,10 +19,10 @@
 #ifdef _WIN32
 #include "win/win32.h"
 #else
-#include "posix/winbase.h"
-#include "posix/winuser.h"
 #include "posix/commctrl.h"
+#include "posix/winbase.h"
 #include "posix/wintypes.h"
+#include "posix/winuser.h"
 #endif
 
 #include "FaultGuard.h"

@@ -17,9 +17,10 @@
 //   windows      GetDlgItem, GetDlgCtrlID, GetParent, GetWindow, EnumChildWindows, FindWindowW, IsWindow,
 //                EnableWindow/IsWindowEnabled (a disabled window loses the focus), ShowWindow/
 //                IsWindowVisible, Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW,
-//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id, window procedure,
-//                user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints, ScreenToClient,
-//                GetWindowThreadProcessId, GetGUIThreadInfo (active and focus window), GetActiveWindow
+//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id,
+//                window procedure, user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints,
+//                ScreenToClient, GetWindowThreadProcessId, GetGUIThreadInfo (active and focus window),
+//                GetActiveWindow
 //   messages     SendMessageW, SendMessageTimeoutW (SMTO_NORMAL, SMTO_BLOCK), SendDlgItemMessageW,
 //                PostMessageW, PeekMessageW (serves the messages sent to the thread, then looks at its
 //                posted ones), DefWindowProcW (text); a message sent from another thread runs on the

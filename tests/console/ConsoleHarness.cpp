@@ -6,8 +6,12 @@
 #include <fstream>
 
 namespace {
+constexpr int kFrameIdEditId = 1001;
+constexpr int kExtendedCheckBoxId = 1002;
+constexpr int kLengthListId = 1005;
+constexpr int kFirstPayloadEditId = 1006;
 constexpr int kReceiveListId = 1014;
-}
+} // namespace
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
 
@@ -102,6 +106,17 @@ void ConsoleProgram::SetText(int id, const wchar_t* text)
 void ConsoleProgram::Check(int checkBox, bool checked)
 {
     SendDlgItemMessageW(m_dialog, checkBox, BM_SETCHECK, checked ? BST_CHECKED : BST_UNCHECKED, 0);
+}
+
+void ConsoleProgram::Compose(int length, const wchar_t* identifier, bool extended,
+                             const std::vector<const wchar_t*>& payload)
+{
+    Select(kLengthListId, length);
+    SetText(kFrameIdEditId, identifier);
+    Check(kExtendedCheckBoxId, extended);
+    for (size_t i = 0; i < payload.size(); ++i) {
+        SetText(kFirstPayloadEditId + static_cast<int>(i), payload[i]);
+    }
 }
 
 int ConsoleProgram::RowCount() const

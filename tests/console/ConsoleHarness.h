@@ -8,6 +8,7 @@
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "platform.h"
 
@@ -43,6 +44,10 @@ public:
     void Select(int listBox, int index);
     void SetText(int id, const wchar_t* text);
     void Check(int checkBox, bool checked);
+    // Fills the frame's fields: the length list's selection, the identifier, the extended-frame box
+    // and the first payload edits.
+    void Compose(int length, const wchar_t* identifier, bool extended,
+                 const std::vector<const wchar_t*>& payload);
     int RowCount() const;
     std::wstring Cell(int row, int column) const;
     // Waits until condition holds; false after the timeout.

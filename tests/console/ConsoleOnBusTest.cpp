@@ -63,12 +63,7 @@ TEST_P(ConsoleOnBusFields, FrameOnTheBusFollowsTheFields)
 {
     const FieldCase& c = GetParam();
     Connect();
-    console.Select(kLength, c.length);
-    console.SetText(kFrameId, c.identifier);
-    console.Check(kExtended, c.extended);
-    for (size_t i = 0; i < c.payload.size(); ++i) {
-        console.SetText(kPayload0 + static_cast<int>(i), c.payload[i]);
-    }
+    console.Compose(c.length, c.identifier, c.extended, c.payload);
     EXPECT_EQ(SendAndReceive(), c.frame);
 }
 

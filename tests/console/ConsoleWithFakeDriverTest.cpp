@@ -244,12 +244,7 @@ TEST_P(ConsoleCompose, FrameFollowsTheFields)
 {
     const ComposeCase& c = GetParam();
     Connect();
-    console.Select(kLength, c.length);
-    console.SetText(kFrameId, c.identifier);
-    console.Check(kExtended, c.extended);
-    for (size_t i = 0; i < c.payload.size(); ++i) {
-        console.SetText(kPayload0 + static_cast<int>(i), c.payload[i]);
-    }
+    console.Compose(c.length, c.identifier, c.extended, c.payload);
     CanMessageDescriptor sent = SendOnce();
     EXPECT_EQ(sent.id, c.sentId);
     EXPECT_EQ(sent.extended, c.extended ? 1u : 0u);

@@ -3,8 +3,8 @@
 
 #include <curses.h>
 
-#include "posix/FrontEnd.h"
 #include "KeyTranslation.h"
+#include "posix/FrontEnd.h"
 
 namespace {
 
