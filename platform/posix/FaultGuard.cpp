@@ -8,6 +8,8 @@
 #include <cstring>
 #include <mutex>
 
+#include <pthread.h>
+
 namespace {
 
 constexpr int kFaultSignals[] = {SIGSEGV, SIGBUS, SIGILL, SIGFPE};
@@ -46,6 +48,16 @@ void OnFault(int signal, siginfo_t* info, void* context)
     PassOn(signal, info, context);
 }
 
+void UnblockFaultSignals()
+{
+    sigset_t faults;
+    sigemptyset(&faults);
+    for (int signal : kFaultSignals) {
+        sigaddset(&faults, signal);
+    }
+    pthread_sigmask(SIG_UNBLOCK, &faults, nullptr);
+}
+
 void InstallHandlers()
 {
     for (int signal : kFaultSignals) {
@@ -68,10 +80,12 @@ bool RunGuarded(void (*body)(void*), void* context)
 
     sigjmp_buf landing;
     sigjmp_buf* outer = t_landing;
-    // The mask is not saved (that would cost a system call per guarded call): the handlers run with
-    // SA_NODEFER, so the fault signal is never blocked when the handler jumps back here.
+    // The mask is not saved, which would cost a system call on every guarded call; after a fault the
+    // fault signals are unblocked instead, since a runtime that wraps our handler (ThreadSanitizer's
+    // does) may have blocked the one raised, and a blocked fault signal ends the process.
     if (sigsetjmp(landing, 0) != 0) {
         t_landing = outer;
+        UnblockFaultSignals();
         return false;
     }
     t_landing = &landing;

@@ -67,14 +67,31 @@ TEST(Threads, RunningThreadIsStillActiveAndWaitTimesOut)
     CloseHandle(thread);
 }
 
+namespace {
+
+// The thread outlives its handle, so what it touches must outlive the test.
+std::atomic<bool> releaseUnowned{false};
+std::atomic<bool> unownedEnded{false};
+
+DWORD WINAPI EndWhenReleased(LPVOID)
+{
+    WaitForRelease(&releaseUnowned);
+    unownedEnded = true;
+    return 0;
+}
+
+} // namespace
+
 TEST(Threads, HandleClosedBeforeTheThreadEndsIsHarmless)
 {
-    std::atomic<bool> release{false};
-    HANDLE thread = CreateThread(nullptr, 0, WaitForRelease, &release, 0, nullptr);
+    HANDLE thread = CreateThread(nullptr, 0, EndWhenReleased, nullptr, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     EXPECT_TRUE(CloseHandle(thread));
-    release = true; // the thread ends with its own reference; nothing is left behind (see ASan runs)
-    Sleep(20);
+    releaseUnowned = true; // the thread ends with its own reference; nothing is left behind (see ASan runs)
+    for (int waited = 0; !unownedEnded && waited < 5000; ++waited) {
+        Sleep(1);
+    }
+    EXPECT_TRUE(unownedEnded);
 }
 
 TEST(CriticalSection, IsRecursiveForItsOwnerAndExcludesOthers)
