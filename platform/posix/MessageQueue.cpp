@@ -171,14 +171,14 @@ void ThreadQueue::DrainWakePipe()
 
 // A sent message is answered within microseconds when the other thread runs on another core: a short
 // spin then saves the sleep and the two system calls of a wake-up through the pipe.
-// Past the first microseconds the spin yields its core, so that on a busy machine the thread it waits
-// for can run.
+// Past the first rounds the spin yields its core, so that on a busy machine the thread it waits for
+// can run. It is bounded by rounds, not by the clock, which is slow to read on some virtual machines;
+// the rounds come to some tens of microseconds.
 bool ThreadQueue::SpinForWakeUp()
 {
-    constexpr auto kSpin = std::chrono::microseconds(50);
-    constexpr int kBusyRounds = 16;
-    auto until = std::chrono::steady_clock::now() + kSpin;
-    for (int round = 0;; ++round) {
+    constexpr int kBusyRounds = 64;
+    constexpr int kYieldingRounds = 64;
+    for (int round = 0; round < kBusyRounds + kYieldingRounds; ++round) {
         if (m_woken.exchange(false)) {
             return true;
         }
@@ -186,13 +186,11 @@ bool ThreadQueue::SpinForWakeUp()
 #if defined(__x86_64__) || defined(__i386__)
             __builtin_ia32_pause();
 #endif
-            continue;
+        } else {
+            sched_yield();
         }
-        if (std::chrono::steady_clock::now() >= until) {
-            return false;
-        }
-        sched_yield();
     }
+    return false;
 }
 
 bool ThreadQueue::ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds)
