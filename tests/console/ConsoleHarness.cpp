@@ -160,7 +160,12 @@ int ConsoleProgram::Cancel()
 
 HWND FindErrorBox()
 {
-    return FindWindowW(L"#32770", L"Error");
+    HWND box = FindWindowW(L"#32770", L"Error");
+    if (box != nullptr) {
+        // Found before its controls may exist: a sent message returns only once the box's loop runs.
+        SendMessageW(box, WM_NULL, 0, 0);
+    }
+    return box;
 }
 
 long ResidentKilobytes()
