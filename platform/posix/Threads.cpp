@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <mutex>
 
+#include <pthread.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -73,6 +74,9 @@ public:
 private:
     ThreadObject* m_thread;
 };
+
+// The calling thread's id once asked; 0 until then.
+thread_local DWORD t_threadId = 0;
 
 } // namespace
 
@@ -145,5 +149,12 @@ BOOL CloseHandle(HANDLE handle)
 
 DWORD GetCurrentThreadId()
 {
-    return static_cast<DWORD>(syscall(SYS_gettid));
+    // Asked on every cross-thread message, so the system call is made once per thread; a forked child's
+    // one thread has an id of its own and asks again.
+    static const int forgetInChild = pthread_atfork(nullptr, nullptr, [] { t_threadId = 0; });
+    (void)forgetInChild;
+    if (t_threadId == 0) {
+        t_threadId = static_cast<DWORD>(syscall(SYS_gettid));
+    }
+    return t_threadId;
 }
