@@ -5,8 +5,10 @@
 #include <map>
 
 #include <fcntl.h>
+#include <linux/futex.h>
 #include <poll.h>
 #include <sched.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include "winbase.h"
@@ -39,13 +41,18 @@ ThreadQueue::~ThreadQueue()
     }
 }
 
-void ThreadQueue::PushSent(const std::shared_ptr<SentMessage>& message)
+bool ThreadQueue::PushSentUnlessGone(const std::shared_ptr<SentMessage>& message,
+                                     const std::atomic<bool>& windowAlive)
 {
     {
         std::lock_guard<std::mutex> lock(m_mutex);
+        if (!windowAlive.load()) {
+            return false;
+        }
         m_sent.push_back(message);
     }
     Wake();
+    return true;
 }
 
 std::shared_ptr<SentMessage> ThreadQueue::PopSent()
@@ -123,19 +130,9 @@ bool ThreadQueue::HasSentMessages()
 
 void ThreadQueue::Complete(SentMessage& message, LRESULT result)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_mutex);
-        message.result = result;
-        message.done = true;
-    }
+    message.result = result;
+    message.done.store(true, std::memory_order_release);
     Wake();
-}
-
-bool ThreadQueue::IsDone(const SentMessage& message, LRESULT& result)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    result = message.result;
-    return message.done;
 }
 
 void ThreadQueue::MarkChanged()
@@ -154,11 +151,20 @@ bool ThreadQueue::TakeChanged()
 
 void ThreadQueue::Wake()
 {
-    m_woken.store(true);
-    if (m_sleeping.load()) {
+    if (m_woken.exchange(1) != 0) {
+        return; // the owner has not taken the last wake-up yet, so it will look again anyway
+    }
+    switch (m_sleeping.load()) {
+    case kSleepingOnWord:
+        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+        break;
+    case kSleepingInPoll: {
         const char byte = 1;
         // A full pipe already holds a wake-up, so a failed write loses nothing.
         [[maybe_unused]] ssize_t written = write(m_wakePipe[1], &byte, 1);
+        break;
+    }
+    default: break;
     }
 }
 
@@ -169,26 +175,21 @@ void ThreadQueue::DrainWakePipe()
     }
 }
 
-// A sent message is answered within microseconds when the other thread runs on another core: a short
-// spin then saves the sleep and the two system calls of a wake-up through the pipe.
-// Past the first rounds the spin yields its core, so that on a busy machine the thread it waits for
-// can run. It is bounded by rounds, not by the clock, which is slow to read on some virtual machines;
-// the rounds come to some tens of microseconds.
+// A sent message is answered within a microsecond when the other thread runs on another core, and a
+// thread that fills a list sends the next message at once: a spin then saves the sleep and the
+// wake-up, which on a virtual machine costs tens of microseconds when it has to wake an idle core.
+// It is bounded by rounds, not by the clock, which is slow to read on some virtual machines; the
+// rounds come to some tens of microseconds.
 bool ThreadQueue::SpinForWakeUp()
 {
-    constexpr int kBusyRounds = 64;
-    constexpr int kYieldingRounds = 64;
-    for (int round = 0; round < kBusyRounds + kYieldingRounds; ++round) {
-        if (m_woken.exchange(false)) {
+    constexpr int kSpinRounds = 2000;
+    for (int round = 0; round < kSpinRounds; ++round) {
+        if (m_woken.load(std::memory_order_relaxed) != 0 && m_woken.exchange(0) != 0) {
             return true;
         }
-        if (round < kBusyRounds) {
 #if defined(__x86_64__) || defined(__i386__)
-            __builtin_ia32_pause();
+        __builtin_ia32_pause();
 #endif
-        } else {
-            sched_yield();
-        }
     }
     return false;
 }
@@ -199,24 +200,74 @@ bool ThreadQueue::ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseco
     return poll(&extra, 1, timeoutMilliseconds) > 0 && (extra.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
+void ThreadQueue::SleepOnWakeWord(int timeoutMilliseconds)
+{
+    timespec timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000000L};
+    // Returns at once when a wake-up came since m_sleeping was set.
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAIT_PRIVATE, 0,
+            timeoutMilliseconds < 0 ? nullptr : &timeout, nullptr, 0);
+}
+
+bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
+{
+    pollfd descriptors[2] = {{m_wakePipe[0], POLLIN, 0}, {extraDescriptor, POLLIN, 0}};
+    int ready = poll(descriptors, 2, timeoutMilliseconds);
+    DrainWakePipe();
+    return ready > 0 && (descriptors[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+}
+
 bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor)
 {
     if (timeoutMilliseconds != 0 && SpinForWakeUp()) {
         // Input waits its turn only as long as one message takes.
         return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
     }
-    m_sleeping.store(true);
-    if (m_woken.exchange(false)) {
-        m_sleeping.store(false);
-        return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
+    m_sleeping.store(extraDescriptor >= 0 ? kSleepingInPoll : kSleepingOnWord);
+    bool inputReady = false;
+    if (m_woken.load() != 0) {
+        inputReady = extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
+    } else if (extraDescriptor >= 0) {
+        inputReady = SleepInPoll(timeoutMilliseconds, extraDescriptor);
+    } else {
+        SleepOnWakeWord(timeoutMilliseconds);
     }
-    pollfd descriptors[2] = {{m_wakePipe[0], POLLIN, 0}, {extraDescriptor, POLLIN, 0}};
-    nfds_t count = extraDescriptor >= 0 ? 2 : 1;
-    int ready = poll(descriptors, count, timeoutMilliseconds);
-    m_sleeping.store(false);
-    m_woken.store(false);
-    DrainWakePipe();
-    return ready > 0 && count == 2 && (descriptors[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
+    m_sleeping.store(kAwake);
+    m_woken.store(0);
+    return inputReady;
+}
+
+void ThreadQueue::NoteServingCpu()
+{
+    m_servingCpu.store(sched_getcpu(), std::memory_order_relaxed);
+}
+
+// The scheduler tends to wake a thread on the core of the thread that woke it, and a busy machine
+// stops it from looking for an idle core; two threads passing messages back and forth can then end up
+// sharing one core while the other idles, each spinning through the other's turn. Excluding this core
+// for a moment moves the sender to another one; the full set is restored at once, so the scheduler
+// stays free to move it later. At most once a millisecond per thread.
+void MoveAwayFromServingThread(const ThreadQueue& target)
+{
+    int cpu = sched_getcpu();
+    if (cpu < 0 || target.ServingCpu() != cpu) {
+        return;
+    }
+    cpu_set_t allowed;
+    if (sched_getaffinity(0, sizeof(allowed), &allowed) != 0 || CPU_COUNT(&allowed) < 2 ||
+        !CPU_ISSET(cpu, &allowed)) {
+        return;
+    }
+    thread_local std::chrono::steady_clock::time_point t_lastMove;
+    auto now = std::chrono::steady_clock::now();
+    if (now - t_lastMove < std::chrono::milliseconds(1)) {
+        return;
+    }
+    t_lastMove = now;
+    cpu_set_t others = allowed;
+    CPU_CLR(cpu, &others);
+    if (sched_setaffinity(0, sizeof(others), &others) == 0) {
+        sched_setaffinity(0, sizeof(allowed), &allowed);
+    }
 }
 
 ThreadQueue& CurrentQueue()

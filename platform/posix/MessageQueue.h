@@ -4,6 +4,7 @@
 
 #include <atomic>
 #include <chrono>
+#include <cstdint>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -33,13 +34,17 @@ struct PostedMessage
 // A message sent across threads. The sender waits on its own queue until done is set.
 struct SentMessage
 {
-    HWND hwnd = nullptr;
-    UINT message = 0;
-    WPARAM wParam = 0;
-    LPARAM lParam = 0;
-    std::shared_ptr<ThreadQueue> sender;
-    LRESULT result = 0; // guarded by the sender's queue mutex
-    bool done = false;  // guarded by the sender's queue mutex
+    SentMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<ThreadQueue> sender)
+        : hwnd(window), message(message), wParam(wParam), lParam(lParam), sender(std::move(sender))
+    {}
+
+    const HWND hwnd;
+    const UINT message;
+    const WPARAM wParam;
+    const LPARAM lParam;
+    const std::shared_ptr<ThreadQueue> sender;
+    LRESULT result = 0; // written by the thread that ran the message before done is set
+    std::atomic<bool> done{false};
 };
 
 class ThreadQueue
@@ -52,7 +57,10 @@ public:
 
     DWORD ThreadId() const { return m_threadId; }
 
-    void PushSent(const std::shared_ptr<SentMessage>& message);
+    // Refuses the message once its window is gone: a window's destruction first clears windowAlive and
+    // then takes out (DropMessagesFor) what was queued for it, so nothing queued for it is left behind.
+    bool PushSentUnlessGone(const std::shared_ptr<SentMessage>& message,
+                            const std::atomic<bool>& windowAlive);
     std::shared_ptr<SentMessage> PopSent();
     bool WithdrawSent(const std::shared_ptr<SentMessage>& message);
     void PushPosted(const PostedMessage& message);
@@ -65,7 +73,6 @@ public:
 
     // Called by the thread that ran a message sent from this queue's thread.
     void Complete(SentMessage& message, LRESULT result);
-    bool IsDone(const SentMessage& message, LRESULT& result);
 
     // Something visible changed in one of this thread's windows; the front end redraws from the loop.
     void MarkChanged();
@@ -76,6 +83,10 @@ public:
     // none) is readable; returns true in the last case.
     bool Wait(int timeoutMilliseconds, int extraDescriptor);
 
+    // The core this thread last ran a sent message on; written by the owner, read by senders.
+    void NoteServingCpu();
+    int ServingCpu() const { return m_servingCpu.load(std::memory_order_relaxed); }
+
     // Focus and active window of this thread. guarded by WindowLock()
     HWND focus = nullptr;
     HWND active = nullptr;
@@ -83,22 +94,36 @@ public:
     int modalDepth = 0;
 
 private:
+    enum SleepKind : uint32_t
+    {
+        kAwake,
+        kSleepingOnWord,
+        kSleepingInPoll
+    };
+
     void DrainWakePipe();
     bool SpinForWakeUp();
+    void SleepOnWakeWord(int timeoutMilliseconds);
+    bool SleepInPoll(int timeoutMilliseconds, int extraDescriptor);
     bool ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds);
 
     DWORD m_threadId;
     int m_wakePipe[2] = {-1, -1};
-    // A wake-up not yet taken by Wait; set by any thread, taken by the owner.
-    std::atomic<bool> m_woken{false};
-    // Whether the owner sleeps in poll, so that a wake-up must go through the pipe; owner writes, any
-    // thread reads. Together with m_woken, in sequentially consistent order, no wake-up is lost.
-    std::atomic<bool> m_sleeping{false};
+    // 1 while a wake-up is not yet taken by Wait; set by any thread, taken by the owner. The owner also
+    // sleeps on it (a futex word) when it waits for nothing else.
+    std::atomic<uint32_t> m_woken{0};
+    // How the owner sleeps, so that a wake-up reaches it; owner writes, any thread reads. Together with
+    // m_woken, in sequentially consistent order, no wake-up is lost.
+    std::atomic<uint32_t> m_sleeping{kAwake};
+    std::atomic<int> m_servingCpu{-1};
     std::mutex m_mutex;
     std::deque<std::shared_ptr<SentMessage>> m_sent; // guarded by m_mutex
     std::deque<PostedMessage> m_posted;              // guarded by m_mutex
     bool m_changed = false;                          // guarded by m_mutex
 };
+
+// Moves the calling thread to another core when the target thread last served a message on this one.
+void MoveAwayFromServingThread(const ThreadQueue& target);
 
 // The calling thread's queue, created on first use.
 ThreadQueue& CurrentQueue();

@@ -30,26 +30,20 @@ struct SendOptions
 
 // Queues the message for the window's thread and waits for its result, serving messages sent to this
 // thread meanwhile so that two threads sending to each other never deadlock.
-bool SendAcrossThreads(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, const SendOptions& options,
-                       LRESULT& result)
+bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM lParam,
+                       const SendOptions& options, LRESULT& result)
 {
     std::shared_ptr<ThreadQueue> me = CurrentQueuePtr();
-    auto sent = std::make_shared<SentMessage>();
-    *sent = SentMessage{hwnd, message, wParam, lParam, me, 0, false};
-    std::shared_ptr<ThreadQueue> target;
-    {
-        // Under the window lock, so that a window being destroyed either sees this message or refuses it.
-        std::lock_guard<std::mutex> lock(WindowLock());
-        std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd);
-        if (!window) {
-            result = 0;
-            return true;
-        }
-        target = window->thread;
-        target->PushSent(sent);
+    auto sent = std::make_shared<SentMessage>(window.handle, message, wParam, lParam, me);
+    ThreadQueue& target = *window.thread;
+    if (!target.PushSentUnlessGone(sent, window.alive)) {
+        result = 0;
+        return true;
     }
+    MoveAwayFromServingThread(target);
     for (;;) {
-        if (me->IsDone(*sent, result)) {
+        if (sent->done.load(std::memory_order_acquire)) {
+            result = sent->result;
             return true;
         }
         if (options.serveWhileWaiting && ServeOneSentMessage()) {
@@ -57,7 +51,7 @@ bool SendAcrossThreads(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam, co
         }
         if (options.hasDeadline && Clock::now() >= options.deadline) {
             // A message already running still runs to its end; its result is dropped.
-            target->WithdrawSent(sent);
+            target.WithdrawSent(sent);
             result = 0;
             return false;
         }
@@ -80,10 +74,12 @@ LRESULT CallWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 
 bool ServeOneSentMessage()
 {
-    std::shared_ptr<SentMessage> message = CurrentQueue().PopSent();
+    ThreadQueue& queue = CurrentQueue();
+    std::shared_ptr<SentMessage> message = queue.PopSent();
     if (!message) {
         return false;
     }
+    queue.NoteServingCpu();
     LRESULT result = CallWindowProcedure(message->hwnd, message->message, message->wParam, message->lParam);
     message->sender->Complete(*message, result);
     return true;
@@ -140,7 +136,7 @@ LRESULT SendMessageW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lParam)
         return window->proc.load()(hwnd, message, wParam, lParam);
     }
     LRESULT result = 0;
-    SendAcrossThreads(hwnd, message, wParam, lParam, SendOptions{}, result);
+    SendAcrossThreads(*window, message, wParam, lParam, SendOptions{}, result);
     return result;
 }
 
@@ -162,7 +158,7 @@ LRESULT SendMessageTimeoutW(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
     } else {
         SendOptions options{(flags & SMTO_BLOCK) == 0, true,
                             Clock::now() + std::chrono::milliseconds(timeout)};
-        if (!SendAcrossThreads(hwnd, message, wParam, lParam, options, answer)) {
+        if (!SendAcrossThreads(*window, message, wParam, lParam, options, answer)) {
             SetLastError(ERROR_TIMEOUT);
             return 0;
         }

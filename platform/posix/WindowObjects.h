@@ -7,7 +7,7 @@
 #pragma once
 
 #include <atomic>
-
+#include <cstdint>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -43,15 +43,23 @@ struct Window
     int id = 0;
     std::wstring text;
     LONG_PTR userData = 0;
-    bool alive = true;
+    // Cleared, under WindowLock(), when the window leaves the registry; read by senders without it.
+    std::atomic<bool> alive{true};
 };
 
 std::mutex& WindowLock();
 
-// Null when the handle is unknown or its window was destroyed. Takes WindowLock().
+// Null when the handle is unknown or its window was destroyed. Answers from a per-thread memory of
+// earlier answers while no window has been added, removed or given another id since; otherwise takes
+// WindowLock().
 std::shared_ptr<Window> FindWindowObject(HWND window);
-// The same, for a caller that already holds WindowLock().
-std::shared_ptr<Window> FindWindowObjectLocked(HWND window);
+// The same, for a caller that already holds WindowLock(); the reference is valid while it holds it.
+const std::shared_ptr<Window>& FindWindowObjectLocked(HWND window);
+
+// Counts the changes to which windows exist and to their ids; each one is made under WindowLock() and
+// makes every thread forget what FindWindowObject and GetDlgItem remembered.
+uint64_t RegistryGeneration();
+void NoteRegistryChangeLocked();
 
 // Gives the window a new handle, makes it known and, for a child, appends it to its parent's children.
 HWND AddWindowObject(const std::shared_ptr<Window>& window);

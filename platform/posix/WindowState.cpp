@@ -91,7 +91,10 @@ LONG_PTR WindowLong(HWND hwnd, int index, const LONG_PTR* newValue)
         switch (index) {
         case GWL_STYLE: window->style = static_cast<DWORD>(*newValue); break;
         case GWL_EXSTYLE: window->exStyle = static_cast<DWORD>(*newValue); break;
-        case GWL_ID: window->id = static_cast<int>(*newValue); break;
+        case GWL_ID:
+            window->id = static_cast<int>(*newValue);
+            NoteRegistryChangeLocked();
+            break;
         case GWL_USERDATA: window->userData = *newValue; break;
         // Subclassing: the new procedure gets every later message and may pass it on with CallWindowProcW.
         case GWLP_WNDPROC: window->proc.store(reinterpret_cast<WNDPROC>(*newValue)); break;

@@ -1,6 +1,7 @@
 // The window tree and geometry: parents, children and siblings, finding windows and dialog items,
 // rectangles and the owner thread.
 #include <algorithm>
+#include <array>
 #include <cwchar>
 
 #include <unistd.h>
@@ -137,18 +138,68 @@ HWND FindWindowW(LPCWSTR className, LPCWSTR windowName)
     return nullptr;
 }
 
+namespace {
+
+// The controls this thread found lately by dialog and id, for threads that address the same controls
+// over and over without taking WindowLock() each time. Each thread touches only its own.
+class DialogItemMemory
+{
+public:
+    HWND Find(HWND dialog, int id)
+    {
+        uint64_t generation = RegistryGeneration();
+        if (generation != m_generation) {
+            m_entries.fill({});
+            m_generation = generation;
+        }
+        for (const Entry& entry : m_entries) {
+            if (entry.dialog == dialog && entry.id == id && entry.control != nullptr) {
+                return entry.control;
+            }
+        }
+        return nullptr;
+    }
+
+    void Remember(uint64_t generation, HWND dialog, int id, HWND control)
+    {
+        if (generation == m_generation) {
+            m_entries[m_next] = {dialog, id, control};
+            m_next = (m_next + 1) % m_entries.size();
+        }
+    }
+
+private:
+    struct Entry
+    {
+        HWND dialog = nullptr;
+        int id = 0;
+        HWND control = nullptr;
+    };
+
+    uint64_t m_generation = 0;
+    std::array<Entry, 8> m_entries{};
+    size_t m_next = 0;
+};
+
+} // namespace
+
 HWND GetDlgItem(HWND dialog, int id)
 {
+    thread_local DialogItemMemory t_items;
+    if (HWND known = t_items.Find(dialog, id)) {
+        return known;
+    }
     std::lock_guard<std::mutex> lock(WindowLock());
-    std::shared_ptr<Window> window = FindWindowObjectLocked(dialog);
+    const std::shared_ptr<Window>& window = FindWindowObjectLocked(dialog);
     if (!window) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return nullptr;
     }
     // GetDlgItem looks only at the direct children, in z-order, and answers the first match.
     for (HWND child : window->children) {
-        std::shared_ptr<Window> control = FindWindowObjectLocked(child);
+        const std::shared_ptr<Window>& control = FindWindowObjectLocked(child);
         if (control && control->id == id) {
+            t_items.Remember(RegistryGeneration(), dialog, id, child);
             return child;
         }
     }

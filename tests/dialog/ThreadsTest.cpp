@@ -1,5 +1,6 @@
 // Messages between threads: sent messages run on the dialog's thread, which serves them whenever it waits.
 #include <atomic>
+#include <memory>
 
 #include <gtest/gtest.h>
 
@@ -206,6 +207,74 @@ TEST(DialogThreads, SendMessageTimeoutGivesUpOnABusyDialog)
     EXPECT_EQ(SendMessageTimeoutW(dialog.Window(), kEcho, 0, 0, SMTO_NORMAL, 50, &answer), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_EQ(answer, 99u);
+}
+
+TEST(DialogThreads, ControlsOfAnEndedDialogAreNeitherFoundNorServed)
+{
+    TestDialog test;
+    HWND window = nullptr, cancel = nullptr;
+    {
+        ModalDialog dialog(PlainTemplate(L"Ended"), TestDialogProc, reinterpret_cast<LPARAM>(&test),
+                           L"Ended");
+        window = dialog.Window();
+        cancel = GetDlgItem(window, IDCANCEL);
+        ASSERT_NE(cancel, nullptr);
+        ASSERT_EQ(SendMessageW(cancel, WM_GETTEXTLENGTH, 0, 0), 6); // "Cancel"
+        EXPECT_TRUE(EndDialog(window, 3));
+        ASSERT_EQ(dialog.Result(), 3);
+    }
+    EXPECT_EQ(GetDlgItem(window, IDCANCEL), nullptr);
+    EXPECT_FALSE(IsWindow(cancel));
+    EXPECT_EQ(SendMessageW(cancel, WM_GETTEXTLENGTH, 0, 0), 0);
+}
+
+TEST(DialogThreads, GetDlgItemFollowsAControlsNewId)
+{
+    constexpr int kNewId = 77;
+    TestDialog test;
+    ModalDialog dialog(PlainTemplate(L"Renumbered"), TestDialogProc, reinterpret_cast<LPARAM>(&test),
+                       L"Renumbered");
+    HWND cancel = GetDlgItem(dialog.Window(), IDCANCEL);
+    ASSERT_NE(cancel, nullptr);
+    SetWindowLongPtrW(cancel, GWLP_ID, kNewId);
+    EXPECT_EQ(GetDlgItem(dialog.Window(), IDCANCEL), nullptr);
+    EXPECT_EQ(GetDlgItem(dialog.Window(), kNewId), cancel);
+}
+
+// A sender that found the window just before the dialog ended must get 0, not wait for a thread that
+// no longer serves anything.
+TEST(DialogThreads, SendsRacingTheDialogsEndAllReturn)
+{
+    constexpr int kRounds = 30;
+    constexpr int kSenders = 2;
+    for (int round = 0; round < kRounds; ++round) {
+        TestDialog test;
+        test.onAppMessage = [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return 1; };
+        auto dialog = std::make_unique<ModalDialog>(PlainTemplate(L"Racing"), TestDialogProc,
+                                                    reinterpret_cast<LPARAM>(&test), L"Racing");
+        HWND window = dialog->Window();
+        // Shared with the senders, which outlive this round if one of them hangs.
+        auto finished = std::make_shared<std::atomic<int>>(0);
+        std::vector<std::thread> senders;
+        for (int t = 0; t < kSenders; ++t) {
+            senders.emplace_back([window, finished] {
+                while (SendMessageW(window, kEcho, 0, 0) != 0) {
+                }
+                ++*finished;
+            });
+        }
+        Sleep(static_cast<DWORD>(round % 3));
+        dialog.reset(); // ends the dialog while the senders send
+        bool allReturned = WaitUntil([&] { return finished->load() == kSenders; });
+        for (std::thread& sender : senders) {
+            if (allReturned) {
+                sender.join();
+            } else {
+                sender.detach();
+            }
+        }
+        ASSERT_TRUE(allReturned) << "a sender still waits after the dialog ended, round " << round;
+    }
 }
 
 TEST(DialogThreads, EndDialogFromAnotherThreadWakesTheLoop)
