@@ -81,11 +81,14 @@ TEST_F(ConsoleOnBus, PeerFramesFillTheRowsAndTheFiftyFirstOverwritesRowZero)
     Connect();
     for (uint32_t n = 1; n <= 51; ++n) {
         ASSERT_EQ(peer.Send(n, false, {static_cast<uint8_t>(n)}), 0);
+        // The payload is the last cell a frame writes: once it shows, the whole row does.
         ASSERT_TRUE(console.WaitFor([&] {
             uint32_t row = (n - 1) % 50;
-            WCHAR expected[16];
-            swprintf(expected, 16, L"%x", n);
-            return console.Cell(static_cast<int>(row), 0) == expected;
+            WCHAR id[16], payload[16];
+            swprintf(id, 16, L"%x", n);
+            swprintf(payload, 16, L"%02x ", n);
+            return console.Cell(static_cast<int>(row), 0) == id &&
+                   console.Cell(static_cast<int>(row), 4) == payload;
         })) << n;
     }
     EXPECT_EQ(console.Cell(0, 0), L"33");
