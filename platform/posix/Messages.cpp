@@ -36,11 +36,11 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
     std::shared_ptr<ThreadQueue> me = CurrentQueuePtr();
     auto sent = std::make_shared<SentMessage>(window.handle, message, wParam, lParam, me);
     ThreadQueue& target = *window.thread;
+    MoveAwayFromServingThread(target);
     if (!target.PushSentUnlessGone(sent, window.alive)) {
         result = 0;
         return true;
     }
-    MoveAwayFromServingThread(target);
     for (;;) {
         if (sent->done.load(std::memory_order_acquire)) {
             result = sent->result;

@@ -1,5 +1,9 @@
 // This platform's cross-thread sends on a machine with several cores: a sender found on the core of the
-// thread that serves it moves to another core, and keeps the cores it may run on.
+// thread that serves it moves to another core before it waits, and keeps the cores it may run on.
+#include <fstream>
+#include <sstream>
+#include <string>
+
 #include <sched.h>
 
 #include <gtest/gtest.h>
@@ -9,7 +13,7 @@
 
 namespace {
 
-constexpr UINT kEcho = WM_APP + 1;
+constexpr UINT kWhereIsThread = WM_APP + 1;
 
 bool Restrict(DWORD thread, const cpu_set_t& cpus)
 {
@@ -24,6 +28,19 @@ cpu_set_t OnlyCpu(int cpu)
     return one;
 }
 
+// The core a thread of this process last ran on, from /proc (field 39 of its stat line).
+int LastCpuOf(DWORD thread)
+{
+    std::ifstream stat("/proc/self/task/" + std::to_string(thread) + "/stat");
+    std::string line;
+    std::getline(stat, line);
+    std::istringstream fields(line.substr(line.rfind(')') + 2)); // from field 3, the state
+    std::string field;
+    for (int number = 3; number <= 39 && fields >> field; ++number) {
+    }
+    return std::stoi(field);
+}
+
 TEST(SendPlacement, SenderOnTheServingThreadsCoreMovesAwayAndKeepsItsCores)
 {
     cpu_set_t allowed;
@@ -36,29 +53,32 @@ TEST(SendPlacement, SenderOnTheServingThreadsCoreMovesAwayAndKeepsItsCores)
         ++shared;
     }
     TestDialog test;
-    test.onAppMessage = [](HWND, UINT, WPARAM, LPARAM) -> LRESULT { return sched_getcpu() + 1; };
+    // Answers where the thread in wParam last ran: the sender, waiting for this answer.
+    test.onAppMessage = [](HWND, UINT, WPARAM wParam, LPARAM) -> LRESULT {
+        return LastCpuOf(static_cast<DWORD>(wParam));
+    };
     ModalDialog dialog(PlainTemplate(L"Placement"), TestDialogProc, reinterpret_cast<LPARAM>(&test),
                        L"Placement");
     ASSERT_TRUE(Restrict(dialog.ThreadId(), OnlyCpu(shared)));
 
-    int movedFrom = -1, landedOn = -1;
+    int before = -1, whileWaiting = -1;
     cpu_set_t after;
     std::thread sender([&] {
         // On the shared core with the dialog's thread, then free to run anywhere again: the scheduler
         // leaves a running thread where it is.
         Restrict(0, OnlyCpu(shared));
-        ASSERT_EQ(SendMessageW(dialog.Window(), kEcho, 0, 0), shared + 1);
+        SendMessageW(dialog.Window(), kWhereIsThread, GetCurrentThreadId(), 0);
         Restrict(0, allowed);
-        movedFrom = sched_getcpu();
-        ASSERT_EQ(SendMessageW(dialog.Window(), kEcho, 0, 0), shared + 1);
-        landedOn = sched_getcpu();
+        before = sched_getcpu();
+        whileWaiting =
+            static_cast<int>(SendMessageW(dialog.Window(), kWhereIsThread, GetCurrentThreadId(), 0));
         sched_getaffinity(0, sizeof(after), &after);
     });
     sender.join();
-    if (movedFrom != shared) {
+    if (before != shared) {
         GTEST_SKIP() << "the scheduler moved the sender before it sent";
     }
-    EXPECT_NE(landedOn, shared);
+    EXPECT_NE(whileWaiting, shared);
     EXPECT_TRUE(CPU_EQUAL(&after, &allowed)) << "the sender may still run on every core it could before";
 }
 
