@@ -1,19 +1,13 @@
 // bench-messages: what the windowing layer's cross-thread SendMessageW costs, the step that bounds how
 // many received frames per second reach the console's list. The console runs headless and connected
 // (so that its list has its 50 rows); the benchmark's thread stands in for the driver's thread.
-#include <cstdio>
-#include <cstdlib>
-#include <string>
-
 #include <benchmark/benchmark.h>
-#include <unistd.h>
 
-#include "ConsoleHarness.h"
+#include "ConnectedConsole.h"
 #include "ReceiveView.h"
 
 namespace {
 
-constexpr int kConnectButton = 1017;
 constexpr int kReceiveList = 1014;
 constexpr int kFrameIdEdit = 1001;
 
@@ -57,13 +51,8 @@ void ReceiveCallbackFromAnotherThread(benchmark::State& state)
 int main(int argc, char** argv)
 {
     benchmark::Initialize(&argc, argv);
-    std::string bus = "bench-messages-" + std::to_string(getpid());
-    setenv("RVCAN32CE_NAMESPACE", bus.c_str(), 1);
     ConsoleProgram console;
-    console.Press(kConnectButton);
-    if (console.Text(kConnectButton) != L"Close") {
-        fprintf(stderr,
-                "bench-messages: the console cannot connect (is librvcan32ce.so beside the program?)\n");
+    if (!ConnectOnBusOfItsOwn(console, "bench-messages")) {
         return 1;
     }
     HWND dialog = console.Dialog();

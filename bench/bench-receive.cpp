@@ -26,7 +26,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include "ConsoleHarness.h"
+#include "ConnectedConsole.h"
 #include "cCanPort.h"
 
 extern char** environ;
@@ -35,7 +35,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-constexpr int kConnectButton = 1017;
 constexpr int kReceiveList = 1014;
 constexpr int kPayloadColumn = 4;
 constexpr uint32_t kPacedRate = 64000;
@@ -162,14 +161,8 @@ int main(int argc, char** argv)
     }
     double seconds = argc > 1 ? atof(argv[1]) : 3.0;
     uint32_t floodRate = argc > 2 ? static_cast<uint32_t>(strtoul(argv[2], nullptr, 10)) : kDefaultFloodRate;
-    std::string bus = "bench-receive-" + std::to_string(getpid());
-    setenv("RVCAN32CE_NAMESPACE", bus.c_str(), 1);
-
     ConsoleProgram console;
-    console.Press(kConnectButton);
-    if (console.Text(kConnectButton) != L"Close") {
-        fprintf(stderr,
-                "bench-receive: the console cannot connect (is librvcan32ce.so beside the program?)\n");
+    if (!ConnectOnBusOfItsOwn(console, "bench-receive")) {
         return 1;
     }
     HWND list = GetDlgItem(console.Dialog(), kReceiveList);
