@@ -17,16 +17,17 @@ std::atomic<uint64_t> registryGeneration{1};
 
 // The windows this thread looked up lately. Senders of many messages to the same few windows (a driver's
 // thread filling a list) then find them without WindowLock(), which every thread takes and so costs a
-// cache miss on each turn. Each thread touches only its own.
+// cache miss on each turn. It keeps no window alive: a destroyed window's thread queue, and its
+// descriptors, go at once. Each thread touches only its own.
 class LookupMemory
 {
 public:
-    const std::shared_ptr<Window>* Find(HWND handle)
+    std::shared_ptr<Window> Find(HWND handle)
     {
         Refresh();
         for (const auto& [known, window] : m_entries) {
             if (known == handle) {
-                return &window;
+                return window.lock();
             }
         }
         return nullptr;
@@ -52,7 +53,7 @@ private:
     }
 
     uint64_t m_generation = 0;
-    std::array<std::pair<HWND, std::shared_ptr<Window>>, 8> m_entries{};
+    std::array<std::pair<HWND, std::weak_ptr<Window>>, 8> m_entries{};
     size_t m_next = 0;
 };
 
@@ -106,8 +107,8 @@ std::shared_ptr<Window> FindWindowObject(HWND window)
     if (window == nullptr) {
         return nullptr;
     }
-    if (const std::shared_ptr<Window>* known = t_lookups.Find(window)) {
-        return *known;
+    if (std::shared_ptr<Window> known = t_lookups.Find(window)) {
+        return known;
     }
     std::shared_ptr<Window> found;
     uint64_t generation = 0;

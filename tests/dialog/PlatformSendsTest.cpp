@@ -1,5 +1,7 @@
-// This platform's cross-thread sends on a machine with several cores: a sender found on the core of the
-// thread that serves it moves to another core before it waits, and keeps the cores it may run on.
+// This platform's cross-thread sends: what a sender keeps of a dialog that ended, and on a machine with
+// several cores, a sender found on the core of the thread that serves it moves to another core before it
+// waits and keeps the cores it may run on.
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -41,7 +43,37 @@ int LastCpuOf(DWORD thread)
     return std::stoi(field);
 }
 
-TEST(SendPlacement, SenderOnTheServingThreadsCoreMovesAwayAndKeepsItsCores)
+int OpenFileDescriptors()
+{
+    int count = 0;
+    for ([[maybe_unused]] const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        ++count;
+    }
+    return count;
+}
+
+// Sends to a control of a dialog on its own thread, then ends the dialog; gives the dialog's handle.
+HWND SendToADialogThatEnds(const wchar_t* caption)
+{
+    TestDialog test;
+    ModalDialog dialog(PlainTemplate(caption), TestDialogProc, reinterpret_cast<LPARAM>(&test), caption);
+    SendMessageW(GetDlgItem(dialog.Window(), IDCANCEL), WM_GETTEXTLENGTH, 0, 0);
+    EndDialog(dialog.Window(), 1);
+    EXPECT_EQ(dialog.Result(), 1);
+    return dialog.Window();
+}
+
+TEST(PlatformSends, ASenderKeepsNothingOfADialogThatEnded)
+{
+    // This thread's own queue and descriptors come with its first send; looking the first dialog up
+    // once it is gone leaves nothing of it with this thread, whatever it remembered.
+    EXPECT_FALSE(IsWindow(SendToADialogThatEnds(L"First")));
+    int descriptors = OpenFileDescriptors();
+    SendToADialogThatEnds(L"Second");
+    EXPECT_EQ(OpenFileDescriptors(), descriptors) << "the ended dialog's thread queue is still held";
+}
+
+TEST(PlatformSends, SenderOnTheServingThreadsCoreMovesAwayAndKeepsItsCores)
 {
     cpu_set_t allowed;
     ASSERT_EQ(sched_getaffinity(0, sizeof(allowed), &allowed), 0);
