@@ -29,10 +29,6 @@ constexpr int kErrorPauseMs = 50;
 constexpr int kReceiveBufferBytes = 16 * 1024 * 1024;
 constexpr unsigned kBatchFrames = 64;
 
-// The device whose receive function this thread is running, so that calls from inside the function
-// can tell that they must not wait for it. Each thread touches only its own copy.
-thread_local const cSocketCanDevice* t_deliveringDevice = nullptr;
-
 std::string CallFailed(const char* call, const std::string& interfaceName)
 {
     return std::string(call) + " on " + interfaceName + " failed: " + strerror(errno);
@@ -72,17 +68,7 @@ cSocketCanDevice::cSocketCanDevice(std::string interfaceName) : m_interface(std:
 
 cSocketCanDevice::~cSocketCanDevice()
 {
-    m_stopThread.store(true);
-    if (m_wake >= 0) {
-        eventfd_write(m_wake, 1);
-    }
-    if (m_thread.joinable()) {
-        if (m_thread.get_id() == std::this_thread::get_id()) {
-            m_thread.detach(); // closed from inside its function: this is the thread's last act
-        } else {
-            m_thread.join();
-        }
-    }
+    EndReceiveThreadForGood();
     if (m_socket >= 0) {
         close(m_socket);
     }
@@ -198,106 +184,27 @@ bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, std::string
     return false;
 }
 
-void cSocketCanDevice::SetAcceptanceFilter(uint32_t code, uint32_t mask)
+void cSocketCanDevice::PrepareReception(uint32_t, bool onReceiveThread)
 {
-    std::lock_guard<std::mutex> lock(m_state);
-    m_filterCode = code;
-    m_filterMask = mask;
-}
-
-void cSocketCanDevice::GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const
-{
-    std::lock_guard<std::mutex> lock(m_state);
-    code = m_filterCode;
-    mask = m_filterMask;
-}
-
-void cSocketCanDevice::RegisterCallback(CanReceiveFunction function)
-{
-    std::unique_lock<std::mutex> lock(m_state);
-    m_callback = function;
-    if (!OnReceiveThread()) {
-        // Ends when the running function returns; the console makes sure its function does not wait
-        // for the thread that is here.
-        m_callbackReturned.wait(lock, [this] { return !m_delivering; });
+    if (onReceiveThread) {
+        return; // the thread is still reading: it only has to go on delivering
     }
-}
-
-bool cSocketCanDevice::StartQueue(uint32_t depth)
-{
-    if (depth == 0) {
-        return false;
-    }
-    if (OnReceiveThread()) {
-        // The thread is still reading: it only has to go on delivering.
-        std::lock_guard<std::mutex> lock(m_state);
-        m_queueRunning = true;
-        m_stopThread.store(false);
-        return true;
-    }
-    std::lock_guard<std::mutex> control(m_control);
-    {
-        std::lock_guard<std::mutex> lock(m_state);
-        if (m_queueRunning) {
-            return true;
-        }
-    }
-    JoinReceiveThread(); // one that stopped from inside its function
     eventfd_t ignored = 0;
     eventfd_read(m_wake, &ignored);
     DiscardPending();
     SetReception(true);
-    m_stopThread.store(false);
-    {
-        std::lock_guard<std::mutex> lock(m_state);
-        m_queueRunning = true;
-    }
-    m_thread = std::thread(
-        [self = std::static_pointer_cast<cSocketCanDevice>(shared_from_this())] { self->ReceiveLoop(); });
-    return true;
 }
 
-void cSocketCanDevice::StopQueue()
+void cSocketCanDevice::EndReception()
 {
-    if (OnReceiveThread()) {
-        StopFromReceiveThread();
-        return;
-    }
-    std::lock_guard<std::mutex> control(m_control);
-    {
-        std::lock_guard<std::mutex> lock(m_state);
-        m_queueRunning = false; // no call of the function starts after this
-    }
-    JoinReceiveThread();
     SetReception(false);
 }
 
-void cSocketCanDevice::Close()
+void cSocketCanDevice::WakeReceiveThread()
 {
-    if (OnReceiveThread()) {
-        // The receive thread holds a reference to us and lets go when the function returns.
-        StopFromReceiveThread();
-        return;
+    if (m_wake >= 0) {
+        eventfd_write(m_wake, 1);
     }
-    StopQueue(); // the socket closes when the last reference to the device goes
-}
-
-void cSocketCanDevice::StopFromReceiveThread()
-{
-    std::lock_guard<std::mutex> lock(m_state);
-    m_queueRunning = false;
-    m_stopThread.store(true);
-}
-
-// Caller holds m_control.
-void cSocketCanDevice::JoinReceiveThread()
-{
-    if (!m_thread.joinable()) {
-        return;
-    }
-    m_stopThread.store(true);
-    eventfd_write(m_wake, 1);
-    m_thread.join();
 }
 
 void cSocketCanDevice::ResetCounters()
@@ -312,12 +219,7 @@ DeviceCounters cSocketCanDevice::Counters() const
     return DeviceCounters{m_received.load(), m_dropped.load(), m_errorFrames.load()};
 }
 
-bool cSocketCanDevice::OnReceiveThread() const
-{
-    return t_deliveringDevice == this;
-}
-
-// Caller holds m_control and no receive thread runs: the frames left from an earlier queue go, but
+// No receive thread runs: the frames left from an earlier queue go, but
 // their drop count is taken as the new starting point.
 void cSocketCanDevice::DiscardPending()
 {
@@ -334,8 +236,6 @@ void cSocketCanDevice::DiscardPending()
 
 void cSocketCanDevice::ReceiveLoop()
 {
-    BlockAsynchronousSignals();
-    t_deliveringDevice = this;
     auto batch = std::make_unique<ReceiveBatch>();
     while (!m_stopThread.load()) {
         pollfd waits[2] = {{m_socket, POLLIN, 0}, {m_wake, POLLIN, 0}};
@@ -350,7 +250,6 @@ void cSocketCanDevice::ReceiveLoop()
             WaitForWake(kErrorPauseMs); // the interface went down or away; it may come back
         }
     }
-    t_deliveringDevice = nullptr;
 }
 
 // The first count entries of the batch hold what recvmmsg read.
@@ -387,28 +286,6 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
             return; // stopped from inside the function: the rest of the batch is not delivered
         }
     }
-}
-
-void cSocketCanDevice::Deliver(const CanMessageDescriptor& message)
-{
-    CanReceiveFunction function = nullptr;
-    {
-        std::lock_guard<std::mutex> lock(m_state);
-        if (!m_queueRunning || m_callback == nullptr ||
-            !PassesAcceptanceFilter(message.id, m_filterCode, m_filterMask)) {
-            return;
-        }
-        function = m_callback;
-        m_delivering = true;
-    }
-    CanMessageDescriptor copy = message; // the function gets a record of its own, as on the virtual bus
-    function(&copy);
-    m_received.fetch_add(1);
-    {
-        std::lock_guard<std::mutex> lock(m_state);
-        m_delivering = false;
-    }
-    m_callbackReturned.notify_all();
 }
 
 void cSocketCanDevice::WaitForWake(int timeoutMs) const

@@ -9,22 +9,17 @@
 //   made large (SO_RCVBUFFORCE when the process may, else SO_RCVBUF up to net.core.rmem_max), so the
 //   queue depth passed to StartQueue is checked but the buffer, not a frame count, bounds the queue.
 // - Transmit: a full transmit queue refuses after kTransmitWaitMs instead of blocking the caller.
-// - Stopping: as cCanDevice promises; an eventfd wakes the receive thread out of its poll.
-//
-// Threads: caller threads use the public operations; the receive thread runs ReceiveLoop and takes
-// m_state only around each call of the receive function.
+// - Stopping: as cCanDevice promises (cReceivingDevice); an eventfd wakes the receive thread out of its
+//   poll.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
 #include <string>
-#include <thread>
 
-#include "cCanDevice.h"
+#include "cReceivingDevice.h"
 
-class cSocketCanDevice : public cCanDevice
+class cSocketCanDevice : public cReceivingDevice
 {
 public:
     static constexpr uint32_t kTransmitWaitMs = 50;
@@ -40,12 +35,6 @@ public:
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
     bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
-    void SetAcceptanceFilter(uint32_t code, uint32_t mask) override;
-    void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const override;
-    void RegisterCallback(CanReceiveFunction function) override;
-    bool StartQueue(uint32_t depth) override;
-    void StopQueue() override;
-    void Close() override;
     void ResetCounters() override;
     DeviceCounters Counters() const override;
 
@@ -54,38 +43,24 @@ private:
 
     bool Configure(std::string& error);
     void SetReception(bool on);
-    void ReceiveLoop();
+    void ReceiveLoop() override;
+    void WakeReceiveThread() override;
+    // The socket's buffer, not depth, bounds the queue.
+    void PrepareReception(uint32_t depth, bool onReceiveThread) override;
+    void EndReception() override;
     // Reads what the socket holds, up to one batch; delivers it, or only notes the drop count.
     void ReadBatch(ReceiveBatch& batch, int count, bool deliver);
     void DiscardPending();
-    void Deliver(const CanMessageDescriptor& message);
     void WaitForWake(int timeoutMs) const;
-    bool OnReceiveThread() const;
-    void StopFromReceiveThread();
-    void JoinReceiveThread();
 
     const std::string m_interface;
     int m_socket = -1; // owned; open from Open to the destructor
     int m_wake = -1;   // eventfd: written to end the receive thread's wait, drained before a start
 
-    // Serialises StartQueue, StopQueue and Close from caller threads; never taken by the receive thread.
-    std::mutex m_control;
-    // Guards the fields below it, which the receive thread reads around each call of the function.
-    mutable std::mutex m_state;
-    std::condition_variable m_callbackReturned;
-    CanReceiveFunction m_callback = nullptr;
-    bool m_delivering = false; // the receive thread is inside m_callback
-    bool m_queueRunning = false;
-    uint32_t m_filterCode = 0;
-    uint32_t m_filterMask = 0xFFFFFFFF;
-
-    // The socket's last reported SO_RXQ_OVFL count: touched by the receive thread, or by a caller under
-    // m_control while no receive thread runs.
+    // The socket's last reported SO_RXQ_OVFL count: touched by the receive thread, or by a caller in
+    // PrepareReception while no receive thread runs.
     uint32_t m_overflowCount = 0;
 
-    std::atomic<bool> m_stopThread{false}; // set by StopQueue/Close, read by the receive thread
-    std::thread m_thread;                  // started and joined under m_control, or in the destructor
-    std::atomic<uint64_t> m_received{0};   // written by the receive thread, reset by callers
-    std::atomic<uint64_t> m_dropped{0};
+    std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};
 };
