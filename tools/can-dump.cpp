@@ -22,7 +22,9 @@ constexpr const char* kUsage =
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -t        print the driver's timestamp of each frame, in seconds\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
-    "  -d        at the end, report how many frames the driver dropped\n";
+    "  -d        at the end, report how many frames the driver dropped\n"
+    "  -h, --help  show this and exit\n";
+constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kLargestNumber = 1000000000;
 
@@ -32,6 +34,7 @@ struct DumpOptions
     bool timestamps = false;
     uint32_t count = 0; // 0: until interrupted
     bool reportDrops = false;
+    bool help = false; // -h or --help: the usage only
     std::string device;
 };
 
@@ -72,13 +75,14 @@ void OnInterrupt(int)
 bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& error)
 {
     int option = 0;
-    while ((option = getopt(argc, argv, "b:tn:d")) != -1) {
+    while ((option = getopt_long(argc, argv, "hb:tn:d", kLongOptions, nullptr)) != -1) {
         bool valid = true;
         switch (option) {
         case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
         case 't': options.timestamps = true; break;
         case 'n': valid = ParseNumber(optarg, kLargestNumber, options.count); break;
         case 'd': options.reportDrops = true; break;
+        case 'h': options.help = true; return true;
         default: error = "unknown option"; return false;
         }
         if (!valid) {
@@ -122,6 +126,10 @@ int main(int argc, char** argv)
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);
         return 2;
+    }
+    if (g_dump.options.help) {
+        fputs(kUsage, stdout);
+        return 0;
     }
     sem_init(&g_dump.finished, 0, 0);
     InstallInterruptHandler(&OnInterrupt);

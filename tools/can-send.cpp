@@ -23,7 +23,9 @@ constexpr const char* kUsage =
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -g MS     gap between frames in milliseconds (default 0; 200 with -r)\n"
     "  -n COUNT  number of frames (default 1; with -r 0, which means until Ctrl+C)\n"
-    "  -r        random frames like cangen: random standard id, length and data\n";
+    "  -r        random frames like cangen: random standard id, length and data\n"
+    "  -h, --help  show this and exit\n";
+constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kRandomGapMs = 200;
 constexpr uint32_t kLargestNumber = 1000000000;
@@ -39,6 +41,7 @@ struct SendOptions
     uint32_t gapMs = 0;
     uint32_t count = 1;
     bool random = false;
+    bool help = false; // -h or --help: the usage only
     std::string device;
     CanMessageDescriptor frame{};
 };
@@ -48,13 +51,14 @@ bool ParseOptions(int argc, char** argv, SendOptions& options, std::string& erro
     bool gapGiven = false;
     bool countGiven = false;
     int option = 0;
-    while ((option = getopt(argc, argv, "b:g:n:r")) != -1) {
+    while ((option = getopt_long(argc, argv, "hb:g:n:r", kLongOptions, nullptr)) != -1) {
         bool valid = true;
         switch (option) {
         case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
         case 'g': valid = gapGiven = ParseNumber(optarg, kLargestNumber, options.gapMs); break;
         case 'n': valid = countGiven = ParseNumber(optarg, kLargestNumber, options.count); break;
         case 'r': options.random = true; break;
+        case 'h': options.help = true; return true;
         default: error = "unknown option"; return false;
         }
         if (!valid) {
@@ -135,6 +139,10 @@ int main(int argc, char** argv)
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);
         return 2;
+    }
+    if (options.help) {
+        fputs(kUsage, stdout);
+        return 0;
     }
     InstallInterruptHandler(&OnInterrupt);
     cDriverDevice device;

@@ -189,4 +189,17 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
     }
 }
 
+TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
+{
+    for (const char* name : {"can-send", "can-dump"}) {
+        for (const char* option : {"-h", "--help"}) {
+            cChildProcess tool(Tool(name, {option}));
+            EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)
+                << name << " " << option;
+            EXPECT_EQ(tool.Wait(), 0) << name << " " << option;
+            EXPECT_EQ(tool.ReadAllErrors(), "") << name << " " << option;
+        }
+    }
+}
+
 } // namespace
