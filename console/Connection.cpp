@@ -4,6 +4,7 @@
 
 #include "ConsoleControls.h"
 #include "ConsoleGlobals.h"
+#include "FocusKeeping.h"
 #include "ReceiveView.h"
 #include "Transmit.h"
 
@@ -28,24 +29,24 @@ int32_t SelectedBaudrate(HWND hDlg)
 void SetConnectButton(HWND hDlg, LPCWSTR text)
 {
     SendDlgItemMessageW(hDlg, kConnectButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-    EnableWindow(GetDlgItem(hDlg, kConnectButton), TRUE);
+    EnableDialogControl(hDlg, kConnectButton, TRUE);
 }
 
 void ShowConnected(HWND hDlg)
 {
-    EnableWindow(GetDlgItem(hDlg, kBaudrateList), FALSE);
+    EnableDialogControl(hDlg, kBaudrateList, FALSE);
     SetConnectButton(hDlg, L"Close");
     HWND list = GetDlgItem(hDlg, kReceiveList);
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
-    EnableWindow(list, TRUE);
-    EnableWindow(GetDlgItem(hDlg, kReceiveButton), TRUE);
+    EnableDialogControl(hDlg, kReceiveList, TRUE);
+    EnableDialogControl(hDlg, kReceiveButton, TRUE);
     SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
     EnableTransmitControls(hDlg, TRUE);
 }
 
 void ShowDisconnected(HWND hDlg)
 {
-    EnableWindow(GetDlgItem(hDlg, kBaudrateList), TRUE);
+    EnableDialogControl(hDlg, kBaudrateList, TRUE);
     SetConnectButton(hDlg, L"Open");
     SendDlgItemMessageW(hDlg, kBaudrateList, LB_SETCURSEL, kDefaultBaudrateIndex, 0);
     EnableConnectionDependentControls(hDlg, FALSE);

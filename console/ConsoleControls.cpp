@@ -2,12 +2,14 @@
 
 #include <span>
 
+#include "FocusKeeping.h"
+
 namespace {
 
 void EnableControls(HWND hDlg, std::span<const int> controls, BOOL enable)
 {
     for (int id : controls) {
-        EnableWindow(GetDlgItem(hDlg, id), enable);
+        EnableDialogControl(hDlg, id, enable);
     }
 }
 

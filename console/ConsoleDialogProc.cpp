@@ -3,6 +3,8 @@
 #include "Connection.h"
 #include "ConsoleControls.h"
 #include "ConsoleGlobals.h"
+#include "FocusKeeping.h"
+#include "HexEdits.h"
 #include "InitConsole.h"
 #include "ReceiveView.h"
 #include "Transmit.h"
@@ -12,6 +14,7 @@ namespace {
 INT_PTR OnInitDialog(HWND hDlg)
 {
     InitConsole(hDlg);
+    MakeHexEdits(hDlg);
     g_hDlg = hDlg;
     return 1; // the platform chooses the first focus
 }
@@ -38,6 +41,7 @@ void OnCommand(HWND hDlg, WORD id)
     case kReceiveButton: ToggleReceiving(hDlg); break;
     case kConnectButton: ToggleConnection(hDlg); break;
     }
+    PassOnFocusFromDisabledControl(hDlg);
 }
 
 } // namespace

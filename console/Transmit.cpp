@@ -4,6 +4,7 @@
 
 #include "ConsoleControls.h"
 #include "ConsoleGlobals.h"
+#include "FocusKeeping.h"
 #include "MessageServing.h"
 
 namespace {
@@ -70,7 +71,7 @@ bool StartSendThread(HWND hDlg, const cCanPacket& packet, int32_t delay)
     }
     g_bSending = 1;
     SetTransmitButtonText(hDlg, L"Stop");
-    EnableWindow(GetDlgItem(hDlg, kTransmitButton), TRUE);
+    EnableDialogControl(hDlg, kTransmitButton, TRUE);
     return true;
 }
 

@@ -119,6 +119,24 @@ void ConsoleProgram::Compose(int length, const wchar_t* identifier, bool extende
     }
 }
 
+HWND ConsoleProgram::Focus() const
+{
+    GUITHREADINFO info = {};
+    info.cbSize = sizeof(info);
+    if (!GetGUIThreadInfo(GetWindowThreadProcessId(m_dialog, nullptr), &info)) {
+        return nullptr;
+    }
+    return info.hwndFocus;
+}
+
+void ConsoleProgram::PostKey(UINT virtualKey)
+{
+    HWND focus = Focus();
+    HWND target = focus != nullptr ? focus : m_dialog;
+    PostMessageW(target, WM_KEYDOWN, virtualKey, 1);
+    PostMessageW(target, WM_KEYUP, virtualKey, static_cast<LPARAM>(0xC0000001u));
+}
+
 int ConsoleProgram::RowCount() const
 {
     return static_cast<int>(SendDlgItemMessageW(m_dialog, kReceiveListId, LVM_GETITEMCOUNT, 0, 0));

@@ -48,6 +48,10 @@ public:
     // and the first payload edits.
     void Compose(int length, const wchar_t* identifier, bool extended,
                  const std::vector<const wchar_t*>& payload);
+    // The keyboard focus of the program's main thread: null when no window has it.
+    HWND Focus() const;
+    // Posts a keystroke (WM_KEYDOWN, then WM_KEYUP) to the focused control, as the keyboard would.
+    void PostKey(UINT virtualKey);
     int RowCount() const;
     std::wstring Cell(int row, int column) const;
     // Waits until condition holds; false after the timeout.

@@ -224,6 +224,26 @@ TEST_F(Console, PressSendsTheDefaultFrameAndWritesTwoDebugLines)
     EXPECT_EQ(console.Text(kTransmit), L"Start");
 }
 
+// Sending disables the focused transmit button for a moment. With no focus afterwards, Windows would
+// hand keys to the dialog as system keys, so Space could not send again nor Escape end the console.
+TEST_F(Console, FocusComesBackToStartAfterASendSoSpaceSendsAgainAndEscapeEnds)
+{
+    Connect();
+    HWND start = GetDlgItem(console.Dialog(), kTransmit);
+    SendMessageW(console.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(start), TRUE);
+    ASSERT_EQ(console.Focus(), start);
+    FakeDriver::Reset();
+    for (size_t sends = 1; sends <= 2; ++sends) {
+        console.PostKey(VK_SPACE);
+        ASSERT_TRUE(console.WaitFor([&] { return Transmitted().size() == sends; })) << "send " << sends;
+        ASSERT_TRUE(console.WaitFor([&] { return console.Enabled(kTransmit); }));
+        EXPECT_EQ(console.Focus(), start) << "after send " << sends;
+    }
+    console.PostKey(VK_ESCAPE);
+    EXPECT_TRUE(console.WaitFor([&] { return !IsWindow(console.Dialog()); }));
+    EXPECT_EQ(console.Cancel(), 0);
+}
+
 struct ComposeCase
 {
     const char* name;

@@ -60,15 +60,19 @@ TEST_F(ConsoleCommands, CommandIdOkDoesNothing)
     EXPECT_TRUE(IsWindow(m_dialog));
 }
 
-TEST_F(ConsoleCommands, NumberEditRefusesATypedLetterWhileTheProgramsTextStays)
+// The edit's ES_NUMBER stays; the console's subclass lets hexadecimal digits in, as upper case.
+TEST_F(ConsoleCommands, PayloadEditTakesTwoHexDigitsInUpperCaseAndRefusesOtherCharacters)
 {
     HWND payload = GetDlgItem(m_dialog, 1010); // data byte 4, "AA" from InitConsole
     EnableWindow(payload, TRUE);
-    SendMessageW(payload, EM_SETSEL, 2, 2);
-    PostMessageW(payload, WM_CHAR, L'G', 1);
-    PostMessageW(payload, WM_CHAR, L'7', 1);
-    EXPECT_TRUE(WaitUntil([payload] { return WindowText(payload) != L"AA"; }));
-    EXPECT_EQ(WindowText(payload), L"AA7");
+    SendMessageW(payload, EM_SETSEL, 0, -1);
+    // 'g' and ' ' are refused, 'c' finds the edit full, Backspace makes room for 'e'.
+    for (WCHAR typed : {L'g', L'7', L' ', L'b', L'c', WCHAR{VK_BACK}, L'e'}) {
+        PostMessageW(payload, WM_CHAR, typed, 1);
+    }
+    WaitUntil([payload] { return WindowText(payload) == L"7E"; });
+    EXPECT_EQ(WindowText(payload), L"7E");
+    EXPECT_EQ(GetWindowLongW(payload, GWL_STYLE) & ES_NUMBER, ES_NUMBER);
 }
 
 TEST_F(ConsoleCommands, TextSetByTheProgramIsNotFiltered)

@@ -1,0 +1,61 @@
+#include "HexEdits.h"
+
+#include "ConsoleControls.h"
+
+namespace {
+
+// An identifier has at most 29 bits (8 hexadecimal digits), a data byte 2 digits: so the text the
+// transmit reads is always the whole text the edit shows.
+constexpr WPARAM kFrameIdDigits = 8;
+constexpr WPARAM kPayloadDigits = 2;
+
+bool IsHexDigit(WCHAR character)
+{
+    return (character >= L'0' && character <= L'9') || (character >= L'a' && character <= L'f') ||
+           (character >= L'A' && character <= L'F');
+}
+
+WCHAR UpperCase(WCHAR character)
+{
+    return character >= L'a' && character <= L'f' ? static_cast<WCHAR>(character - L'a' + L'A') : character;
+}
+
+WNDPROC EditProcedureOf(HWND edit)
+{
+    return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(edit, GWLP_USERDATA));
+}
+
+// ES_NUMBER would refuse the letters, so accepted digits go in as a replaced selection, which keeps to
+// the edit's text limit like typing does. Control characters (Backspace) stay the edit's own.
+LRESULT CALLBACK HexEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    WNDPROC editProcedure = EditProcedureOf(edit);
+    if (message == WM_CHAR && wParam >= L' ') {
+        auto character = static_cast<WCHAR>(wParam);
+        if (IsHexDigit(character)) {
+            const WCHAR digit[2] = {UpperCase(character), 0};
+            CallWindowProcW(editProcedure, edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(digit));
+        }
+        return 0;
+    }
+    return CallWindowProcW(editProcedure, edit, message, wParam, lParam);
+}
+
+void MakeHexEdit(HWND hDlg, int id, WPARAM digits)
+{
+    HWND edit = GetDlgItem(hDlg, id);
+    SendMessageW(edit, EM_LIMITTEXT, digits, 0);
+    // The edit's own procedure is kept in its user data, which the Edit class leaves to the program.
+    SetWindowLongPtrW(edit, GWLP_USERDATA, GetWindowLongPtrW(edit, GWLP_WNDPROC));
+    SetWindowLongPtrW(edit, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(HexEditProc));
+}
+
+} // namespace
+
+void MakeHexEdits(HWND hDlg)
+{
+    MakeHexEdit(hDlg, kFrameIdEdit, kFrameIdDigits);
+    for (int id : kPayloadEdits) {
+        MakeHexEdit(hDlg, id, kPayloadDigits);
+    }
+}

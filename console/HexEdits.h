@@ -1,0 +1,9 @@
+// The frame-id edit and the payload edits take hexadecimal digits as typed.
+#pragma once
+
+#include "platform.h"
+
+// Subclasses the frame-id edit (at most 8 digits) and the payload edits (at most 2 each): typed
+// 0-9, a-f and A-F go in as upper-case digits, every other typed character is refused. The template
+// keeps their ES_NUMBER; text set by the program is not filtered.
+void MakeHexEdits(HWND hDlg);
