@@ -52,3 +52,7 @@ BOOL FrontEndClick(HWND window, POINT clientPoint);
 // The window's rectangle as its template gave it, in dialog units (relative to the dialog's client area
 // for controls; position and size of the template for a dialog).
 BOOL GetDialogUnitRect(HWND window, LPRECT rect);
+
+// The row of a list view whose text was set last (LVM_SETITEMTEXTW), kept in place as rows are
+// inserted and deleted; -1 when there is none or the list was emptied. On the view's own thread only.
+int GetListViewLastWrittenRow(HWND view);

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ControlClasses.h"
+#include "FrontEnd.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
 #include "commctrl.h"
@@ -27,6 +28,7 @@ struct ListViewState : ControlState
 {
     std::vector<Column> columns;
     std::vector<std::vector<std::wstring>> rows; // each row's texts by sub-item
+    int lastWrittenRow = -1;                     // the row of the latest LVM_SETITEMTEXTW; -1: none
 };
 
 ListViewState& StateOfView(HWND view)
@@ -134,6 +136,9 @@ LRESULT InsertItem(HWND view, const LVITEMW* item)
         row[0] = TextFrom(view, item->pszText);
     }
     state.rows.insert(state.rows.begin() + static_cast<std::ptrdiff_t>(position), row);
+    if (state.lastWrittenRow >= static_cast<int>(position)) {
+        ++state.lastWrittenRow;
+    }
     NoteVisibleChange(view);
     return static_cast<LRESULT>(position);
 }
@@ -150,6 +155,7 @@ LRESULT SetItemText(HWND view, WPARAM index, const LVITEMW* item)
         row.resize(subItem + 1);
     }
     row[subItem] = TextFrom(view, item->pszText);
+    state.lastWrittenRow = static_cast<int>(index);
     NoteVisibleChange(view);
     return TRUE;
 }
@@ -177,6 +183,12 @@ LRESULT DeleteItem(HWND view, WPARAM index)
         return FALSE;
     }
     state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(index));
+    auto erased = static_cast<int>(index);
+    if (state.lastWrittenRow == erased) {
+        state.lastWrittenRow = -1;
+    } else if (state.lastWrittenRow > erased) {
+        --state.lastWrittenRow;
+    }
     NoteVisibleChange(view);
     return TRUE;
 }
@@ -196,6 +208,7 @@ LRESULT ViewMessage(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
     case LVM_DELETEITEM: return DeleteItem(view, wParam);
     case LVM_DELETEALLITEMS:
         state.rows.clear();
+        state.lastWrittenRow = -1;
         NoteVisibleChange(view);
         return TRUE;
     case LVM_SETITEMCOUNT:
@@ -208,6 +221,17 @@ LRESULT ViewMessage(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
 }
 
 } // namespace
+
+int GetListViewLastWrittenRow(HWND view)
+{
+    std::shared_ptr<Window> window = FindWindowObject(view);
+    if (!window || window->thread.get() != &CurrentQueue()) {
+        return -1;
+    }
+    // A list view without state yet has no rows.
+    auto* state = dynamic_cast<ListViewState*>(window->state.get());
+    return state != nullptr ? state->lastWrittenRow : -1;
+}
 
 LRESULT CALLBACK ListViewWindowProc(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
 {

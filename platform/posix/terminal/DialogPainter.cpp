@@ -219,8 +219,10 @@ std::vector<Column> ColumnsOf(HWND view)
     }
 }
 
-// The header with the column titles, then the rows from the scrolled top; when focused, which rows show.
-void DrawListView(Drawing& d, const CellScale& scale, int top)
+// The header with the column titles, then the rows from the top; when focused, which rows show. While
+// it is enabled and not focused, the view follows the writes. The row written last is marked with an
+// arrow left of the list and drawn bold.
+void DrawListView(Drawing& d, const CellScale& scale, int& top)
 {
     HWND view = d.painted.control;
     const CellRect& cells = d.painted.cells;
@@ -232,15 +234,24 @@ void DrawListView(Drawing& d, const CellScale& scale, int top)
     std::vector<int> widths = ColumnCells(scale, pixels, cells.columns);
     int count = static_cast<int>(SendMessageW(view, LVM_GETITEMCOUNT, 0, 0));
     int dataRows = ListViewDataRows(d.painted);
+    int lastWritten = GetListViewLastWrittenRow(view);
+    if (!d.focused && IsWindowEnabled(view)) {
+        top = FollowingTop(top, lastWritten, dataRows);
+    }
     attr_t header = d.attributes | (d.focused ? A_REVERSE | A_BOLD : A_UNDERLINE);
     d.canvas.Put(cells.row, cells.column, std::wstring(static_cast<size_t>(cells.columns), L' '), header,
                  cells.columns);
     for (int row = -1; row < dataRows && top + row < count; ++row) {
+        bool newest = row >= 0 && top + row == lastWritten;
+        attr_t attributes = row < 0 ? header : d.attributes | (newest ? A_BOLD : 0);
+        if (newest) {
+            d.canvas.PutSymbol(cells.row + 1 + row, cells.column - 1, WACS_RARROW, d.attributes);
+        }
         int column = cells.column;
         for (size_t i = 0; i < columns.size() && column < cells.column + cells.columns; ++i) {
             std::wstring text = row < 0 ? columns[i].title : ItemText(view, top + row, static_cast<int>(i));
             int room = std::min(widths[i] - 1, cells.column + cells.columns - column);
-            d.canvas.Put(cells.row + 1 + row, column, text, row < 0 ? header : d.attributes, room);
+            d.canvas.Put(cells.row + 1 + row, column, text, attributes, room);
             column += widths[i];
         }
     }
@@ -263,7 +274,7 @@ void DrawGroupBox(Drawing& d)
     }
 }
 
-void DrawControl(Drawing& d, const CellScale& scale, const ListViewTops& tops, PaintedWindow& window)
+void DrawControl(Drawing& d, const CellScale& scale, ListViewTops& tops, PaintedWindow& window)
 {
     const CellRect& cells = d.painted.cells;
     switch (d.painted.kind) {
@@ -276,11 +287,7 @@ void DrawControl(Drawing& d, const CellScale& scale, const ListViewTops& tops, P
         break;
     case ControlKind::Icon: d.canvas.Put(cells.row, cells.column, L"(!)", d.attributes, cells.columns); break;
     case ControlKind::ListBox: DrawListBox(d); break;
-    case ControlKind::ListView: {
-        auto top = tops.find(d.painted.control);
-        DrawListView(d, scale, top != tops.end() ? top->second : 0);
-        break;
-    }
+    case ControlKind::ListView: DrawListView(d, scale, tops[d.painted.control]); break;
     case ControlKind::Unknown:
         // A class this front end cannot draw shows its name, so that it is noticed.
         d.canvas.Put(cells.row, cells.column, L"?" + ClassName(d.painted.control) + L"?", d.attributes,
@@ -333,12 +340,26 @@ std::vector<PaintedControl> VisibleControls(HWND window, const CellScale& scale,
 
 } // namespace
 
+int FollowingTop(int top, int lastWrittenRow, int dataRows)
+{
+    if (lastWrittenRow < 0) {
+        return top;
+    }
+    if (lastWrittenRow < top) {
+        return lastWrittenRow; // the writes wrapped around: back to the top
+    }
+    if (lastWrittenRow >= top + dataRows) {
+        return lastWrittenRow - std::max(dataRows, 1) + 1;
+    }
+    return top;
+}
+
 int ListViewDataRows(const PaintedControl& view)
 {
     return std::max(view.cells.rows - 1, 0);
 }
 
-PaintedWindow PaintWindow(WINDOW* screen, const CellScale& scale, HWND window, const ListViewTops& tops)
+PaintedWindow PaintWindow(WINDOW* screen, const CellScale& scale, HWND window, ListViewTops& tops)
 {
     Canvas canvas(screen);
     int rows = 0, columns = 0;

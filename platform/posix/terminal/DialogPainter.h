@@ -31,10 +31,15 @@ struct PaintedWindow
     int cursorColumn = -1;
 };
 
-// First row shown of each list view; the front end scrolls them.
+// First row shown of each list view. The front end scrolls a focused one; painting moves the others
+// along with the writes, so that the row written last stays in view.
 using ListViewTops = std::map<HWND, int>;
 
-PaintedWindow PaintWindow(WINDOW* screen, const CellScale& scale, HWND window, const ListViewTops& tops);
+PaintedWindow PaintWindow(WINDOW* screen, const CellScale& scale, HWND window, ListViewTops& tops);
+
+// The first row to show so that the row written last is in view, moving the view as little as possible;
+// the top as it was when nothing has been written (row -1).
+int FollowingTop(int top, int lastWrittenRow, int dataRows);
 
 // The rows of a list view's data (below its header) that fit its cells.
 int ListViewDataRows(const PaintedControl& view);

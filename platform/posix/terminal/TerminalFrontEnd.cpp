@@ -308,7 +308,7 @@ void TerminalFrontEnd::HandleKey(const Keystroke& key)
     FrontEndKeystroke(key.virtualKey, key.character, key.modifiers);
 }
 
-// The list view here has no keyboard handling of its own: the front end scrolls it.
+// A focused list view scrolls by rows and pages, whatever row is selected.
 bool TerminalFrontEnd::ScrollFocusedListView(UINT virtualKey)
 {
     const PaintedControl* view = Painted(GetFocus());
@@ -351,6 +351,10 @@ void TerminalFrontEnd::ScrollAt(int row, int column, int rows)
 {
     const PaintedControl* view = PaintedAt(row, column);
     if (view != nullptr && view->kind == ControlKind::ListView) {
+        // Focused, the list stops following its writes and stays where the wheel puts it.
+        if (IsWindowEnabled(view->control)) {
+            SetFocus(view->control);
+        }
         Scroll(*view, m_listViewTops[view->control] + rows);
     }
 }

@@ -9,9 +9,10 @@
 //                redrawn on every change the layer reports, on input and on SIGWINCH
 //   keys         KeyTranslation.h, one keystroke delivered per pass of the modal loop so that typed-ahead
 //                keys reach the control focused by the keys before them; Up/Down/Page Up/Page Down/Home/
-//                End scroll a focused list view (the layer's list view has no keyboard handling)
+//                End scroll a focused list view; a list view without the focus follows its writes, the
+//                row written last in view and marked with an arrow
 //   mouse        button 1 focuses and presses the control under it (on a list box's arrows it also steps
-//                the selection); the wheel scrolls the list view under it
+//                the selection); the wheel focuses and scrolls the list view under it
 // Deliberately not
 //   Colours, icons' pictures (an icon is "(!)"), horizontal scrolling of the list view (its columns are
 //   scaled to fit), drag, double clicks, clicks outside the active modal window.
