@@ -1,8 +1,13 @@
 #!/usr/bin/env bash
 # Runs can-check in a real terminal under tmux, types at it and reads its screen.
 #
-# usage: ConsoleInTmux.sh bus|no-driver|no-terminal BIN_DIR
+# usage: ConsoleInTmux.sh MODE BIN_DIR
 #   bus          connect, send, receive on a private virtual bus, end with Escape
+#   hex          hex digits typed into Frame ID and a data byte go out as typed; other letters refused
+#   limits       Frame ID takes at most 8 characters, a data byte 2: what is shown is what is sent
+#   send-again   Start, Space, Space: the focus stays on Start, so the second Space sends again
+#   follow       12 frames at 80x24: the list, not focused, shows the twelfth, marked
+#   scroll       focused by the wheel, the list stays where it is scrolled; leaving it follows again
 #   no-driver    can-check alone in a directory: connecting shows the error box
 #   no-terminal  without a terminal the program refuses to start
 set -euo pipefail
@@ -96,9 +101,10 @@ initial_screen() {
     [ "$(screen | grep -o -F Start | wc -l)" = 1 ] || fail "the hidden receive button \"Start\" is drawn"
 }
 
-# can-dump on the bus before the console connects; a first frame proves that it listens.
+# can-dump on the bus before the console connects; a first frame proves that it listens. It ends after
+# the probe and $1 more frames (default 1).
 start_dump() {
-    "$bin/can-dump" -n 2 CAN1: >"$work/dump" 2>&1 &
+    "$bin/can-dump" -n $((${1:-1} + 1)) CAN1: >"$work/dump" 2>&1 &
     dump_pid=$!
     listening() { "$bin/can-send" CAN1: 7FF#01 >/dev/null && sleep 0.2 && grep -q -F "7FF   [1]  01" "$work/dump"; }
     eventually listening || fail "can-dump did not see the probe frame"
@@ -128,6 +134,130 @@ run_bus() {
     expect_exit_zero
 }
 
+# Connected, with the focus on the frame-id edit (its text selected, so typing replaces it).
+connect_and_focus_frame_id() {
+    start_console "$bin/can-check"
+    connect
+    eventually shows "Close" || fail "the connect button does not read \"Close\""
+    keys Tab
+}
+
+# From the frame-id edit: Tab over the check box and the length list to the first data byte.
+tab_to_first_byte() { keys Tab Tab Tab; }
+# From the first data byte over the other seven to the transmit button, then press it.
+tab_to_start_and_press() {
+    for _ in $(seq 8); do keys Tab; done
+    eventually shows_pattern ">[[:space:]]*Start[[:space:]]*<" || fail "Tab did not reach the transmit button"
+    keys Space
+}
+dumped() { grep -q -F -- "$1" "$work/dump"; }
+
+run_hex() {
+    start_dump
+    connect_and_focus_frame_id
+    keys 7 f g F
+    eventually shows_pattern "[[>]7FF +[]<]" || fail "the frame-id edit does not show 7FF"
+    tab_to_first_byte
+    keys a x b
+    eventually shows_pattern "[[>]AB +[]<]" || fail "the first data byte does not show AB"
+    tab_to_start_and_press
+    eventually dumped "7FF   [8]  AB 22 44 88 AA BB EE FF" || fail "can-dump did not see 7FF#AB22...: $(cat "$work/dump")"
+    keys Escape
+    expect_exit_zero
+}
+
+run_limits() {
+    start_dump
+    connect_and_focus_frame_id
+    keys 1 2 3 4 5 6 7 8 9
+    eventually shows_pattern "[[>]12345678 +[]<]" || fail "the frame-id edit does not show the 8 characters 12345678"
+    lacks "123456789" || fail "the frame-id edit took a ninth character"
+    keys Tab Space Tab Tab # Extended Frame checked, so all 8 digits count; on to the first data byte
+    keys c d e
+    eventually shows_pattern "[[>]CD +[]<]" || fail "the first data byte does not show CD"
+    lacks "CDE" || fail "the first data byte took a third character"
+    tab_to_start_and_press
+    eventually dumped "12345678   [8]  CD 22 44 88 AA BB EE FF" ||
+        fail "can-dump did not see 12345678#CD22...: $(cat "$work/dump")"
+    keys Escape
+    expect_exit_zero
+}
+
+run_send_again() {
+    start_dump 2
+    connect_and_focus_frame_id
+    tab_to_first_byte
+    tab_to_start_and_press
+    eventually shows_pattern "123 +No +[0-9a-f]+ +8 +00 22 44 88 aa bb ee ff" || fail "the first frame is not in the list"
+    shows_pattern ">[[:space:]]*Start[[:space:]]*<" || fail "the focus left the transmit button after a send"
+    keys Space
+    sent_twice() { [ "$(grep -c -F "123   [8]  00 22 44 88 AA BB EE FF" "$work/dump")" = 2 ]; }
+    eventually sent_twice || fail "the second Space did not send again: $(cat "$work/dump")"
+    keys Escape
+    expect_exit_zero
+}
+
+# Frames 101#01 to 10C#0C, which go to rows 0 to 11.
+send_twelve_frames() {
+    for i in $(seq 12); do
+        "$bin/can-send" CAN1: "$(printf '%03X#%02X' $((0x100 + i)) "$i")"
+    done
+}
+
+# The list's rows as drawn: the receive list's header line and the lines below it.
+list_shows_row() { screen | sed -n '/ID *exfrm/,$p' | grep -q -E -- "$1"; }
+
+run_follow() {
+    start_console "$bin/can-check"
+    connect
+    eventually shows "Close" || fail "the connect button does not read \"Close\""
+    send_twelve_frames
+    eventually list_shows_row "→10c +No +[0-9a-f]+ +1 +0c" || fail "the twelfth frame is not in view, marked"
+    list_shows_row "^│ +10b " || fail "the eleventh frame is not in view above the twelfth"
+    list_shows_row "101 +No" && fail "the list did not scroll along: the first frame is still shown"
+    keys Escape
+    expect_exit_zero
+}
+
+# Turns the wheel up once over the first place the text is shown (X10 encoding, button 64).
+wheel_up_on() {
+    local text=$1 row=0 line prefix
+    while IFS= read -r line; do
+        if [[ "$line" == *"$text"* ]]; then
+            prefix=${line%%"$text"*}
+            local x y
+            x=$(printf "\\$(printf %03o $((${#prefix} + 33)))")
+            y=$(printf "\\$(printf %03o $((row + 33)))")
+            keys -l $'\e[M`'"$x$y"
+            return 0
+        fi
+        row=$((row + 1))
+    done < <(screen)
+    fail "\"$text\" is not on the screen to scroll"
+}
+
+run_scroll() {
+    start_console "$bin/can-check"
+    connect
+    eventually shows "Close" || fail "the connect button does not read \"Close\""
+    send_twelve_frames
+    eventually list_shows_row "10c +No" || fail "the twelfth frame is not in view"
+    wheel_up_on "10b"
+    eventually shows "5-9/50" || fail "the wheel did not focus the list and scroll it up 3 rows"
+    keys Home
+    eventually shows "1-5/50" || fail "Home did not scroll the focused list to row 0"
+    "$bin/can-send" CAN1: 10D#0D
+    eventually list_shows_row "^│ +101 +No" || fail "the focused list does not show row 0"
+    sleep 0.5
+    list_shows_row "10d +No" && fail "the focused list followed a write instead of staying at row 0"
+    keys End
+    eventually shows "46-50/50" || fail "End did not scroll the focused list to row 49"
+    keys Tab # leaving the list: it follows the writes again
+    eventually list_shows_row "→10d +No" || fail "after leaving the list, the newest frame is not in view"
+    keys Escape
+    expect_exit_zero
+}
+
 run_no_driver() {
     # can-check alone: no driver beside it, and none on the library search path.
     cp "$bin/can-check" "$work/"
@@ -153,8 +283,13 @@ run_no_terminal() {
 command -v tmux >/dev/null || { echo "tmux is missing: run tools/setup.sh" >&2; exit 1; }
 case "$mode" in
 bus) run_bus ;;
+hex) run_hex ;;
+limits) run_limits ;;
+send-again) run_send_again ;;
+follow) run_follow ;;
+scroll) run_scroll ;;
 no-driver) run_no_driver ;;
 no-terminal) run_no_terminal ;;
-*) echo "usage: $0 bus|no-driver|no-terminal BIN_DIR" >&2; exit 2 ;;
+*) echo "usage: $0 bus|hex|limits|send-again|follow|scroll|no-driver|no-terminal BIN_DIR" >&2; exit 2 ;;
 esac
 echo "PASS: $mode"
