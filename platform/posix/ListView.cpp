@@ -1,7 +1,7 @@
 // The list view "SysListView32", report mode: columns and rows of texts.
 //
-// Implemented: the messages listed in commctrl.h. Not: see commctrl.h (other messages and keyboard
-// navigation are logged).
+// Implemented: the messages and keys listed in commctrl.h. Not: see commctrl.h (other messages are
+// logged).
 #include <algorithm>
 #include <cwchar>
 #include <string>
@@ -16,6 +16,8 @@
 namespace {
 
 constexpr UINT kLastListViewMessage = LVM_FIRST + 0xFF;
+// One line of the 8 x 16 pixel base units per row; the header takes the first line.
+constexpr LONG kRowPixels = 16;
 
 struct Column
 {
@@ -29,6 +31,7 @@ struct ListViewState : ControlState
     std::vector<Column> columns;
     std::vector<std::vector<std::wstring>> rows; // each row's texts by sub-item
     int lastWrittenRow = -1;                     // the row of the latest LVM_SETITEMTEXTW; -1: none
+    int focusedRow = -1;                         // focused and selected; -1: none
 };
 
 ListViewState& StateOfView(HWND view)
@@ -136,8 +139,10 @@ LRESULT InsertItem(HWND view, const LVITEMW* item)
         row[0] = TextFrom(view, item->pszText);
     }
     state.rows.insert(state.rows.begin() + static_cast<std::ptrdiff_t>(position), row);
-    if (state.lastWrittenRow >= static_cast<int>(position)) {
-        ++state.lastWrittenRow;
+    for (int* row : {&state.lastWrittenRow, &state.focusedRow}) {
+        if (*row >= static_cast<int>(position)) {
+            ++*row;
+        }
     }
     NoteVisibleChange(view);
     return static_cast<LRESULT>(position);
@@ -184,13 +189,68 @@ LRESULT DeleteItem(HWND view, WPARAM index)
     }
     state.rows.erase(state.rows.begin() + static_cast<std::ptrdiff_t>(index));
     auto erased = static_cast<int>(index);
-    if (state.lastWrittenRow == erased) {
-        state.lastWrittenRow = -1;
-    } else if (state.lastWrittenRow > erased) {
-        --state.lastWrittenRow;
+    for (int* row : {&state.lastWrittenRow, &state.focusedRow}) {
+        if (*row == erased) {
+            *row = -1;
+        } else if (*row > erased) {
+            --*row;
+        }
     }
     NoteVisibleChange(view);
     return TRUE;
+}
+
+LRESULT CountPerPage(HWND view)
+{
+    RECT client = {};
+    GetClientRect(view, &client);
+    return std::max<LRESULT>((client.bottom - client.top) / kRowPixels - 1, 1);
+}
+
+// Only the focused row is ever selected here, so both searches find the same row.
+LRESULT NextItem(HWND view, WPARAM start, LPARAM flags)
+{
+    ListViewState& state = StateOfView(view);
+    auto after = static_cast<int>(static_cast<INT_PTR>(start));
+    if (flags == LVNI_ALL) {
+        return after + 1 < static_cast<int>(state.rows.size()) ? after + 1 : -1;
+    }
+    if ((flags & ~static_cast<LPARAM>(LVNI_FOCUSED | LVNI_SELECTED)) != 0) {
+        ReportUnimplemented(L"list view searches by position", view, LVM_GETNEXTITEM);
+        return -1;
+    }
+    return state.focusedRow > after ? state.focusedRow : -1;
+}
+
+LRESULT ItemState(HWND view, WPARAM index, LPARAM mask)
+{
+    ListViewState& state = StateOfView(view);
+    UINT itemState = static_cast<int>(index) == state.focusedRow ? LVIS_FOCUSED | LVIS_SELECTED : 0;
+    return static_cast<LRESULT>(itemState & static_cast<UINT>(mask));
+}
+
+// The navigation keys of a report list view; the first key on a list without a focused row focuses
+// row 0.
+void MoveFocusedRow(HWND view, WPARAM key)
+{
+    ListViewState& state = StateOfView(view);
+    auto last = static_cast<int>(state.rows.size()) - 1;
+    if (last < 0) {
+        return;
+    }
+    auto page = static_cast<int>(CountPerPage(view));
+    int row = state.focusedRow;
+    switch (key) {
+    case VK_UP: row = row - 1; break;
+    case VK_DOWN: row = row < 0 ? 0 : row + 1; break;
+    case VK_PRIOR: row = row - page; break;
+    case VK_NEXT: row = row < 0 ? 0 : row + page; break;
+    case VK_HOME: row = 0; break;
+    case VK_END: row = last; break;
+    default: return; // keys a list view has no use for
+    }
+    state.focusedRow = std::clamp(row, 0, last);
+    NoteVisibleChange(view);
 }
 
 LRESULT ViewMessage(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
@@ -205,10 +265,14 @@ LRESULT ViewMessage(HWND view, UINT message, WPARAM wParam, LPARAM lParam)
     case LVM_SETITEMTEXTW: return SetItemText(view, wParam, reinterpret_cast<const LVITEMW*>(lParam));
     case LVM_GETITEMTEXTW: return GetItemText(view, wParam, reinterpret_cast<LVITEMW*>(lParam));
     case LVM_GETITEMCOUNT: return static_cast<LRESULT>(state.rows.size());
+    case LVM_GETCOUNTPERPAGE: return CountPerPage(view);
+    case LVM_GETNEXTITEM: return NextItem(view, wParam, lParam);
+    case LVM_GETITEMSTATE: return ItemState(view, wParam, lParam);
     case LVM_DELETEITEM: return DeleteItem(view, wParam);
     case LVM_DELETEALLITEMS:
         state.rows.clear();
         state.lastWrittenRow = -1;
+        state.focusedRow = -1;
         NoteVisibleChange(view);
         return TRUE;
     case LVM_SETITEMCOUNT:
@@ -237,8 +301,8 @@ LRESULT CALLBACK ListViewWindowProc(HWND view, UINT message, WPARAM wParam, LPAR
 {
     switch (message) {
     case WM_GETDLGCODE: return DLGC_WANTARROWS | DLGC_WANTCHARS;
-    case WM_KEYDOWN:
-    case WM_CHAR: ReportUnimplemented(L"list view keyboard navigation", view, message); return 0;
+    case WM_KEYDOWN: MoveFocusedRow(view, wParam); return 0;
+    case WM_CHAR: return 0; // no incremental search
     case WM_LBUTTONDOWN: SetFocus(view); return 0;
     case WM_SETFOCUS:
     case WM_KILLFOCUS:

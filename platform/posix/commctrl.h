@@ -5,12 +5,15 @@
 //   accepted (their controls do not exist here, and a template naming one fails to create).
 //   List view messages: LVM_INSERTCOLUMNW, LVM_GETCOLUMNW, LVM_SETCOLUMNW, LVM_GETCOLUMNWIDTH,
 //   LVM_DELETEALLITEMS, LVM_DELETEITEM, LVM_SETITEMCOUNT, LVM_INSERTITEMW, LVM_SETITEMTEXTW,
-//   LVM_GETITEMTEXTW, LVM_GETITEMCOUNT.
+//   LVM_GETITEMTEXTW, LVM_GETITEMCOUNT, LVM_GETCOUNTPERPAGE, LVM_GETNEXTITEM (LVNI_ALL, LVNI_FOCUSED,
+//   LVNI_SELECTED), LVM_GETITEMSTATE (LVIS_FOCUSED, LVIS_SELECTED).
+//   Keyboard: Up, Down, Page Up, Page Down, Home and End move the focused row, which they also select
+//   (one row at a time, as without Shift or Ctrl); other keys and typed characters are ignored.
 //
 // Deliberately not
-//   Views other than report, images, item states and selection, sorting, callback texts
-//   (LPSTR_TEXTCALLBACKW is logged), notifications (WM_NOTIFY), the header control, keyboard navigation
-//   (logged). Unhandled list view messages are logged.
+//   Views other than report, images, setting item states, selecting more than one row, incremental
+//   search by typed characters, sorting, callback texts (LPSTR_TEXTCALLBACKW is logged), notifications
+//   (WM_NOTIFY), the header control, scrolling messages. Unhandled list view messages are logged.
 #pragma once
 
 #include "winuser.h"
@@ -55,6 +58,9 @@ BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init);
 #define LVM_GETITEMCOUNT (LVM_FIRST + 4)
 #define LVM_DELETEITEM (LVM_FIRST + 8)
 #define LVM_DELETEALLITEMS (LVM_FIRST + 9)
+#define LVM_GETNEXTITEM (LVM_FIRST + 12)
+#define LVM_GETCOUNTPERPAGE (LVM_FIRST + 40)
+#define LVM_GETITEMSTATE (LVM_FIRST + 44)
 #define LVM_GETCOLUMNWIDTH (LVM_FIRST + 29)
 #define LVM_SETITEMCOUNT (LVM_FIRST + 47)
 #define LVM_INSERTITEMW (LVM_FIRST + 77)
@@ -78,6 +84,13 @@ BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init);
 #define LVCFMT_RIGHT 0x0001
 #define LVCFMT_CENTER 0x0002
 #define LVCFMT_JUSTIFYMASK 0x0003
+
+#define LVNI_ALL 0x0000
+#define LVNI_FOCUSED 0x0001
+#define LVNI_SELECTED 0x0002
+
+#define LVIS_FOCUSED 0x0001
+#define LVIS_SELECTED 0x0002
 
 #define LVIF_TEXT 0x0001
 #define LVIF_IMAGE 0x0002

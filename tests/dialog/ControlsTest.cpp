@@ -269,4 +269,37 @@ TEST_F(Controls, SubclassedControlSeesItsMessagesAndPassesThemOn)
     EXPECT_EQ(settextSeen.load(), 1);
 }
 
+// As in a report list view: the navigation keys move the focused row and select it alone.
+TEST_F(ListView, NavigationKeysMoveTheFocusedRowAndSelectIt)
+{
+    HWND view = Item(kListView);
+    LVCOLUMNW record = Column(L"c", 50);
+    SendMessageW(view, LVM_INSERTCOLUMNW, 0, reinterpret_cast<LPARAM>(&record));
+    for (int row = 0; row < 10; ++row) {
+        LVITEMW item = {};
+        item.iItem = row;
+        SendMessageW(view, LVM_INSERTITEMW, 0, reinterpret_cast<LPARAM>(&item));
+    }
+    SendMessageW(m_window, WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(view), TRUE);
+    ASSERT_TRUE(WaitForFocus(m_window, kListView));
+    auto focused = [view] {
+        return SendMessageW(view, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_FOCUSED);
+    };
+    struct Step
+    {
+        UINT key;
+        LRESULT row;
+    };
+    for (Step step :
+         {Step{VK_HOME, 0}, Step{VK_DOWN, 1}, Step{VK_DOWN, 2}, Step{VK_END, 9}, Step{VK_UP, 8}}) {
+        PostKey(m_window, step.key);
+        WaitUntil([&] { return focused() == step.row; });
+        EXPECT_EQ(focused(), step.row) << "after key " << step.key;
+    }
+    EXPECT_EQ(SendMessageW(view, LVM_GETNEXTITEM, static_cast<WPARAM>(-1), LVNI_SELECTED), 8);
+    EXPECT_EQ(SendMessageW(view, LVM_GETITEMSTATE, 8, LVIS_FOCUSED | LVIS_SELECTED),
+              LVIS_FOCUSED | LVIS_SELECTED);
+    EXPECT_EQ(SendMessageW(view, LVM_GETITEMSTATE, 2, LVIS_SELECTED), 0);
+}
+
 } // namespace
