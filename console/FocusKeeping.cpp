@@ -42,8 +42,13 @@ void PassOnFocusFromDisabledControl(HWND hDlg)
     if (disabled == nullptr) {
         return;
     }
+    HWND focus = GetFocus();
+    // A notification command sent while the control is still losing the focus (EN_KILLFOCUS).
+    if (focus == disabled) {
+        return;
+    }
     RememberControlThatLostFocus(hDlg, nullptr);
-    if (GetFocus() != nullptr) {
+    if (focus != nullptr) {
         return;
     }
     if (IsWindowEnabled(disabled)) {

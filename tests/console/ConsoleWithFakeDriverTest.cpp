@@ -245,6 +245,19 @@ TEST_F(Console, FocusComesBackToStartAfterASendSoSpaceSendsAgainAndEscapeEnds)
     EXPECT_EQ(console.Cancel(), 0);
 }
 
+// A control that loses the focus by being disabled and stays disabled passes it on, in tab order: past
+// the disabled frame controls and the receive list, round to Cancel.
+TEST_F(Console, DisconnectWithTheFocusInTheFrameIdEditMovesItToTheNextEnabledControl)
+{
+    Connect();
+    HWND frameId = GetDlgItem(console.Dialog(), kFrameId);
+    SendMessageW(console.Dialog(), WM_NEXTDLGCTL, reinterpret_cast<WPARAM>(frameId), TRUE);
+    ASSERT_EQ(console.Focus(), frameId);
+    console.Press(kConnect);
+    ASSERT_EQ(console.Text(kConnect), L"Open");
+    EXPECT_EQ(console.Focus(), GetDlgItem(console.Dialog(), kCancel));
+}
+
 struct ComposeCase
 {
     const char* name;
