@@ -29,25 +29,27 @@ std::string KindFromLinkInfo(const rtattr* linkInfo)
     return {};
 }
 
-std::string KindFromReply(const char* reply, ssize_t size)
+InterfaceLink LinkFromReply(const char* reply, ssize_t size)
 {
+    InterfaceLink link;
     auto* header = reinterpret_cast<const nlmsghdr*>(reply);
     if (!NLMSG_OK(header, static_cast<unsigned>(size)) || header->nlmsg_type != RTM_NEWLINK) {
-        return {};
+        return link;
     }
     auto* info = static_cast<const ifinfomsg*>(NLMSG_DATA(header));
+    link.up = (info->ifi_flags & IFF_UP) != 0;
     int length = static_cast<int>(IFLA_PAYLOAD(header));
     for (auto* item = IFLA_RTA(info); RTA_OK(item, length); item = RTA_NEXT(item, length)) {
         if ((item->rta_type & ~NLA_F_NESTED) == IFLA_LINKINFO) {
-            return KindFromLinkInfo(item);
+            link.kind = KindFromLinkInfo(item);
         }
     }
-    return {};
+    return link;
 }
 
 } // namespace
 
-std::string InterfaceKind(const std::string& interfaceName)
+InterfaceLink LookUpInterface(const std::string& interfaceName)
 {
     unsigned index = if_nametoindex(interfaceName.c_str());
     if (index == 0) {
@@ -68,7 +70,7 @@ std::string InterfaceKind(const std::string& interfaceName)
     request.header.nlmsg_seq = 1;
     request.info.ifi_family = AF_UNSPEC;
     request.info.ifi_index = static_cast<int>(index);
-    std::string kind;
+    InterfaceLink link;
     pollfd answer{route, POLLIN, 0};
     if (send(route, &request, request.header.nlmsg_len, 0) ==
             static_cast<ssize_t>(request.header.nlmsg_len) &&
@@ -76,9 +78,9 @@ std::string InterfaceKind(const std::string& interfaceName)
         std::vector<char> reply(kReplyBytes);
         ssize_t size = recv(route, reply.data(), reply.size(), 0);
         if (size > 0) {
-            kind = KindFromReply(reply.data(), size);
+            link = LinkFromReply(reply.data(), size);
         }
     }
     close(route);
-    return kind;
+    return link;
 }

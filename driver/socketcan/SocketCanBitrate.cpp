@@ -7,14 +7,48 @@
 
 namespace {
 
-constexpr const char* kPermissionHint =
-    ": changing the bit rate needs CAP_NET_ADMIN (run as root, or give the program the capability with "
-    "setcap cap_net_admin+ep), or set it beforehand with "
-    "'ip link set IFACE type can bitrate N'";
-
-std::string Failed(const char* call, const std::string& interfaceName)
+// Kept short: the driver passes on at most 255 characters of it.
+std::string Refused(const char* call, const std::string& interfaceName, uint32_t bitsPerSecond)
 {
-    return std::string(call) + " failed on " + interfaceName + kPermissionHint;
+    return std::string(call) + " refused on " + interfaceName +
+           ": a new bit rate needs CAP_NET_ADMIN (root, or setcap cap_net_admin+ep), or set it beforehand "
+           "with 'ip link set " +
+           interfaceName + " type can bitrate " + std::to_string(bitsPerSecond) + "' (while " +
+           interfaceName + " is down) and connect at it";
+}
+
+// A controller that is up always has bit timing; 0 when the kernel does not say.
+uint32_t RunningBitrate(const std::string& interfaceName)
+{
+    can_bittiming timing{};
+    return can_get_bittiming(interfaceName.c_str(), &timing) == 0 ? timing.bitrate : 0;
+}
+
+// The kernel takes new bit timing only while the controller is down. One that was up is brought up
+// again even when the rate was refused, so that it goes on running at its old rate; one that was down
+// (a fresh adapter has no rate at all) is left down then.
+bool SetAndStart(const std::string& interfaceName, uint32_t bitsPerSecond, bool wasUp, std::string& why)
+{
+    if (wasUp && can_do_stop(interfaceName.c_str()) != 0) {
+        why = Refused("can_do_stop", interfaceName, bitsPerSecond);
+        return false;
+    }
+    if (can_set_bitrate(interfaceName.c_str(), bitsPerSecond) != 0) {
+        if (!wasUp) {
+            why = Refused("can_set_bitrate", interfaceName, bitsPerSecond);
+            return false;
+        }
+        // It could be taken down, so the privilege is there: the rate itself is what it refuses.
+        bool restarted = can_do_start(interfaceName.c_str()) == 0;
+        why = interfaceName + " cannot take " + std::to_string(bitsPerSecond) + " bit/s; " +
+              (restarted ? "it runs on at its old rate" : "it is left down");
+        return false;
+    }
+    if (can_do_start(interfaceName.c_str()) != 0) {
+        why = Refused("can_do_start", interfaceName, bitsPerSecond);
+        return false;
+    }
+    return true;
 }
 
 } // namespace
@@ -25,38 +59,17 @@ bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSec
         why = "interface " + interfaceName + " does not exist (any more)";
         return false;
     }
-    std::string kind = InterfaceKind(interfaceName);
-    if (kind == "vcan" || kind == "vxcan") {
+    InterfaceLink link = LookUpInterface(interfaceName);
+    if (link.kind == "vcan" || link.kind == "vxcan") {
         return true; // no bit timing: a virtual interface carries any rate
     }
-    if (kind != "can") {
-        why = interfaceName + " is not a CAN controller (its kind is '" + kind + "')";
-        return false;
-    }
-    can_bittiming timing{};
-    if (can_get_bittiming(interfaceName.c_str(), &timing) != 0) {
-        why = "can_get_bittiming failed on " + interfaceName;
+    if (link.kind != "can") {
+        why = interfaceName + " is not a CAN controller (its kind is '" + link.kind + "')";
         return false;
     }
     uint32_t bitsPerSecond = kbitPerSecond * 1000;
-    if (timing.bitrate == bitsPerSecond) {
-        return true;
+    if (link.up && RunningBitrate(interfaceName) == bitsPerSecond) {
+        return true; // left as it is, which needs no privilege
     }
-    // The kernel refuses new bit timing on an interface that is up.
-    if (can_do_stop(interfaceName.c_str()) != 0) {
-        why = Failed("can_do_stop", interfaceName);
-        return false;
-    }
-    bool set = can_set_bitrate(interfaceName.c_str(), bitsPerSecond) == 0;
-    bool started = can_do_start(interfaceName.c_str()) == 0;
-    if (!set) {
-        why = "can_set_bitrate(" + std::to_string(bitsPerSecond) + ") failed on " + interfaceName +
-              ": the controller cannot take this rate, or" + kPermissionHint;
-        return false;
-    }
-    if (!started) {
-        why = Failed("can_do_start", interfaceName);
-        return false;
-    }
-    return true;
+    return SetAndStart(interfaceName, bitsPerSecond, link.up, why);
 }

@@ -1,13 +1,16 @@
 // Bit rates of a SocketCAN interface, through netlink (libsocketcan).
 //
 // An interface with bit timing (a real controller) takes a rate only while it is down, and changing it
-// needs CAP_NET_ADMIN; an interface without bit timing (vcan, vxcan) has no rate to set.
+// or bringing the controller up needs CAP_NET_ADMIN; an interface without bit timing (vcan, vxcan) has
+// no rate to set.
 #pragma once
 
 #include <cstdint>
 #include <string>
 
-// True when the interface has no bit timing (vcan, vxcan), already runs at kbitPerSecond, or took the
-// rate: it is then taken down, given the rate and brought up again. False, with why, otherwise (it
-// is gone, is of another kind, or cannot be given the rate).
+// True when the interface has no bit timing (vcan, vxcan), is up at kbitPerSecond already (it is then
+// not touched), or took the rate: one that is up is taken down, given the rate and brought up again;
+// one that is down (with another rate or none yet) is given it and brought up. The controller is left
+// so afterwards. False, with why, otherwise (it is gone, is of another kind, or cannot be given the
+// rate; a controller that was up then still runs at its old rate).
 bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSecond, std::string& why);

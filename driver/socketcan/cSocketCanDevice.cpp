@@ -140,7 +140,20 @@ bool cSocketCanDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
         why = std::to_string(kbitPerSecond) + " kbit/s is not one of " + kSupportedBitratesText;
         return false;
     }
-    return ApplyInterfaceBitrate(m_interface, kbitPerSecond, why);
+    if (!ApplyInterfaceBitrate(m_interface, kbitPerSecond, why)) {
+        return false;
+    }
+    DropPendingError();
+    return true;
+}
+
+// Taking the interface down leaves ENETDOWN pending on the bound socket, and the next send would fail
+// with it although the interface is up again.
+void cSocketCanDevice::DropPendingError()
+{
+    int pending = 0;
+    socklen_t size = sizeof(pending);
+    getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &pending, &size);
 }
 
 bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, std::string& why)

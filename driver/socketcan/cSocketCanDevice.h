@@ -43,6 +43,7 @@ private:
 
     bool Configure(std::string& error);
     void SetReception(bool on);
+    void DropPendingError();
     void ReceiveLoop() override;
     void WakeReceiveThread() override;
     // The socket's buffer, not depth, bounds the queue.
