@@ -4,7 +4,7 @@
 
 namespace {
 
-constexpr uint32_t kMaxStuffedFieldBits = 54 + 64 + 15; // extended, 8 bytes, SOF .. CRC
+constexpr uint32_t kMaxStuffedFieldBits = 54 + 64 + 15;    // extended, 8 bytes, SOF .. CRC
 constexpr uint32_t kUnstuffedTailBits = 1 + 1 + 1 + 7 + 3; // CRC and ACK delimiters, ACK, EOF, IFS
 constexpr uint32_t kStuffRun = 5;
 constexpr uint16_t kCrc15Generator = 0x4599;
