@@ -2,6 +2,7 @@
 // MapDialogRect.
 #include <algorithm>
 
+#include "DebugOutput.h"
 #include "Dialog.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
