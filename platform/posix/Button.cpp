@@ -5,6 +5,7 @@
 // Not: radio buttons' group behaviour, three-state cycling beyond BS_AUTO3STATE, BM_SETSTYLE, images,
 // owner draw (logged).
 #include "ControlClasses.h"
+#include "DebugOutput.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
 

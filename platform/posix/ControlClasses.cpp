@@ -1,4 +1,4 @@
-// The class registry and InitCommonControlsEx.
+// The class registry, InitCommonControlsEx and what the control classes share.
 #include "ControlClasses.h"
 
 #include <cwchar>
@@ -66,6 +66,15 @@ std::wstring ClassNameOfAtom(WORD atom)
     case 0x0085: return L"ComboBox";
     }
     return {};
+}
+
+void NotifyParent(HWND control, WORD code)
+{
+    HWND parent = GetParent(control);
+    if (parent != nullptr) {
+        SendMessageW(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), code),
+                     reinterpret_cast<LPARAM>(control));
+    }
 }
 
 BOOL InitCommonControlsEx(const INITCOMMONCONTROLSEX* init)

@@ -18,6 +18,9 @@ std::optional<ControlClass> FindControlClass(const std::wstring& name);
 // The name of a predefined class atom of a dialog template (0x0080 "Button" ...); empty when unknown.
 std::wstring ClassNameOfAtom(WORD atom);
 
+// Sends WM_COMMAND with a control's notification code to its parent, as controls do on Win32.
+void NotifyParent(HWND control, WORD code);
+
 LRESULT CALLBACK ButtonWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK EditWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 LRESULT CALLBACK StaticWindowProc(HWND window, UINT message, WPARAM wParam, LPARAM lParam);

@@ -71,3 +71,9 @@ int wsprintfW(LPWSTR buffer, LPCWSTR format, ...)
     }
     return length;
 }
+
+void ReportUnimplemented(const wchar_t* what, HWND window, UINT message)
+{
+    NKDbgPrintfW(L"windowing: not implemented: %ls (window %p, message 0x%04x)\r\n", what,
+                 static_cast<void*>(window), message);
+}

@@ -56,9 +56,6 @@ struct DialogState : ControlState
     HWND ownerDisabled = nullptr;
 };
 
-// The dialog state of a dialog window, or null for any other window. Shares the window object's lifetime.
-std::shared_ptr<DialogState> DialogStateOf(HWND window);
-
 // Creates the dialog window and its controls, hidden, without WM_INITDIALOG; null (everything created so
 // far destroyed again) when a control class is unknown.
 HWND CreateDialogWindows(const DialogDescription& description, HWND owner, DLGPROC dialogProc);
@@ -81,9 +78,17 @@ void SetDialogFocus(HWND control);
 void MoveDialogFocus(HWND dialog, WPARAM wParam, LPARAM lParam);
 // Hands a posted message that the dialog manager did not take to its window, with its character.
 void DispatchPostedMessage(const MSG& message);
+// The calling thread's active window.
+void SetActiveWindowOfThread(HWND window);
+
+// What every part of the dialog code asks of a window (DialogState.cpp): the dialog state of a
+// dialog window, or null for any other window; it shares the window object's lifetime.
+std::shared_ptr<DialogState> DialogStateOf(HWND window);
 // The parent of a child window, null for a top-level window.
 HWND GetAncestorParent(HWND window);
 // The top-level window a window belongs to (itself for a top-level window).
 HWND TopLevelAncestor(HWND window);
-// The calling thread's active window.
-void SetActiveWindowOfThread(HWND window);
+// A template's position and size as a rectangle, still in dialog units.
+RECT UnitRect(short x, short y, short cx, short cy);
+// A rectangle in dialog units converted to pixels with this layer's base units.
+RECT PixelsFromUnits(const RECT& units);

@@ -13,17 +13,6 @@ namespace {
 constexpr LONG kScreenWidth = 640;
 constexpr LONG kScreenHeight = 480;
 
-RECT UnitRect(short x, short y, short cx, short cy)
-{
-    return RECT{x, y, x + cx, y + cy};
-}
-
-RECT PixelsFromUnits(const RECT& units)
-{
-    return RECT{units.left * kBaseUnitX / 4, units.top * kBaseUnitY / 8, units.right * kBaseUnitX / 4,
-                units.bottom * kBaseUnitY / 8};
-}
-
 RECT DialogPlacement(const DialogDescription& description, HWND owner)
 {
     RECT pixels = PixelsFromUnits(UnitRect(description.x, description.y, description.cx, description.cy));
@@ -147,25 +136,6 @@ void GiveFirstFocus(HWND dialog)
 }
 
 } // namespace
-
-HWND TopLevelAncestor(HWND hwnd)
-{
-    for (HWND parent = GetAncestorParent(hwnd); parent != nullptr; parent = GetAncestorParent(parent)) {
-        hwnd = parent;
-    }
-    return hwnd;
-}
-
-std::shared_ptr<DialogState> DialogStateOf(HWND hwnd)
-{
-    std::shared_ptr<Window> window = FindWindowObject(hwnd);
-    // A control's state belongs to its thread; only a dialog's is set before other threads can see it.
-    if (!window || window->className != kDialogClassName) {
-        return nullptr;
-    }
-    auto* state = dynamic_cast<DialogState*>(window->state.get());
-    return state != nullptr ? std::shared_ptr<DialogState>(window, state) : nullptr;
-}
 
 LRESULT CALLBACK DialogWindowProc(HWND dialog, UINT message, WPARAM wParam, LPARAM lParam)
 {

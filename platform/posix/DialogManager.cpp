@@ -2,6 +2,7 @@
 // MapDialogRect.
 #include <algorithm>
 
+#include "DebugOutput.h"
 #include "Dialog.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
@@ -133,12 +134,6 @@ void TranslateCurrentInput(const MSG& message)
 
 } // namespace
 
-HWND GetAncestorParent(HWND hwnd)
-{
-    std::shared_ptr<Window> window = FindWindowObject(hwnd);
-    return window ? window->parent : nullptr;
-}
-
 HWND GetNextDlgTabItem(HWND dialog, HWND control, BOOL previous)
 {
     std::vector<HWND> controls = ControlsOf(dialog);
@@ -214,10 +209,6 @@ BOOL MapDialogRect(HWND dialog, LPRECT rect)
     if (rect == nullptr || DialogStateOf(dialog) == nullptr) {
         return FALSE;
     }
-    // Horizontal dialog units are quarters, vertical ones eighths of the base units.
-    rect->left = rect->left * kBaseUnitX / 4;
-    rect->right = rect->right * kBaseUnitX / 4;
-    rect->top = rect->top * kBaseUnitY / 8;
-    rect->bottom = rect->bottom * kBaseUnitY / 8;
+    *rect = PixelsFromUnits(*rect);
     return TRUE;
 }

@@ -9,6 +9,7 @@
 #include <cwctype>
 
 #include "ControlClasses.h"
+#include "DebugOutput.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
 

@@ -1,4 +1,7 @@
 // How the windowing layer calls the front end (FrontEnd.h). Not part of the program's API.
+//
+// FrontEndHooks.cpp also keeps the installed front end and the open modal windows, for SetFrontEnd and
+// FrontEndActiveWindow; FrontEnd.cpp holds the input the front end delivers and calls down from there.
 #pragma once
 
 #include "winuser.h"

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "ControlClasses.h"
+#include "DebugOutput.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
 

@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "ControlClasses.h"
+#include "DebugOutput.h"
 #include "FrontEnd.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"

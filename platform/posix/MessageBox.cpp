@@ -1,6 +1,7 @@
 // MessageBoxW: a modal dialog of class "#32770" built from the arguments, owned by the given window.
 #include <algorithm>
 
+#include "DebugOutput.h"
 #include "Dialog.h"
 #include "WindowObjects.h"
 #include "winbase.h"

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "DebugOutput.h"
 #include "FrontEndHooks.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"

@@ -3,6 +3,7 @@
 // Implemented: text through WM_SETTEXT/WM_GETTEXT, WM_GETDLGCODE (DLGC_STATIC), SS_ICON as a style.
 // Not: drawing icons and images, SS_NOTIFY notifications, STM_ messages (logged).
 #include "ControlClasses.h"
+#include "DebugOutput.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
 

@@ -5,8 +5,6 @@
 #include <array>
 #include <map>
 
-#include "winbase.h"
-
 namespace {
 
 // Every live window by handle, and the handle counter; touched by every thread, under WindowLock().
@@ -188,19 +186,4 @@ void StoreText(HWND hwnd, const std::wstring& text)
     if (std::shared_ptr<Window> window = FindWindowObjectLocked(hwnd)) {
         window->text = text;
     }
-}
-
-void NotifyParent(HWND control, WORD code)
-{
-    HWND parent = GetParent(control);
-    if (parent != nullptr) {
-        SendMessageW(parent, WM_COMMAND, MAKEWPARAM(GetDlgCtrlID(control), code),
-                     reinterpret_cast<LPARAM>(control));
-    }
-}
-
-void ReportUnimplemented(const wchar_t* what, HWND window, UINT message)
-{
-    NKDbgPrintfW(L"windowing: not implemented: %ls (window %p, message 0x%04x)\r\n", what,
-                 static_cast<void*>(window), message);
 }

@@ -81,10 +81,3 @@ template <class State> State& StateOf(Window& window)
 DWORD StyleOf(HWND window);
 std::wstring TextOf(HWND window);
 void StoreText(HWND window, const std::wstring& text);
-
-// Sends WM_COMMAND with a control's notification code to its parent, as controls do on Win32.
-void NotifyParent(HWND control, WORD code);
-
-// Writes a line saying that the layer does not implement what was asked; a missing behaviour is found
-// by its log line instead of a silent wrong answer.
-void ReportUnimplemented(const wchar_t* what, HWND window, UINT message);

@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <cwchar>
 
+#include "DebugOutput.h"
 #include "Dialog.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"

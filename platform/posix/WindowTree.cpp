@@ -6,6 +6,7 @@
 
 #include <unistd.h>
 
+#include "DebugOutput.h"
 #include "Dialog.h"
 #include "MessageQueue.h"
 #include "WindowObjects.h"
