@@ -9,8 +9,8 @@
 //   the 13 unstuffed: CRC delimiter 1, ACK slot 1, ACK delimiter 1, EOF 7, intermission 3
 //   CRC-15: generator 0x4599, register starting at 0, over the unstuffed SOF .. data.
 //   stuffing: after 5 equal bits in SOF .. CRC the transmitter inserts one of the opposite level,
-//   which starts the next run; so 0 .. floor((34 + 8n - 1) / 4) stuff bits (standard), and a
-//   standard 8-byte frame takes 111 to 135 bits, an extended one 131 to 160.
+//   which starts the next run; so at most floor((field bits - 1) / 4) stuff bits: a standard
+//   8-byte frame takes 111 to at most 135 bits, an extended one 131 to at most 160.
 //   time = bits * 1,000,000 / rate ns (rate in kbit/s; exact for the nine rates).
 #pragma once
 

@@ -17,37 +17,41 @@ struct WireRow
 };
 
 // Worked by hand from the bit string SOF .. CRC (CRC-15 by long division of the string times x^15 by
-// x^15+x^14+x^10+x^8+x^7+x^4+x^3+1), then stuffing it: field bits + stuff + 13.
+// x^15+x^14+x^10+x^8+x^7+x^4+x^3+1), then its stuffing: field bits + stuff bits + 13. (n) is the
+// number of stuff bits a run of equal bits takes.
 const WireRow kRows[] = {
-    // 34 zeros, CRC 0: stuff after every 5th zero, 34 / 5 = 6 -> 34 + 6 + 13
+    // 34 zeros (CRC 0): 6 x 5 + 4 (6) -> 34 + 6 + 13
     {0x000, false, false, 0, 0x00, 53},
-    // 15 zeros, DLC 1000, 64 zeros, CRC 001010001011011: 3 + 13 in the zeros (the 1 of DLC opens a run
-    // after the third stuff bit), none in the CRC -> 98 + 16 + 13
+    // 0 00001111000 000 0000, CRC 111110101100101: SOF and the id's 0000 (1), that 1 and the id's 1111
+    // (1), that 0, the id's 000 and RTR (1), IDE r0 and the DLC's 000 (1), its last 0, the CRC's 11111
+    // (1) -> 34 + 5 + 13; each stuff bit opens the next run
+    {0x078, false, false, 0, 0x00, 52},
+    // 15 zeros (3), DLC's 1, 3 + 64 = 67 zeros (13), CRC 001010001011011 none -> 98 + 16 + 13
     {0x000, false, false, 8, 0x00, 127},
-    // 0, 11 ones, 000, 1000, 64 ones, CRC 100110010001001: 2 in the id, 13 in the data (the fifth
-    // stuff bit of the data follows the DLC's 1 + 4 ones), none in the CRC -> 98 + 15 + 13
+    // 0, 11 ones (2), 000 1 000, 64 ones (12) whose last 4 and the CRC's leading 1 make 5 (1), the rest
+    // of CRC 100110010001001 none -> 98 + 15 + 13
     {0x7FF, false, false, 8, 0xFF, 126},
-    // alternating id and data, CRC 001101100000100: one stuff bit after its 00000 -> 98 + 1 + 13
+    // 0 10101010101 000 1000 0101..01, CRC 001101100000100: its 00000 (1) -> 98 + 1 + 13
     {0x555, false, false, 8, 0x55, 112},
-    // 0 0101010101 0 000 1000 1010..., CRC 100001111010110: no run reaches 5 -> the minimum, 98 + 13
+    // 0 01010101010 000 1000 1010..10, CRC 100001111010110: no run of 5 -> the minimum, 98 + 0 + 13
     {0x2AA, false, false, 8, 0xAA, 111},
-    // remote asking for 8: 0001 0010 0011 1 00 1000, no data, CRC 110111110011010: the 11111 of the
-    // CRC -> 34 + 1 + 13
+    // remote asking for 8: 0 00100100011 1 00 1000, no data, CRC 110111110011010: its 11111 (1)
+    // -> 34 + 1 + 13
     {0x123, false, true, 8, 0x00, 48},
-    // extended 0, 0 bytes: 12 zeros, SRR IDE 11, 18 zeros, 000 0000, CRC 100011000010000: 2 + 4 in the
-    // zeros (the last run of 7 zeros closes with the DLC), 1 in the CRC's 0000 after a stuff-free 1 -> 54
-    // + 7 + 13
+    // 12 zeros (2), SRR IDE 11, id 18 + RTR r1 r0 3 + DLC 4 = 25 zeros (5), CRC 100011000010000 none
+    // -> 54 + 7 + 13
     {0x00000000, true, false, 0, 0x00, 74},
-    // extended 0, 8 zero bytes, CRC 011110110101111: 2 + 4 before the DLC's 1, 13 in the 67 zeros
-    // after it -> 118 + 19 + 13
+    // 12 zeros (2), SRR IDE 11, 18 + 3 = 21 zeros (4), DLC's 1, 3 + 64 = 67 zeros (13),
+    // CRC 011110110101111 none -> 118 + 19 + 13
     {0x00000000, true, false, 8, 0x00, 150},
-    // extended alternating (0x15555555 with SRR IDE 11), 0x55 data, CRC 100111100011100: no run of 5 ->
-    // 118 + 13, the minimum for an extended 8-byte frame
+    // 0 10101010101 11 010101010101010101 000 1000 0101..01, CRC 100111100011100: no run of 5
+    // -> 118 + 0 + 13, the minimum for 8 bytes extended
     {0x15555555, true, false, 8, 0x55, 131},
-    // extended all ones: 31 ones in the arbitration field (6 stuff bits), 65 ones from the DLC's 1 into
-    // the data (12, the first taking the DLC's 1), CRC 001101101101001 -> 118 + 18 + 13
+    // 0, 11 + SRR IDE 2 + 18 = 31 ones (6), 000 1 000, 64 ones (12), CRC 001101101101001 none
+    // -> 118 + 18 + 13
     {0x1FFFFFFF, true, false, 8, 0xFF, 149},
-    // extended remote asking for 4: 54 field bits, CRC 100011110011101, no run of 5 -> 54 + 13
+    // remote asking for 4: 0 10010001101 11 000101011001111000 100 0100, no data,
+    // CRC 100011110011101: no run of 5 -> 54 + 0 + 13
     {0x12345678, true, true, 4, 0x00, 67},
 };
 
