@@ -7,7 +7,6 @@ namespace {
 
 constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
 constexpr uint8_t kHighestPortIndex = 9;
-constexpr int32_t kDefaultBaudrate = 125;
 constexpr DWORD kReceiveQueueDepth = 250;
 constexpr size_t kDeviceNameLength = 6; // "CANn:" and the terminator
 

@@ -12,6 +12,9 @@
 class cCanPort
 {
 public:
+    // The rate a port starts with, and the console's preselected choice, in kbit/s.
+    static constexpr int32_t kDefaultBaudrate = 125;
+
     cCanPort();
     virtual ~cCanPort();
 
