@@ -22,7 +22,7 @@ int32_t SelectedBaudrate(HWND hDlg)
 
 void SetConnectButton(HWND hDlg, LPCWSTR text)
 {
-    SendDlgItemMessageW(hDlg, kConnectButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    SetControlText(hDlg, kConnectButton, text);
     EnableDialogControl(hDlg, kConnectButton, TRUE);
 }
 
@@ -34,7 +34,7 @@ void ShowConnected(HWND hDlg)
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
     EnableDialogControl(hDlg, kReceiveList, TRUE);
     EnableDialogControl(hDlg, kReceiveButton, TRUE);
-    SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SetControlText(hDlg, kTransmitButton, L"Start");
     EnableTransmitControls(hDlg, TRUE);
 }
 
@@ -44,7 +44,7 @@ void ShowDisconnected(HWND hDlg)
     SetConnectButton(hDlg, L"Open");
     SendDlgItemMessageW(hDlg, kBaudrateList, LB_SETCURSEL, kDefaultBaudrateIndex, 0);
     EnableConnectionDependentControls(hDlg, FALSE);
-    SendDlgItemMessageW(hDlg, kReceiveButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SetControlText(hDlg, kReceiveButton, L"Start");
     SendDlgItemMessageW(hDlg, kLengthList, LB_SETCURSEL, kDefaultLengthIndex, 0);
 }
 

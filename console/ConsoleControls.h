@@ -47,6 +47,9 @@ constexpr std::array<int, 16> kConnectionDependentControls = {
     kPayloadByte7Edit, kReceiveList,      kTransmitButton,   kReceiveButton};
 static_assert(std::ranges::is_sorted(kConnectionDependentControls));
 
+// Sets a control's text by WM_SETTEXT; the result is not examined.
+void SetControlText(HWND hDlg, int id, LPCWSTR text);
+
 // Enables or disables each control of a set, one call per control, in the set's order.
 void EnableTransmitControls(HWND hDlg, BOOL enable);
 void EnableConnectionDependentControls(HWND hDlg, BOOL enable);

@@ -43,11 +43,6 @@ void FillLengthList(HWND hDlg)
     SelectListItem(hDlg, kLengthList, kDefaultLengthIndex);
 }
 
-void SetText(HWND hDlg, int id, LPCWSTR text)
-{
-    SendDlgItemMessageW(hDlg, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-}
-
 // One column record, cleared once and reused: only width and title change from column to column.
 void InsertReceiveColumns(HWND hDlg)
 {
@@ -68,15 +63,15 @@ void InitConsole(HWND hDlg)
 {
     EnableWindow(GetDlgItem(hDlg, kBaudrateList), TRUE);
     // The template's caption "Connect" is never shown.
-    SetWindowTextW(GetDlgItem(hDlg, kConnectButton), L"Open");
+    SetControlText(hDlg, kConnectButton, L"Open");
     EnableWindow(GetDlgItem(hDlg, kConnectButton), TRUE);
     FillBaudrateList(hDlg);
     EnableConnectionDependentControls(hDlg, FALSE);
     FillLengthList(hDlg);
     InsertReceiveColumns(hDlg);
     for (size_t byte = 0; byte < kPayloadEdits.size(); ++byte) {
-        SetText(hDlg, kPayloadEdits[byte], kPayloadTexts[byte]);
+        SetControlText(hDlg, kPayloadEdits[byte], kPayloadTexts[byte]);
     }
-    SetText(hDlg, kDelayEdit, L"1000");
-    SetText(hDlg, kFrameIdEdit, L"123"); // read as hexadecimal: identifier 0x123
+    SetControlText(hDlg, kDelayEdit, L"1000");
+    SetControlText(hDlg, kFrameIdEdit, L"123"); // read as hexadecimal: identifier 0x123
 }
