@@ -37,7 +37,6 @@ public:
 private:
     int32_t OpenDevice(LPCWSTR deviceName, bool requireAllEntryPoints);
     int32_t SetBaudrateAfterOpen(int32_t opened, int32_t baudrate);
-    bool ResolveEntryPoints();
     int32_t CallGuarded(BOOL(WINAPI* entry)(DWORD, const DWORD*), DWORD first);
     bool FillAndTransmit(const cCanPacket& packet);
 
