@@ -1,4 +1,4 @@
-// The ten entry points of the CAN driver library, resolved by name when a port opens.
+// The ten entry points of the CAN driver library, resolved by name when a port or a bus tool opens it.
 // Every argument and result is one 32-bit word on the target; a device handle of 0 means failure.
 #pragma once
 
@@ -35,3 +35,15 @@ struct CanDriverTable
     CanCreateDeviceFn CanCreateDevice;
     CanCloseDeviceFn CanCloseDevice;
 };
+
+// Looks one entry point up by name; entry is null when the library lacks it.
+template <class Entry> bool ResolveEntryPoint(HMODULE library, LPCWSTR name, Entry& entry)
+{
+    // Through the generic function pointer type, which converts to any other without a warning.
+    entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
+    return entry != nullptr;
+}
+
+// Resolves all ten, in the driver's documented order, each whether or not an earlier one was found;
+// true when every one was found.
+bool ResolveCanDriverTable(HMODULE library, CanDriverTable& table);

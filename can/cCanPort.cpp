@@ -7,16 +7,8 @@ namespace {
 
 constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
 constexpr uint8_t kHighestPortIndex = 9;
-constexpr int32_t kDefaultBaudrate = 125;
 constexpr DWORD kReceiveQueueDepth = 250;
 constexpr size_t kDeviceNameLength = 6; // "CANn:" and the terminator
-
-template <class Entry> bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
-{
-    // Through the generic function pointer type, which converts to any other without a warning.
-    entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
-    return entry != nullptr;
-}
 
 } // namespace
 
@@ -60,7 +52,7 @@ int32_t cCanPort::OpenDevice(LPCWSTR deviceName, bool requireAllEntryPoints)
         }
         m_library = LoadLibraryW(kDriverLibrary);
         if (m_library != nullptr) {
-            if (!ResolveEntryPoints() && requireAllEntryPoints) {
+            if (!ResolveCanDriverTable(m_library, m_driver) && requireAllEntryPoints) {
                 FreeLibrary(m_library);
                 m_library = nullptr;
             } else if (m_driver.CanCreateDevice != nullptr) {
@@ -74,23 +66,6 @@ int32_t cCanPort::OpenDevice(LPCWSTR deviceName, bool requireAllEntryPoints)
     }
     LeaveCriticalSection(&m_lock);
     return result;
-}
-
-// Resolves all ten, in the driver's documented order; true when every one was found.
-bool cCanPort::ResolveEntryPoints()
-{
-    bool all = true;
-    all &= Resolve(m_library, L"CanCreateDevice", m_driver.CanCreateDevice);
-    all &= Resolve(m_library, L"CanCloseDevice", m_driver.CanCloseDevice);
-    all &= Resolve(m_library, L"CanReset", m_driver.CanReset);
-    all &= Resolve(m_library, L"CanTransmittMessageEx", m_driver.CanTransmittMessageEx);
-    all &= Resolve(m_library, L"CanRegisterCallback", m_driver.CanRegisterCallback);
-    all &= Resolve(m_library, L"CanStartReceiveQueue", m_driver.CanStartReceiveQueue);
-    all &= Resolve(m_library, L"CanStopReceiveQueue", m_driver.CanStopReceiveQueue);
-    all &= Resolve(m_library, L"CanReadDescriptorEx", m_driver.CanReadDescriptorEx);
-    all &= Resolve(m_library, L"CanWriteDescriptorEx", m_driver.CanWriteDescriptorEx);
-    all &= Resolve(m_library, L"CanSetBaudrate", m_driver.CanSetBaudrate);
-    return all;
 }
 
 int32_t cCanPort::OpenWithBaudrate(int32_t baudrate)

@@ -12,6 +12,9 @@
 class cCanPort
 {
 public:
+    // The rate a port starts with, and the console's preselected choice, in kbit/s.
+    static constexpr int32_t kDefaultBaudrate = 125;
+
     cCanPort();
     virtual ~cCanPort();
 
@@ -34,7 +37,6 @@ public:
 private:
     int32_t OpenDevice(LPCWSTR deviceName, bool requireAllEntryPoints);
     int32_t SetBaudrateAfterOpen(int32_t opened, int32_t baudrate);
-    bool ResolveEntryPoints();
     int32_t CallGuarded(BOOL(WINAPI* entry)(DWORD, const DWORD*), DWORD first);
     bool FillAndTransmit(const cCanPacket& packet);
 

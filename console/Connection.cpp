@@ -1,7 +1,6 @@
 #include "Connection.h"
 
-#include <iterator>
-
+#include "ConsoleChoices.h"
 #include "ConsoleControls.h"
 #include "ConsoleGlobals.h"
 #include "FocusKeeping.h"
@@ -10,25 +9,20 @@
 
 namespace {
 
-// Indexed by the bit-rate list's selection, in the order of its items.
-constexpr int32_t kBaudrates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
-constexpr int32_t kDefaultBaudrate = 125;
 constexpr uint8_t kPortIndex = 1;
-constexpr WPARAM kDefaultBaudrateIndex = 4;
-constexpr WPARAM kDefaultLengthIndex = 8;
 
 int32_t SelectedBaudrate(HWND hDlg)
 {
     LRESULT index = SendDlgItemMessageW(hDlg, kBaudrateList, LB_GETCURSEL, 0, 0);
-    if (index < 0 || index >= static_cast<LRESULT>(std::size(kBaudrates))) {
-        return kDefaultBaudrate;
+    if (index < 0 || index >= static_cast<LRESULT>(kBaudrateChoices.size())) {
+        return cCanPort::kDefaultBaudrate;
     }
-    return kBaudrates[index];
+    return kBaudrateChoices[static_cast<size_t>(index)].kbitPerSecond;
 }
 
 void SetConnectButton(HWND hDlg, LPCWSTR text)
 {
-    SendDlgItemMessageW(hDlg, kConnectButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    SetControlText(hDlg, kConnectButton, text);
     EnableDialogControl(hDlg, kConnectButton, TRUE);
 }
 
@@ -40,7 +34,7 @@ void ShowConnected(HWND hDlg)
     SendMessageW(list, LVM_DELETEALLITEMS, 0, 0);
     EnableDialogControl(hDlg, kReceiveList, TRUE);
     EnableDialogControl(hDlg, kReceiveButton, TRUE);
-    SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SetControlText(hDlg, kTransmitButton, L"Start");
     EnableTransmitControls(hDlg, TRUE);
 }
 
@@ -50,7 +44,7 @@ void ShowDisconnected(HWND hDlg)
     SetConnectButton(hDlg, L"Open");
     SendDlgItemMessageW(hDlg, kBaudrateList, LB_SETCURSEL, kDefaultBaudrateIndex, 0);
     EnableConnectionDependentControls(hDlg, FALSE);
-    SendDlgItemMessageW(hDlg, kReceiveButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SetControlText(hDlg, kReceiveButton, L"Start");
     SendDlgItemMessageW(hDlg, kLengthList, LB_SETCURSEL, kDefaultLengthIndex, 0);
 }
 

@@ -15,6 +15,11 @@ void EnableControls(HWND hDlg, std::span<const int> controls, BOOL enable)
 
 } // namespace
 
+void SetControlText(HWND hDlg, int id, LPCWSTR text)
+{
+    SendDlgItemMessageW(hDlg, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+}
+
 void EnableTransmitControls(HWND hDlg, BOOL enable)
 {
     EnableControls(hDlg, kTransmitControls, enable);

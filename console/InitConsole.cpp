@@ -2,15 +2,10 @@
 
 #include <array>
 
+#include "ConsoleChoices.h"
 #include "ConsoleControls.h"
 
 namespace {
-
-constexpr std::array<LPCWSTR, 9> kBaudrateItems = {L"10",  L"20",  L"50",  L"100", L"125",
-                                                   L"250", L"500", L"800", L"1000"};
-constexpr WPARAM kDefaultBaudrateIndex = 4; // "125"
-constexpr std::array<LPCWSTR, 9> kLengthItems = {L"0", L"1", L"2", L"3", L"4", L"5", L"6", L"7", L"8"};
-constexpr WPARAM kDefaultLengthIndex = 8; // "8"
 
 struct ColumnLayout
 {
@@ -22,17 +17,30 @@ constexpr std::array<ColumnLayout, 5> kReceiveColumns = {
 
 constexpr std::array<LPCWSTR, 8> kPayloadTexts = {L"00", L"22", L"44", L"88", L"AA", L"BB", L"EE", L"FF"};
 
-template <size_t N> void FillList(HWND hDlg, int id, const std::array<LPCWSTR, N>& items, WPARAM selection)
+void AddListItem(HWND hDlg, int id, LPCWSTR item)
 {
-    for (LPCWSTR item : items) {
-        SendDlgItemMessageW(hDlg, id, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
-    }
-    SendDlgItemMessageW(hDlg, id, LB_SETCURSEL, selection, 0);
+    SendDlgItemMessageW(hDlg, id, LB_ADDSTRING, 0, reinterpret_cast<LPARAM>(item));
 }
 
-void SetText(HWND hDlg, int id, LPCWSTR text)
+void SelectListItem(HWND hDlg, int id, WPARAM index)
 {
-    SendDlgItemMessageW(hDlg, id, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
+    SendDlgItemMessageW(hDlg, id, LB_SETCURSEL, index, 0);
+}
+
+void FillBaudrateList(HWND hDlg)
+{
+    for (const BaudrateChoice& choice : kBaudrateChoices) {
+        AddListItem(hDlg, kBaudrateList, choice.text);
+    }
+    SelectListItem(hDlg, kBaudrateList, kDefaultBaudrateIndex);
+}
+
+void FillLengthList(HWND hDlg)
+{
+    for (LPCWSTR item : kLengthItems) {
+        AddListItem(hDlg, kLengthList, item);
+    }
+    SelectListItem(hDlg, kLengthList, kDefaultLengthIndex);
 }
 
 // One column record, cleared once and reused: only width and title change from column to column.
@@ -55,15 +63,15 @@ void InitConsole(HWND hDlg)
 {
     EnableWindow(GetDlgItem(hDlg, kBaudrateList), TRUE);
     // The template's caption "Connect" is never shown.
-    SetWindowTextW(GetDlgItem(hDlg, kConnectButton), L"Open");
+    SetControlText(hDlg, kConnectButton, L"Open");
     EnableWindow(GetDlgItem(hDlg, kConnectButton), TRUE);
-    FillList(hDlg, kBaudrateList, kBaudrateItems, kDefaultBaudrateIndex);
+    FillBaudrateList(hDlg);
     EnableConnectionDependentControls(hDlg, FALSE);
-    FillList(hDlg, kLengthList, kLengthItems, kDefaultLengthIndex);
+    FillLengthList(hDlg);
     InsertReceiveColumns(hDlg);
     for (size_t byte = 0; byte < kPayloadEdits.size(); ++byte) {
-        SetText(hDlg, kPayloadEdits[byte], kPayloadTexts[byte]);
+        SetControlText(hDlg, kPayloadEdits[byte], kPayloadTexts[byte]);
     }
-    SetText(hDlg, kDelayEdit, L"1000");
-    SetText(hDlg, kFrameIdEdit, L"123"); // read as hexadecimal: identifier 0x123
+    SetControlText(hDlg, kDelayEdit, L"1000");
+    SetControlText(hDlg, kFrameIdEdit, L"123"); // read as hexadecimal: identifier 0x123
 }

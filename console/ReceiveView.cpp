@@ -92,7 +92,7 @@ void StartReceiving(HWND hDlg)
     PrepareEmptyRows(GetDlgItem(hDlg, kReceiveList));
     OpenListToCallbacks();
     if (g_port->StartReceive(ReceiveCallback) == 0) {
-        SendDlgItemMessageW(hDlg, kReceiveButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Stop"));
+        SetControlText(hDlg, kReceiveButton, L"Stop");
         g_bReceiving = 1;
     } else {
         CloseListToCallbacks();
@@ -103,7 +103,7 @@ void StopReceiving(HWND hDlg)
 {
     CloseListToCallbacks();
     g_port->StopReceive();
-    SendDlgItemMessageW(hDlg, kReceiveButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(L"Start"));
+    SetControlText(hDlg, kReceiveButton, L"Start");
     g_bReceiving = 0;
 }
 

@@ -41,11 +41,6 @@ int32_t CheckState(HWND hDlg, int id)
     return static_cast<int32_t>(SendDlgItemMessageW(hDlg, id, BM_GETCHECK, 0, 0));
 }
 
-void SetTransmitButtonText(HWND hDlg, LPCWSTR text)
-{
-    SendDlgItemMessageW(hDlg, kTransmitButton, WM_SETTEXT, 0, reinterpret_cast<LPARAM>(text));
-}
-
 cCanPacket ComposePacket(HWND hDlg, int32_t extendedState, uint32_t identifier, int32_t length)
 {
     cCanPacket packet;
@@ -70,7 +65,7 @@ bool StartSendThread(HWND hDlg, const cCanPacket& packet, int32_t delay)
         return false;
     }
     g_bSending = 1;
-    SetTransmitButtonText(hDlg, L"Stop");
+    SetControlText(hDlg, kTransmitButton, L"Stop");
     EnableDialogControl(hDlg, kTransmitButton, TRUE);
     return true;
 }
@@ -101,7 +96,7 @@ void StopSending(HWND hDlg)
 {
     HANDLE thread = g_hSendThread;
     g_hSendThread = nullptr;
-    SetTransmitButtonText(hDlg, L"Start");
+    SetControlText(hDlg, kTransmitButton, L"Start");
     EnableTransmitControls(hDlg, TRUE);
     g_bSending = 0;
     if (thread != nullptr) {
@@ -122,7 +117,7 @@ void StartSending(HWND hDlg)
     NKDbgPrintfW(L"is ext frame: %i\r\n", extendedState);
     uint32_t identifier = ReadHexadecimal(hDlg, kFrameIdEdit);
     EnableTransmitControls(hDlg, FALSE);
-    SetTransmitButtonText(hDlg, L"Start");
+    SetControlText(hDlg, kTransmitButton, L"Start");
     cCanPacket packet = ComposePacket(hDlg, extendedState, identifier, length);
 
     if (loopState == 0) {

@@ -8,13 +8,6 @@ constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
 constexpr DWORD kAcceptEveryFrame = 0xFFFFFFFFu;
 constexpr size_t kReasonLength = 512;
 
-template <class Entry> bool Resolve(HMODULE library, LPCWSTR name, Entry& entry)
-{
-    // Through the generic function pointer type, which converts to any other without a warning.
-    entry = reinterpret_cast<Entry>(reinterpret_cast<void (*)()>(GetProcAddressW(library, name)));
-    return entry != nullptr;
-}
-
 std::wstring Widened(const std::string& text)
 {
     return std::wstring(text.begin(), text.end());
@@ -47,19 +40,9 @@ bool cDriverDevice::LoadDriver(std::string& error)
                 "the library search path; install it beside the tool or add its folder to LD_LIBRARY_PATH";
         return false;
     }
-    bool all = true;
-    all &= Resolve(m_library, L"CanCreateDevice", m_driver.CanCreateDevice);
-    all &= Resolve(m_library, L"CanCloseDevice", m_driver.CanCloseDevice);
-    all &= Resolve(m_library, L"CanReset", m_driver.CanReset);
-    all &= Resolve(m_library, L"CanTransmittMessageEx", m_driver.CanTransmittMessageEx);
-    all &= Resolve(m_library, L"CanRegisterCallback", m_driver.CanRegisterCallback);
-    all &= Resolve(m_library, L"CanStartReceiveQueue", m_driver.CanStartReceiveQueue);
-    all &= Resolve(m_library, L"CanStopReceiveQueue", m_driver.CanStopReceiveQueue);
-    all &= Resolve(m_library, L"CanReadDescriptorEx", m_driver.CanReadDescriptorEx);
-    all &= Resolve(m_library, L"CanWriteDescriptorEx", m_driver.CanWriteDescriptorEx);
-    all &= Resolve(m_library, L"CanSetBaudrate", m_driver.CanSetBaudrate);
-    Resolve(m_library, L"RvCanReadCounters", m_readCounters);
-    Resolve(m_library, L"RvCanGetLastError", m_getLastError);
+    bool all = ResolveCanDriverTable(m_library, m_driver);
+    ResolveEntryPoint(m_library, L"RvCanReadCounters", m_readCounters);
+    ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     if (!all) {
         error =
             "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
