@@ -1,6 +1,6 @@
 """The rvcan interface through python-can on a private set of virtual buses.
 
-Run: RVCAN_LIBRARY=build/bin/librvcan32ce.so build/python/venv/bin/python -m unittest discover python/tests
+Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plain builds).
 """
 
 import os
