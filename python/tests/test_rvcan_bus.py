@@ -4,12 +4,16 @@ Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plai
 """
 
 import os
+import subprocess
+import threading
+import time
 import unittest
 
 import can
 
 os.environ.setdefault("RVCAN32CE_NAMESPACE", f"pytest-{os.getpid()}")
 LIBRARY = os.environ.get("RVCAN_LIBRARY")
+TOOLS = os.environ.get("RVCAN_TOOLS", os.path.join(os.path.dirname(LIBRARY or ""), ""))
 
 
 def open_bus(**options):
@@ -55,6 +59,22 @@ class RvCanBusTest(unittest.TestCase):
         bus.shutdown()
         with self.assertRaises(can.CanOperationError):
             bus.send(can.Message(arbitration_id=1, is_extended_id=False))
+
+    def test_shutdown_during_a_flood_returns_at_once_and_ends_the_driver_thread(self):
+        threads_before = os.listdir("/proc/self/task")
+        bus = open_bus()
+        flood = subprocess.Popen([os.path.join(TOOLS, "can-send"), "-n", "100000", "-g", "0", "CAN1:",
+                                  "123#00224488AABBEEFF"])
+        try:
+            self.assertIsNotNone(bus.recv(5), "the flood did not arrive")
+            began = time.monotonic()
+            bus.shutdown()
+            self.assertLess(time.monotonic() - began, 1.0)
+        finally:
+            flood.kill()
+            flood.wait()
+        self.assertEqual([thread.name for thread in threading.enumerate()], [threading.main_thread().name])
+        self.assertEqual(sorted(os.listdir("/proc/self/task")), sorted(threads_before))
 
 
 if __name__ == "__main__":
