@@ -1,6 +1,7 @@
 """RvCanBus: python-can's BusABC on one device of the rvcan32ce driver library ("CAN0:" to "CAN9:")."""
 
 import collections
+import ctypes
 import os
 import re
 import threading
@@ -137,6 +138,7 @@ class RvCanBus(can.BusABC):
             raise can.CanInterfaceNotImplementedError(str(error)) from None
         self._queue = _ReceiveQueue(receive_queue_size)
         self._timestamps = _Timestamps()
+        self._thread_state_kept = False
         # Registered with the driver until shutdown() removes it; ctypes frees the thunk with it.
         self._receive_function = driver.make_receive_function(self._on_record)
         self.channel = name
@@ -172,8 +174,17 @@ class RvCanBus(can.BusABC):
         # On the driver's receive thread, one frame at a time; the record is the driver's.
         if not address:
             return
+        if not self._thread_state_kept:
+            self._keep_thread_state()
         extended, identifier, remote, stamp, data = driver.unpack_record(address)
         self._queue.put((self._timestamps.seconds(stamp), identifier, extended, remote, data))
+
+    def _keep_thread_state(self) -> None:
+        # ctypes enters a thread Python does not know with a fresh thread state on every call and
+        # deletes it on return, which costs more than the frame itself; one unmatched
+        # PyGILState_Ensure keeps the driver thread's state for the calls that follow.
+        ctypes.pythonapi.PyGILState_Ensure()
+        self._thread_state_kept = True
 
     @property
     def dropped(self) -> int:
