@@ -4,7 +4,10 @@ Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plai
 """
 
 import os
+import signal
 import subprocess
+import sys
+import tempfile
 import threading
 import time
 import unittest
@@ -75,6 +78,40 @@ class RvCanBusTest(unittest.TestCase):
             flood.wait()
         self.assertEqual([thread.name for thread in threading.enumerate()], [threading.main_thread().name])
         self.assertEqual(sorted(os.listdir("/proc/self/task")), sorted(threads_before))
+
+
+def fields(message):
+    return message.arbitration_id, message.is_extended_id, message.is_remote_frame, bytes(message.data)
+
+
+def start_logger(path):
+    logger = subprocess.Popen([sys.executable, "-m", "can.logger", "-i", "rvcan", "-c", "CAN1:", "-f", path,
+                               f"--library={LIBRARY}"], stdout=subprocess.PIPE, text=True)
+    for line in logger.stdout:
+        if line.startswith("Can Logger"):  # printed once its bus is open
+            return logger
+    raise AssertionError(f"can.logger for {path} did not start")
+
+
+class LoggerTest(unittest.TestCase):
+    def test_can_logger_records_a_burst_into_asc_and_blf_frame_for_frame(self):
+        with tempfile.TemporaryDirectory() as folder, open_bus() as witness:
+            paths = [os.path.join(folder, "burst.asc"), os.path.join(folder, "burst.blf")]
+            loggers = [start_logger(path) for path in paths]
+            try:
+                subprocess.run([os.path.join(TOOLS, "can-send"), "-r", "-n", "1000", "-g", "0", "CAN1:"],
+                               check=True, timeout=30)
+                heard = [witness.recv(5) for _ in range(1000)]
+                self.assertNotIn(None, heard)
+                time.sleep(0.5)  # the loggers' last frames
+            finally:
+                for logger in loggers:
+                    logger.send_signal(signal.SIGINT)
+                    logger.communicate(timeout=10)
+            for path in paths:
+                with self.subTest(path=os.path.basename(path)):
+                    self.assertEqual([fields(message) for message in can.LogReader(path)],
+                                     [fields(message) for message in heard])
 
 
 if __name__ == "__main__":
