@@ -1,0 +1,101 @@
+"""The rvcan32ce driver library through ctypes: its ten entry points and the 32-byte message record.
+
+The library is found as the console finds it: an explicit path when one is given, else the file
+beside this package, else by name on the system's library search path (LD_LIBRARY_PATH included;
+on Windows the DLL search order).
+"""
+
+import ctypes
+import os
+import struct
+import sys
+from typing import Callable, Optional
+
+IS_WINDOWS = sys.platform == "win32"
+LIBRARY_NAME = "rvcan32ce.dll" if IS_WINDOWS else "librvcan32ce.so"
+
+# The record: extended, id, remote (32-bit words), length (16 bits), a 2-byte gap, timestamp,
+# reserved (32-bit words), 8 data bytes; native byte order, which is little-endian on every target.
+RECORD_FORMAT = struct.Struct("<IIIH2xII8s")
+RECORD_SIZE = 32
+assert RECORD_FORMAT.size == RECORD_SIZE
+
+# The entry points use the platform's standard calling convention: stdcall on 32-bit Windows.
+_FUNCTION_TYPE = ctypes.WINFUNCTYPE if IS_WINDOWS else ctypes.CFUNCTYPE
+DWORD = ctypes.c_uint32
+BOOL = ctypes.c_int
+# The receive function gets the record's address; a plain address is the cheapest to take apart.
+ReceiveFunction = _FUNCTION_TYPE(None, ctypes.c_void_p)
+NO_RECEIVE_FUNCTION = ReceiveFunction()  # the null function that CanRegisterCallback removes with
+
+_ENTRY_POINTS = {
+    "CanCreateDevice": (DWORD, [ctypes.c_wchar_p, DWORD]),
+    "CanCloseDevice": (BOOL, [DWORD]),
+    "CanSetBaudrate": (BOOL, [DWORD, ctypes.POINTER(DWORD)]),
+    "CanReset": (BOOL, [DWORD, ctypes.POINTER(DWORD)]),
+    "CanTransmittMessageEx": (BOOL, [DWORD, ctypes.c_char_p]),
+    "CanWriteDescriptorEx": (BOOL, [DWORD, DWORD, DWORD, DWORD]),
+    "CanReadDescriptorEx": (BOOL, [DWORD, DWORD, ctypes.POINTER(DWORD), ctypes.POINTER(DWORD)]),
+    "CanRegisterCallback": (BOOL, [DWORD, ReceiveFunction]),
+    "CanStartReceiveQueue": (BOOL, [DWORD, DWORD]),
+    "CanStopReceiveQueue": (BOOL, [DWORD]),
+}
+
+
+class DriverError(Exception):
+    """The library could not be loaded or lacks an entry point, or an entry point refused."""
+
+
+def default_library_path() -> str:
+    """The library beside this package if it is there, else its bare name for the loader's search."""
+    beside = os.path.join(os.path.dirname(os.path.abspath(__file__)), LIBRARY_NAME)
+    return beside if os.path.isfile(beside) else LIBRARY_NAME
+
+
+def load_library(path: Optional[str] = None):
+    path = path or default_library_path()
+    loader = ctypes.WinDLL if IS_WINDOWS else ctypes.CDLL
+    try:
+        library = loader(path)
+    except OSError as error:
+        raise DriverError(f"cannot load the CAN driver library {path}: {error}") from None
+    for name, (result, arguments) in _ENTRY_POINTS.items():
+        try:
+            function = getattr(library, name)
+        except AttributeError:
+            raise DriverError(f"{path} has no entry point {name}") from None
+        function.restype = result
+        function.argtypes = arguments
+    library.path = path
+    return library
+
+
+def refusal_reason(library) -> str:
+    """Why the calling thread's last entry point call was refused, if the library says; else ''."""
+    # Not one of the ten entry points: the stand-in driver's own, used only to word an error.
+    explain = getattr(library, "RvCanGetLastError", None)
+    if explain is None:
+        return ""
+    explain.restype = DWORD
+    explain.argtypes = [ctypes.c_char_p, DWORD]
+    text = ctypes.create_string_buffer(256)
+    explain(text, len(text))
+    return text.value.decode("utf-8", "replace")
+
+
+def pack_record(extended: bool, identifier: int, remote: bool, data: bytes, tick: int) -> bytes:
+    """The record as the sender fills it; reserved is 0, the data bytes after the payload are 0."""
+    return RECORD_FORMAT.pack(int(extended), identifier, int(remote), 0 if remote else len(data),
+                              tick & 0xFFFFFFFF, 0, data)
+
+
+def unpack_record(address: int):
+    """(extended, id, remote, timestamp, data) of the record at address; at most 8 data bytes."""
+    extended, identifier, remote, length, timestamp, _reserved, data = RECORD_FORMAT.unpack(
+        ctypes.string_at(address, RECORD_SIZE))
+    return extended == 1, identifier, remote == 1, timestamp, data[:length]
+
+
+def make_receive_function(on_record: Callable[[int], None]):
+    """A receive function for CanRegisterCallback; the caller keeps it alive while registered."""
+    return ReceiveFunction(on_record)
