@@ -23,8 +23,9 @@ struct BusFrame
     uint8_t data[8] = {};
 };
 
-// One published frame. Ticket t is written under the writers' lock as: sequence 2t+1, the words, then
-// sequence 2t+2. A reader that sees 2t+2 both before and after copying the words has an untorn frame.
+// One published frame. A writer claims ticket t with a fetch-add on the head, then writes its slot as:
+// sequence 2t+1, the words, sequence 2t+2. A reader that sees 2t+2 both before and after copying the
+// words has an untorn frame; any other value is someone else's frame, an unfinished one, or garbage.
 struct alignas(32) BusSlot
 {
     std::atomic<uint64_t> sequence;
@@ -38,7 +39,8 @@ static_assert(sizeof(BusSlot) == 32);
 
 struct BusRingShared
 {
-    // Tickets published so far; the next frame gets ticket head. Written by the writer holding the lock.
+    // Tickets claimed so far; the next writer claims ticket head (fetch-add, never a lock). A claimed
+    // ticket may still be being written, or never be, when its writer died or stopped halfway.
     alignas(64) std::atomic<uint64_t> head;
     // 1 while some reader may sleep on it; a writer that finds 1 clears it and wakes the sleepers.
     alignas(64) std::atomic<uint32_t> wakeFlag;

@@ -1,6 +1,7 @@
 #include "cBusRing.h"
 
 #include "BusPlatform.h"
+#include "FrameRules.h"
 
 namespace {
 
@@ -8,9 +9,16 @@ namespace {
 // receiver costs next to no processor time.
 constexpr uint64_t kSpinNanoseconds = 50000;
 constexpr int kSpinsBetweenClockReads = 64;
+// How long a reader waits for a claimed ticket before passing over it: far longer than any live writer
+// needs for four stores, even one the scheduler preempts on a busy machine.
+constexpr uint64_t kUnfinishedSlotNanoseconds = 50000000;
+// A head further ahead of a reader than this has not been advanced by writers (that would take
+// hours at any real rate) but overwritten.
+constexpr uint64_t kPlausibleLead = uint64_t{1} << 40;
 
 constexpr uint32_t kExtendedBit = 1u << 0;
 constexpr uint32_t kRemoteBit = 1u << 1;
+constexpr uint32_t kUnusedFormatBits = 0xFCu;
 constexpr int kLengthShift = 8;
 constexpr int kBitrateShift = 16;
 
@@ -30,12 +38,30 @@ uint32_t PackFormat(const BusFrame& frame)
            (static_cast<uint32_t>(frame.length) << kLengthShift) | (frame.bitrate << kBitrateShift);
 }
 
-void UnpackFormat(uint32_t format, BusFrame& frame)
+// False for bits no writer of ours sets, and for a length byte over 8.
+bool UnpackFormat(uint32_t format, BusFrame& frame)
 {
+    if ((format & kUnusedFormatBits) != 0 || ((format >> kLengthShift) & 0xFFu) > kCanMaxDataBytes) {
+        return false;
+    }
     frame.extended = (format & kExtendedBit) != 0;
     frame.remote = (format & kRemoteBit) != 0;
     frame.length = static_cast<uint8_t>(format >> kLengthShift);
     frame.bitrate = format >> kBitrateShift;
+    return true;
+}
+
+// The frame rules a sender's controller applies (FrameRules.h), checked again on the receiving side.
+bool IsWellFormed(const BusFrame& frame, uint32_t dataLow, uint32_t dataHigh)
+{
+    if (frame.id > (frame.extended ? kExtendedIdLimit : kStandardIdLimit)) {
+        return false;
+    }
+    if (frame.remote) {
+        return frame.length == 0 && dataLow == 0 && dataHigh == 0;
+    }
+    uint64_t data = static_cast<uint64_t>(dataHigh) << 32 | dataLow;
+    return frame.length == kCanMaxDataBytes || (data >> (8 * frame.length)) == 0; // no bytes past length
 }
 
 uint32_t PackBytes(const uint8_t* bytes)
@@ -53,33 +79,23 @@ void UnpackBytes(uint32_t word, uint8_t* bytes)
 
 } // namespace
 
-bool cBusRing::Publish(const BusFrame& frame)
+void cBusRing::Publish(const BusFrame& frame)
 {
-    uint64_t ticket = 0;
-    if (!BeginPublish(frame, ticket)) {
-        return false;
-    }
-    FinishPublish(ticket);
-    return true;
+    FinishPublish(BeginPublish(frame));
 }
 
-bool cBusRing::BeginPublish(const BusFrame& frame, uint64_t& ticket)
+uint64_t cBusRing::BeginPublish(const BusFrame& frame)
 {
-    if (!m_segment.LockWriters()) {
-        return false;
-    }
-    ticket = m_ring.head.load(std::memory_order_relaxed);
+    uint64_t ticket = m_ring.head.fetch_add(1, std::memory_order_relaxed);
     WriteSlot(ticket, frame);
-    return true;
+    return ticket;
 }
 
 void cBusRing::FinishPublish(uint64_t ticket)
 {
-    m_ring.slots[ticket & kBusSlotMask].sequence.store(PublishedSequence(ticket), std::memory_order_release);
-    // seq_cst pairs with the sleeper's store to wakeFlag and load of head: either it sees this ticket
-    // or we see its flag.
-    m_ring.head.store(ticket + 1, std::memory_order_seq_cst);
-    m_segment.UnlockWriters();
+    // seq_cst pairs with the sleeper's store to wakeFlag and load of this sequence: either it sees the
+    // frame or we see its flag.
+    m_ring.slots[ticket & kBusSlotMask].sequence.store(PublishedSequence(ticket), std::memory_order_seq_cst);
     if (m_ring.wakeFlag.load(std::memory_order_seq_cst) != 0 && m_ring.wakeFlag.exchange(0) != 0) {
         WakeSharedWordSleepers(m_ring.wakeFlag);
     }
@@ -97,18 +113,35 @@ void cBusRing::WriteSlot(uint64_t ticket, const BusFrame& frame)
     slot.dataHigh.store(PackBytes(frame.data + 4), std::memory_order_release);
 }
 
-bool cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
+cBusRing::SlotState cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
 {
     const BusSlot& slot = m_ring.slots[ticket & kBusSlotMask];
     uint64_t expected = PublishedSequence(ticket);
-    if (slot.sequence.load(std::memory_order_acquire) != expected) {
-        return false;
+    uint64_t sequence = slot.sequence.load(std::memory_order_acquire);
+    if (sequence != expected) {
+        // Older: claimed, not yet published. Anything else: overwritten by a later round, or garbage.
+        return sequence < expected ? SlotState::NotYet : SlotState::Lost;
     }
     frame.id = slot.id.load(std::memory_order_acquire);
-    UnpackFormat(slot.format.load(std::memory_order_acquire), frame);
-    UnpackBytes(slot.dataLow.load(std::memory_order_acquire), frame.data);
-    UnpackBytes(slot.dataHigh.load(std::memory_order_acquire), frame.data + 4);
-    return slot.sequence.load(std::memory_order_relaxed) == expected;
+    bool known = UnpackFormat(slot.format.load(std::memory_order_acquire), frame);
+    uint32_t low = slot.dataLow.load(std::memory_order_acquire);
+    uint32_t high = slot.dataHigh.load(std::memory_order_acquire);
+    UnpackBytes(low, frame.data);
+    UnpackBytes(high, frame.data + 4);
+    bool untorn = slot.sequence.load(std::memory_order_relaxed) == expected;
+    return untorn && known && IsWellFormed(frame, low, high) ? SlotState::Frame : SlotState::Lost;
+}
+
+// True once ticket has stayed unpublished for kUnfinishedSlotNanoseconds.
+bool cBusRing::PassOverUnfinished(uint64_t ticket)
+{
+    uint64_t now = MonotonicNanoseconds();
+    if (ticket != m_unfinishedTicket) {
+        m_unfinishedTicket = ticket;
+        m_unfinishedSince = now;
+        return false;
+    }
+    return now - m_unfinishedSince >= kUnfinishedSlotNanoseconds;
 }
 
 bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped)
@@ -118,7 +151,11 @@ bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint
     }
     for (;;) {
         uint64_t head = Head();
-        if (cursor >= head) {
+        if (head == cursor) {
+            return false;
+        }
+        if (head < cursor || head - cursor > kPlausibleLead) {
+            ++dropped; // the head was overwritten: follow it, since writers now count from there
             cursor = head;
             return false;
         }
@@ -126,18 +163,27 @@ bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint
             dropped += head - window - cursor;
             cursor = head - window;
         }
-        bool untorn = ReadSlot(cursor, frame);
+        SlotState state = ReadSlot(cursor, frame);
+        if (state == SlotState::NotYet) {
+            if (!PassOverUnfinished(cursor)) {
+                return false;
+            }
+            ++cursor; // its writer died or stopped halfway: the frame was never sent
+            continue;
+        }
         ++cursor;
-        if (untorn) {
+        if (state == SlotState::Frame) {
             return true;
         }
-        ++dropped; // a writer lapped us while we copied it
+        ++dropped; // a writer lapped us while we copied it, or it holds no valid frame
     }
 }
 
-bool cBusRing::FrameAfter(uint64_t cursor, const std::atomic<bool>& stop) const
+bool cBusRing::SlotReady(uint64_t cursor, const std::atomic<bool>& stop) const
 {
-    return m_ring.head.load(std::memory_order_seq_cst) != cursor || stop.load(std::memory_order_seq_cst);
+    uint64_t sequence = m_ring.slots[cursor & kBusSlotMask].sequence.load(std::memory_order_seq_cst);
+    return sequence >= PublishedSequence(cursor) || m_ring.head.load(std::memory_order_relaxed) < cursor ||
+           stop.load(std::memory_order_seq_cst);
 }
 
 void cBusRing::WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs)
@@ -145,14 +191,14 @@ void cBusRing::WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint
     uint64_t spinUntil = MonotonicNanoseconds() + kSpinNanoseconds;
     do {
         for (int i = 0; i < kSpinsBetweenClockReads; ++i) {
-            if (FrameAfter(cursor, stop)) {
+            if (SlotReady(cursor, stop)) {
                 return;
             }
             PauseWhileSpinning();
         }
     } while (MonotonicNanoseconds() < spinUntil);
     m_ring.wakeFlag.store(1, std::memory_order_seq_cst);
-    if (FrameAfter(cursor, stop)) {
+    if (SlotReady(cursor, stop)) {
         return;
     }
     SleepOnSharedWord(m_ring.wakeFlag, 1, timeoutMs);

@@ -1,5 +1,12 @@
 // The frame ring of one bus, as seen by one member: publishing frames, reading them in ticket order, and
 // sleeping until the next one. Shared by every process attached to the bus through cBusSegment.
+//
+// Writers never wait: each claims the next ticket with a fetch-add on the head and publishes its slot
+// with the slot's sequence number (BusLayout.h). Readers take tickets in order; a ticket claimed but
+// not published is waited for at most kUnfinishedSlotNanoseconds (its writer may have died or stopped
+// halfway) and then passed over. Everything read is checked as input from an untrusted process: a
+// frame that breaks the frame rules, an overwritten slot or a head that moved backwards or impossibly
+// far is dropped and counted, never delivered.
 #pragma once
 
 #include <atomic>
@@ -11,25 +18,24 @@
 class cBusRing
 {
 public:
-    explicit cBusRing(cBusSegment& segment) : m_segment(segment), m_ring(segment.Ring()) {}
+    explicit cBusRing(cBusSegment& segment) : m_ring(segment.Ring()) {}
 
-    // False when the writers' lock could not be had (a member stopped while publishing).
-    bool Publish(const BusFrame& frame);
+    void Publish(const BusFrame& frame);
     // Publish in two halves, so that a test can stop a member between them and kill it. BeginPublish
-    // takes the writers' lock and writes the slot of ticket Head() without publishing it; on success
-    // FinishPublish(ticket) publishes it and releases the lock.
-    bool BeginPublish(const BusFrame& frame, uint64_t& ticket);
+    // claims a ticket and writes its slot without publishing it; FinishPublish(ticket) publishes it.
+    uint64_t BeginPublish(const BusFrame& frame);
     void FinishPublish(uint64_t ticket);
 
     // The ticket the next frame will get; a reader starting here sees only frames sent from now on.
     uint64_t Head() const { return m_ring.head.load(std::memory_order_acquire); }
 
     // Copies the frame of ticket cursor and advances cursor. A reader more than window tickets behind
-    // the head first skips to window tickets behind it; tickets skipped that way or overwritten while
-    // being read are added to dropped. False when no frame is published at or after cursor.
+    // the head first skips to window tickets behind it; tickets skipped that way, overwritten while
+    // being read, or holding no valid frame are added to dropped. False when the frame of cursor is not
+    // published yet. Called by one thread per ring object (it remembers an unfinished ticket).
     bool ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped);
 
-    // Spins briefly, then sleeps until a frame with ticket cursor is published, stop is set, another
+    // Spins briefly, then sleeps until the slot of ticket cursor is published, stop is set, another
     // member calls WakeWaiters, or timeoutMs pass.
     void WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs);
     // Ends every sleep in WaitForFrame on this bus, in every process, so that sleepers re-check their
@@ -37,10 +43,21 @@ public:
     void WakeWaiters();
 
 private:
-    void WriteSlot(uint64_t ticket, const BusFrame& frame);
-    bool ReadSlot(uint64_t ticket, BusFrame& frame) const;
-    bool FrameAfter(uint64_t cursor, const std::atomic<bool>& stop) const;
+    enum class SlotState
+    {
+        Frame,
+        NotYet,
+        Lost
+    };
 
-    cBusSegment& m_segment;
+    void WriteSlot(uint64_t ticket, const BusFrame& frame);
+    SlotState ReadSlot(uint64_t ticket, BusFrame& frame) const;
+    bool PassOverUnfinished(uint64_t ticket);
+    bool SlotReady(uint64_t cursor, const std::atomic<bool>& stop) const;
+
     BusRingShared& m_ring;
+    // The ticket the reader found claimed but unpublished, and since when: read and written only by the
+    // thread that calls ReadNext.
+    uint64_t m_unfinishedTicket = UINT64_MAX;
+    uint64_t m_unfinishedSince = 0;
 };

@@ -1,9 +1,11 @@
-// One process's attachment to one virtual bus: the shared segment that every process on the machine
-// opening the same bus maps, and the lock that lets one member at a time publish a frame.
+// One process's attachment to one virtual bus: the shared segment that every process opening the same
+// bus maps.
 //
-// The segment of bus N is created by the first process that attaches and removed by the last one
-// that detaches. A segment left by processes that died is checked before use and re-initialised when
-// it does not match this build's layout, so it never breaks a later run.
+// A bus is private to the user who opens it (the user's id is part of its name, and every object of it
+// is readable and writable by that user only), unless RVCAN32CE_GROUP names a group: then the buses are
+// the group's, shared by its members (objects owned by the group, mode 0660). Nothing in the segment is
+// trusted: other members can write anything into it, so readers check every frame (cBusRing) and the
+// segment holds no lock, pointer or list that a member must follow.
 #pragma once
 
 #include <cstdint>
@@ -22,7 +24,8 @@ public:
     cBusSegment(const cBusSegment&) = delete;
     cBusSegment& operator=(const cBusSegment&) = delete;
 
-    // Maps bus 0 to 9. On failure returns false and LastError() names the call that failed.
+    // Maps bus 0 to 9. Waits about 2 s at most for another process attaching to the same bus, less when
+    // a signal arrives. On failure returns false and LastError() says why and what to do.
     bool Attach(uint32_t bus);
     void Detach();
     bool IsAttached() const { return m_layout != nullptr; }
@@ -30,25 +33,14 @@ public:
 
     BusRingShared& Ring();
 
-    // Waits at most about a second for the right to publish; false when a member that stopped without
-    // dying holds it. A member that died holding it is detected and its half-written frame overwritten.
-    bool LockWriters();
-    void UnlockWriters();
-
-    // The shared-memory name of a bus: /rvcan32ce-bus-N-vV, or /rvcan32ce-NAMESPACE-bus-N-vV when the
-    // environment variable RVCAN32CE_NAMESPACE names a private set of buses (tests use this so that
-    // runs in parallel never share a bus). Empty when the namespace holds characters other than
-    // letters, digits, '-' and '_', or is longer than 32 characters.
+    // The name of bus's shared objects for this process (BusSegmentName.h), with a leading '/'; empty
+    // when RVCAN32CE_NAMESPACE or RVCAN32CE_GROUP cannot be used.
     static std::string SegmentName(uint32_t bus);
 
 private:
-    bool OpenAndLock(const std::string& name, int& fd);
-    bool MapLocked(int fd);
-    void ReleaseDescriptor(int fd);
-    bool RepairWriterLock();
-
     std::string m_name;
-    int m_fd = -1;
+    int m_fd = -1;        // Linux: the bus's lock file, which names the segment
+    int m_segmentId = -1; // Linux: the System V segment
     BusSegmentLayout* m_layout = nullptr;
     std::string m_lastError;
 };

@@ -39,11 +39,12 @@ bool cDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
 bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
 {
     BusFrame frame;
-    if (!FrameFromMessage(message, m_bitrate.load(), frame) || !m_ring->Publish(frame)) {
-        why = "extended and remote must be 0 or 1, the id must fit its format, a data frame has at most "
-              "8 bytes, and the bus must not be held by a stopped member";
+    if (!FrameFromMessage(message, m_bitrate.load(), frame)) {
+        why = "extended and remote must be 0 or 1, the id must fit its format, and a data frame has at "
+              "most 8 bytes";
         return false;
     }
+    m_ring->Publish(frame);
     return true;
 }
 

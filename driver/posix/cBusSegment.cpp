@@ -1,48 +1,64 @@
-// Linux: a POSIX shared-memory object per bus. Creation, validation and the member list are guarded by
-// flock on the object, which the kernel releases when a holder dies; the writers' lock is a robust
-// process-shared mutex, which the kernel hands on with EOWNERDEAD when its holder dies.
+// Linux: a System V shared-memory segment per bus, found through a small lock file in /dev/shm.
+//
+// Why System V and not a POSIX shm object: its size is fixed when it is made, so no process can shrink
+// it under the members (anyone who may write a POSIX shm object can truncate it, and every member then
+// dies of SIGBUS on its next touch, which no library can sound catch without leaving a signal handler
+// behind it). And the kernel does the member bookkeeping: the creator marks the segment for removal
+// at once (IPC_RMID; Linux still lets others attach it by id), so it goes with its last attachment,
+// dead processes included, and no member list, retired flag or unlink is needed.
+//
+// The lock file (/dev/shm/NAME, a LockRecord) names the current segment and is locked with an open file
+// description lock (released by the kernel when its holder dies) while a process finds, creates or
+// checks the segment. Lock files are never removed: one per bus, 16 bytes each.
 #include "cBusSegment.h"
 
-#include "BusPlatform.h"
+#include "BusSegmentName.h"
 
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <vector>
 
 #include <fcntl.h>
-#include <pthread.h>
-#include <sys/file.h>
+#include <grp.h>
 #include <sys/mman.h>
+#include <sys/shm.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 namespace {
 
-constexpr uint64_t kSegmentMagic = 0x7276636e62757331; // "rvcnbus1"
-constexpr uint32_t kLayoutVersion = 1;
-constexpr uint32_t kMaxMembers = 64;
-constexpr int kAttachAttempts = 8;
-constexpr size_t kMaxNamespaceLength = 32;
-constexpr long kWriterLockTimeoutSeconds = 1;
+constexpr uint64_t kSegmentMagic = 0x7276636e62757332; // "rvcnbus2"
+constexpr uint64_t kRecordMagic = 0x7276636e6c6f636b;  // "rvcnlock"
+constexpr uint64_t kAttachLockWaitNanoseconds = 2000000000;
+constexpr long kAttachLockPollNanoseconds = 1000000;
 
-struct Member
-{
-    uint32_t processId;
-    uint32_t attachments;
-};
-
-// Every field except writers is read and written only under flock on the segment.
+// The header is checked by every newcomer; nothing else in it is used.
 struct SegmentHeader
 {
     uint64_t magic; // kSegmentMagic once the segment is initialised
     uint32_t version;
     uint32_t slotCount;
     uint64_t layoutBytes;
-    uint32_t retired; // 1: the last member has removed the name; attach again by name
-    uint32_t pinned;  // 1: the member list overflowed once, so the segment is never removed
-    Member members[kMaxMembers];
-    pthread_mutex_t writers;
+};
+
+// The lock file's content: which segment is the bus. creator guards against a reused segment id.
+struct LockRecord
+{
+    uint64_t magic;
+    int32_t segmentId;
+    int32_t creator;
+};
+
+// Whose buses this process uses: its user's, or those of the group RVCAN32CE_GROUP names.
+struct BusScope
+{
+    std::string tag; // u<uid> or g<gid>, part of the name
+    bool shared = false;
+    gid_t group = 0;
+    std::string groupName;
+    mode_t mode = 0600;
 };
 
 std::string ErrorText(const char* call)
@@ -50,9 +66,47 @@ std::string ErrorText(const char* call)
     return std::string(call) + ": " + strerror(errno);
 }
 
-bool IsNamespaceCharacter(char c)
+bool IsMemberOf(gid_t group)
 {
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
+    if (getegid() == group) {
+        return true;
+    }
+    int count = getgroups(0, nullptr);
+    std::vector<gid_t> groups(count > 0 ? static_cast<size_t>(count) : 0);
+    count = getgroups(static_cast<int>(groups.size()), groups.data());
+    for (int i = 0; i < count; ++i) {
+        if (groups[static_cast<size_t>(i)] == group) {
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ResolveScope(BusScope& scope, std::string& error)
+{
+    const char* name = getenv("RVCAN32CE_GROUP");
+    if (name == nullptr || *name == 0) {
+        scope.tag = "u" + std::to_string(geteuid());
+        return true;
+    }
+    std::vector<char> buffer(16384);
+    group entry{};
+    group* found = nullptr;
+    if (getgrnam_r(name, &entry, buffer.data(), buffer.size(), &found) != 0 || found == nullptr) {
+        error = std::string("RVCAN32CE_GROUP=") + name + ": there is no such group";
+        return false;
+    }
+    if (!IsMemberOf(found->gr_gid)) {
+        error = std::string("RVCAN32CE_GROUP=") + name + ": this process is not a member of group " + name +
+                "; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses";
+        return false;
+    }
+    scope.tag = "g" + std::to_string(found->gr_gid);
+    scope.shared = true;
+    scope.group = found->gr_gid;
+    scope.groupName = name;
+    scope.mode = 0660;
+    return true;
 }
 
 } // namespace
@@ -67,94 +121,230 @@ namespace {
 
 bool HeaderMatches(const SegmentHeader& header)
 {
-    return header.magic == kSegmentMagic && header.version == kLayoutVersion &&
+    return header.magic == kSegmentMagic && header.version == kBusLayoutVersion &&
            header.slotCount == kBusSlotCount && header.layoutBytes == sizeof(BusSegmentLayout);
 }
 
-bool InitialiseWriterLock(pthread_mutex_t& mutex)
-{
-    pthread_mutexattr_t attributes;
-    pthread_mutexattr_init(&attributes);
-    pthread_mutexattr_setpshared(&attributes, PTHREAD_PROCESS_SHARED);
-    pthread_mutexattr_setrobust(&attributes, PTHREAD_MUTEX_ROBUST);
-    int result = pthread_mutex_init(&mutex, &attributes);
-    pthread_mutexattr_destroy(&attributes);
-    return result == 0;
-}
-
-// Called under flock on a segment that is new or was left by another layout: nobody uses it as a bus.
-bool Initialise(BusSegmentLayout& layout)
+// On a segment no other process uses. Writing every byte also gives the segment all its memory now,
+// rather than at some later frame.
+void Initialise(BusSegmentLayout& layout)
 {
     memset(static_cast<void*>(&layout), 0, sizeof(layout));
     SegmentHeader& header = layout.header;
-    if (!InitialiseWriterLock(header.writers)) {
-        return false;
-    }
-    header.version = kLayoutVersion;
+    header.version = kBusLayoutVersion;
     header.slotCount = kBusSlotCount;
     header.layoutBytes = sizeof(BusSegmentLayout);
     header.magic = kSegmentMagic;
+}
+
+// Private: ours, and nobody else's bits. Shared: the group's, read and write for it, nothing for others.
+bool LockFileIsSafe(const struct stat& status, const BusScope& scope, const std::string& path,
+                    std::string& error)
+{
+    if (!S_ISREG(status.st_mode)) {
+        error = path + " is not a regular file; remove it";
+        return false;
+    }
+    if (!scope.shared && status.st_uid != geteuid()) {
+        error = path + " belongs to user " + std::to_string(status.st_uid) +
+                ", not to this one; it must be removed (by that user or root) before this bus can be used";
+        return false;
+    }
+    if (scope.shared && (status.st_gid != scope.group || (status.st_mode & 0667) != 0660)) {
+        error = path + " is not group " + scope.groupName + "'s with mode 0660; its owner (user " +
+                std::to_string(status.st_uid) + ") or root must fix or remove it";
+        return false;
+    }
     return true;
 }
 
-void PruneDeadMembers(SegmentHeader& header)
+// Opens (creating if needed) the lock file, gives it our scope's owner and mode whatever the umask
+// (when it is ours), and reserves its record.
+int OpenLockFile(const std::string& name, const BusScope& scope, std::string& error)
 {
-    for (Member& member : header.members) {
-        if (member.processId != 0 && !ProcessIsAlive(member.processId)) {
-            member = Member{};
+    std::string path = "/dev/shm" + name;
+    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, scope.mode);
+    if (fd < 0) {
+        error = ErrorText("shm_open") + " (" + path + ")";
+        return -1;
+    }
+    struct stat status
+    {
+    };
+    if (fstat(fd, &status) == 0 && status.st_uid == geteuid()) {
+        if (scope.shared && status.st_gid != scope.group &&
+            fchown(fd, static_cast<uid_t>(-1), scope.group) != 0) {
+            error = ErrorText("fchown") + " (" + path + " to group " + scope.groupName + ")";
+            close(fd);
+            return -1;
+        }
+        fchmod(fd, scope.mode);
+    }
+    if (fstat(fd, &status) != 0) {
+        error = ErrorText("fstat");
+        close(fd);
+        return -1;
+    }
+    if (!LockFileIsSafe(status, scope, path, error)) {
+        close(fd);
+        return -1;
+    }
+    if (status.st_size < static_cast<off_t>(sizeof(LockRecord))) {
+        if (int result = posix_fallocate(fd, 0, sizeof(LockRecord)); result != 0) {
+            error = std::string("posix_fallocate: ") + strerror(result) + " (" + path +
+                    (result == ENOSPC ? "; /dev/shm is full: remove files there or give it more room)" : ")");
+            close(fd);
+            return -1;
         }
     }
+    return fd;
 }
 
-void AddMember(SegmentHeader& header, uint32_t processId)
+struct flock LockRange(short type)
 {
-    Member* freeEntry = nullptr;
-    for (Member& member : header.members) {
-        if (member.processId == processId) {
-            ++member.attachments;
-            return;
+    struct flock range
+    {
+    };
+    range.l_type = type;
+    range.l_whence = SEEK_SET;
+    range.l_start = 0;
+    range.l_len = 1;
+    return range;
+}
+
+uint64_t Now()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
+}
+
+// Polls, since a blocking lock would wait as long as another process chooses. A signal shortens only
+// the current pause: the wait stays bounded either way.
+bool LockAttach(int fd, const std::string& name, std::string& error)
+{
+    uint64_t deadline = Now() + kAttachLockWaitNanoseconds;
+    struct flock range = LockRange(F_WRLCK);
+    while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
+        if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
+            error = ErrorText("fcntl(F_OFD_SETLK)") + " (/dev/shm" + name + ")";
+            return false;
         }
-        if (member.processId == 0 && freeEntry == nullptr) {
-            freeEntry = &member;
+        if (Now() >= deadline) {
+            error = "another process has held the attach lock of /dev/shm" + name +
+                    " for 2 s; it may be stopped (fuser -v /dev/shm" + name + " shows it); try again";
+            return false;
+        }
+        timespec pause{0, kAttachLockPollNanoseconds};
+        nanosleep(&pause, nullptr);
+    }
+    return true;
+}
+
+void UnlockAttach(int fd)
+{
+    struct flock range = LockRange(F_UNLCK);
+    fcntl(fd, F_OFD_SETLK, &range);
+}
+
+// The segment the lock file names, if it still exists and is what this scope's bus must be: our size,
+// our mode, and ours (private) or the group's (shared). Else -1.
+int RecordedSegment(int fd, const BusScope& scope, shmid_ds& status)
+{
+    LockRecord record{};
+    if (pread(fd, &record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record)) ||
+        record.magic != kRecordMagic || record.segmentId < 0) {
+        return -1;
+    }
+    if (shmctl(record.segmentId, IPC_STAT, &status) != 0) {
+        return -1;
+    }
+    const ipc_perm& perm = status.shm_perm;
+    bool owned = scope.shared ? perm.gid == scope.group : perm.uid == geteuid() && perm.cuid == geteuid();
+    bool fits = status.shm_segsz == sizeof(BusSegmentLayout) && status.shm_cpid == record.creator &&
+                (perm.mode & 0777) == scope.mode && owned;
+    return fits ? record.segmentId : -1;
+}
+
+int CreateSegment(const BusScope& scope, std::string& error)
+{
+    int id = shmget(IPC_PRIVATE, sizeof(BusSegmentLayout), IPC_CREAT | IPC_EXCL | 0600);
+    if (id < 0) {
+        error = ErrorText("shmget") + (errno == ENOSPC || errno == ENOMEM
+                                           ? ": the system's shared-memory limits are used up (ipcs -m)"
+                                           : "");
+        return -1;
+    }
+    shmid_ds status{};
+    if (scope.shared) {
+        shmctl(id, IPC_STAT, &status);
+        status.shm_perm.gid = scope.group;
+        status.shm_perm.mode = static_cast<unsigned short>(scope.mode);
+        if (shmctl(id, IPC_SET, &status) != 0) {
+            error = ErrorText("shmctl(IPC_SET)") + " (giving the bus to group " + scope.groupName + ")";
+            shmctl(id, IPC_RMID, nullptr);
+            return -1;
         }
     }
-    if (freeEntry == nullptr) {
-        header.pinned = 1; // untracked members: removing the name could split the bus in two
-        return;
-    }
-    *freeEntry = Member{processId, 1};
+    return id;
 }
 
-void RemoveMember(SegmentHeader& header, uint32_t processId)
+bool WriteRecord(int fd, int id, std::string& error)
 {
-    for (Member& member : header.members) {
-        if (member.processId == processId && --member.attachments == 0) {
-            member = Member{};
+    LockRecord record{kRecordMagic, id, static_cast<int32_t>(getpid())};
+    if (pwrite(fd, &record, sizeof(record), 0) != static_cast<ssize_t>(sizeof(record))) {
+        error = ErrorText("pwrite") + " (the bus's lock file)";
+        return false;
+    }
+    return true;
+}
+
+BusSegmentLayout* AttachSegment(int id, std::string& error)
+{
+    void* address = shmat(id, nullptr, 0);
+    if (address == reinterpret_cast<void*>(-1)) {
+        error = ErrorText("shmat");
+        return nullptr;
+    }
+    return static_cast<BusSegmentLayout*>(address);
+}
+
+// Under the attach lock: a new segment, initialised, recorded, and marked to go with its last member.
+BusSegmentLayout* CreateBus(int fd, const BusScope& scope, int& id, std::string& error)
+{
+    id = CreateSegment(scope, error);
+    if (id < 0) {
+        return nullptr;
+    }
+    BusSegmentLayout* layout = AttachSegment(id, error);
+    if (layout != nullptr) {
+        Initialise(*layout);
+        if (!WriteRecord(fd, id, error)) {
+            shmdt(layout);
+            layout = nullptr;
         }
     }
+    shmctl(id, IPC_RMID, nullptr);
+    return layout;
 }
 
-bool HasMembers(const SegmentHeader& header)
+// Under the attach lock: joins the recorded segment. One with members and a broken header is theirs to
+// sort out; wiping it would split the bus, so the newcomer is refused instead.
+BusSegmentLayout* JoinBus(int id, const shmid_ds& status, const std::string& name, std::string& error)
 {
-    for (const Member& member : header.members) {
-        if (member.processId != 0) {
-            return true;
-        }
+    BusSegmentLayout* layout = AttachSegment(id, error);
+    if (layout == nullptr || HeaderMatches(layout->header)) {
+        return layout;
     }
-    return false;
-}
-
-void LockSegment(int fd)
-{
-    // Blocks only while another member creates, checks or leaves the segment: microseconds, and the
-    // kernel drops the lock of a member that dies.
-    while (flock(fd, LOCK_EX) != 0 && errno == EINTR) {
+    if (status.shm_nattch == 0) {
+        Initialise(*layout); // left unmarked by a creator that died halfway: nobody uses it
+        return layout;
     }
-}
-
-void UnlockSegment(int fd)
-{
-    flock(fd, LOCK_UN);
+    shmdt(layout);
+    error = "the bus " + name + " is damaged: its header was overwritten while " +
+            std::to_string(status.shm_nattch) +
+            " processes use it; end them (ipcs -mp shows their ids), then open it again";
+    return nullptr;
 }
 
 } // namespace
@@ -166,117 +356,50 @@ cBusSegment::~cBusSegment()
 
 std::string cBusSegment::SegmentName(uint32_t bus)
 {
-    std::string name = "/rvcan32ce-";
-    if (const char* space = getenv("RVCAN32CE_NAMESPACE"); space != nullptr && *space != 0) {
-        std::string text(space);
-        for (char c : text) {
-            if (!IsNamespaceCharacter(c)) {
-                return {};
-            }
-        }
-        if (text.size() > kMaxNamespaceLength) {
-            return {};
-        }
-        name += text + "-";
+    BusScope scope;
+    std::string error;
+    if (!ResolveScope(scope, error)) {
+        return {};
     }
-    return name + "bus-" + std::to_string(bus) + "-v" + std::to_string(kLayoutVersion);
+    std::string name = BusSegmentName(bus, scope.tag);
+    return name.empty() ? name : "/" + name;
 }
 
 bool cBusSegment::Attach(uint32_t bus)
 {
     Detach();
-    std::string name = SegmentName(bus);
+    BusScope scope;
+    if (!ResolveScope(scope, m_lastError)) {
+        return false;
+    }
+    std::string name = BusSegmentName(bus, scope.tag);
     if (bus >= kBusCount || name.empty()) {
-        m_lastError = "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'";
+        m_lastError = kBadNamespaceText;
         return false;
     }
-    for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-        int fd = -1;
-        if (!OpenAndLock(name, fd)) {
-            return false;
-        }
-        if (!MapLocked(fd)) {
-            ReleaseDescriptor(fd);
-            return false;
-        }
-        SegmentHeader& header = m_layout->header;
-        if (HeaderMatches(header) && header.retired != 0) {
-            // Its last member removed the name after we opened it: a new segment is (or will be) there.
-            munmap(m_layout, sizeof(BusSegmentLayout));
-            m_layout = nullptr;
-            ReleaseDescriptor(fd);
-            continue;
-        }
-        if (!HeaderMatches(header) && !Initialise(*m_layout)) {
-            m_lastError = "pthread_mutex_init: cannot create the bus's writer lock";
-            munmap(m_layout, sizeof(BusSegmentLayout));
-            m_layout = nullptr;
-            ReleaseDescriptor(fd);
-            return false;
-        }
-        PruneDeadMembers(header);
-        AddMember(header, CurrentProcessId());
-        UnlockSegment(fd);
-        m_fd = fd;
-        m_name = name;
-        return true;
-    }
-    m_lastError = "shm_open: the bus segment " + name + " kept being removed while attaching";
-    return false;
-}
-
-// Opens (creating if needed) the named segment and takes its flock.
-bool cBusSegment::OpenAndLock(const std::string& name, int& fd)
-{
-    for (int attempt = 0; attempt < kAttachAttempts; ++attempt) {
-        fd = shm_open(name.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd >= 0) {
-            fchmod(fd, 0666); // every user of the machine may join, whatever our umask
-        } else if (errno == EEXIST) {
-            fd = shm_open(name.c_str(), O_RDWR | O_CLOEXEC, 0);
-            if (fd < 0 && errno == ENOENT) {
-                continue; // removed between the two calls
-            }
-        }
-        if (fd < 0) {
-            m_lastError = ErrorText("shm_open");
-            return false;
-        }
-        LockSegment(fd);
-        return true;
-    }
-    m_lastError = "shm_open: the bus segment " + name + " kept being removed while opening";
-    return false;
-}
-
-// Sizes and maps the segment whose flock we hold.
-bool cBusSegment::MapLocked(int fd)
-{
-    struct stat status
-    {
-    };
-    if (fstat(fd, &status) != 0) {
-        m_lastError = ErrorText("fstat");
+    name = "/" + name;
+    int fd = OpenLockFile(name, scope, m_lastError);
+    if (fd < 0) {
         return false;
     }
-    if (static_cast<size_t>(status.st_size) != sizeof(BusSegmentLayout) &&
-        ftruncate(fd, sizeof(BusSegmentLayout)) != 0) {
-        m_lastError = ErrorText("ftruncate");
+    if (!LockAttach(fd, name, m_lastError)) {
+        close(fd);
         return false;
     }
-    void* address = mmap(nullptr, sizeof(BusSegmentLayout), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
-    if (address == MAP_FAILED) {
-        m_lastError = ErrorText("mmap");
+    shmid_ds status{};
+    int id = RecordedSegment(fd, scope, status);
+    BusSegmentLayout* layout =
+        id >= 0 ? JoinBus(id, status, name, m_lastError) : CreateBus(fd, scope, id, m_lastError);
+    UnlockAttach(fd);
+    if (layout == nullptr) {
+        close(fd);
         return false;
     }
-    m_layout = static_cast<BusSegmentLayout*>(address);
+    m_fd = fd;
+    m_segmentId = id;
+    m_layout = layout;
+    m_name = name;
     return true;
-}
-
-void cBusSegment::ReleaseDescriptor(int fd)
-{
-    UnlockSegment(fd);
-    close(fd);
 }
 
 void cBusSegment::Detach()
@@ -284,74 +407,14 @@ void cBusSegment::Detach()
     if (m_layout == nullptr) {
         return;
     }
-    LockSegment(m_fd);
-    SegmentHeader& header = m_layout->header;
-    RemoveMember(header, CurrentProcessId());
-    PruneDeadMembers(header);
-    if (!HasMembers(header) && header.pinned == 0) {
-        header.retired = 1;
-        shm_unlink(m_name.c_str());
-    }
-    munmap(m_layout, sizeof(BusSegmentLayout));
+    shmdt(m_layout); // the kernel removes the segment with its last attachment
     m_layout = nullptr;
-    ReleaseDescriptor(m_fd);
+    close(m_fd);
     m_fd = -1;
+    m_segmentId = -1;
 }
 
 BusRingShared& cBusSegment::Ring()
 {
     return m_layout->ring;
-}
-
-bool cBusSegment::LockWriters()
-{
-    pthread_mutex_t& writers = m_layout->header.writers;
-    for (int attempt = 0; attempt < 2; ++attempt) {
-        int result = pthread_mutex_trylock(&writers);
-        if (result == EBUSY) {
-            timespec deadline{};
-            clock_gettime(CLOCK_REALTIME, &deadline);
-            deadline.tv_sec += kWriterLockTimeoutSeconds;
-            result = pthread_mutex_timedlock(&writers, &deadline);
-        }
-        if (result == EOWNERDEAD) {
-            // Its holder died mid-publish; the ticket it was writing was never published, and the
-            // next publish writes that slot again from the start.
-            pthread_mutex_consistent(&writers);
-            return true;
-        }
-        if (result != ENOTRECOVERABLE) {
-            return result == 0;
-        }
-        if (!RepairWriterLock()) {
-            return false;
-        }
-    }
-    return false;
-}
-
-void cBusSegment::UnlockWriters()
-{
-    pthread_mutex_unlock(&m_layout->header.writers);
-}
-
-// A holder died between EOWNERDEAD and making the lock consistent: build a fresh lock, under flock so
-// that only one member does.
-bool cBusSegment::RepairWriterLock()
-{
-    LockSegment(m_fd);
-    pthread_mutex_t& writers = m_layout->header.writers;
-    int result = pthread_mutex_trylock(&writers);
-    bool usable = true;
-    if (result == ENOTRECOVERABLE) {
-        pthread_mutex_destroy(&writers);
-        usable = InitialiseWriterLock(writers);
-    } else if (result == 0 || result == EOWNERDEAD) {
-        if (result == EOWNERDEAD) {
-            pthread_mutex_consistent(&writers);
-        }
-        pthread_mutex_unlock(&writers);
-    }
-    UnlockSegment(m_fd);
-    return usable;
 }

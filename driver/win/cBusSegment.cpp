@@ -1,14 +1,18 @@
 // Windows: a named file mapping per bus, backed by the paging file. The system removes it when the last
 // process closes its handle, dies included, so no member list is needed. Creation and validation are
-// serialised by a named mutex; the writers' lock is a named mutex too, which the system hands on with
-// WAIT_ABANDONED when its holder dies. Sleepers are woken through a named semaphore (SharedWordWake.h).
+// serialised by a named mutex, waited for 2 s at most. Sleepers are woken through a named semaphore
+// (SharedWordWake.h). Writers need no lock (cBusRing.h).
 //
-// Kernel object names: Local\ + the segment name without its leading '/', + -attach, -writers, -wake.
-// The writers' mutex handle is kept in m_fd: Win32 handles fit in 32 bits (HandleToLong/LongToHandle
-// exist for exactly that), and the header's members are shared with the Linux build.
+// Kernel object names: Local\ + the segment name without its leading '/', + -attach, -wake. Local\ is
+// the logon session's own namespace, and objects made without a security descriptor get the default
+// DACL of the creator's token (that user, SYSTEM, administrators), so another user's processes cannot
+// open them even inside the same session. A process of the same user can write anything into the
+// mapping, but cannot shrink it (a paging-file section keeps its size), and everything read from it is
+// checked, so it cannot make a member fault.
 #include "cBusSegment.h"
 
 #include "BusPlatform.h"
+#include "BusSegmentName.h"
 #include "SharedWordWake.h"
 
 #include <climits>
@@ -19,11 +23,8 @@
 
 namespace {
 
-constexpr uint64_t kSegmentMagic = 0x7276636e62757331; // "rvcnbus1"
-constexpr uint32_t kLayoutVersion = 1;
-constexpr size_t kMaxNamespaceLength = 32;
-constexpr DWORD kWriterLockTimeoutMs = 1000;
-constexpr DWORD kAttachLockTimeoutMs = 10000; // held for microseconds by a member creating the segment
+constexpr uint64_t kSegmentMagic = 0x7276636e62757332; // "rvcnbus2"
+constexpr DWORD kAttachLockTimeoutMs = 2000; // held for microseconds by a member creating the segment
 
 struct SegmentHeader
 {
@@ -33,11 +34,6 @@ struct SegmentHeader
     uint64_t layoutBytes;
     std::atomic<uint32_t> sleepers; // threads of any process waiting on the wake semaphore
 };
-
-bool IsNamespaceCharacter(char c)
-{
-    return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '-' || c == '_';
-}
 
 std::wstring KernelObjectName(const std::string& segmentName, const wchar_t* suffix)
 {
@@ -104,7 +100,7 @@ namespace {
 
 bool HeaderMatches(const SegmentHeader& header)
 {
-    return header.magic == kSegmentMagic && header.version == kLayoutVersion &&
+    return header.magic == kSegmentMagic && header.version == kBusLayoutVersion &&
            header.slotCount == kBusSlotCount && header.layoutBytes == sizeof(BusSegmentLayout);
 }
 
@@ -113,15 +109,10 @@ void Initialise(BusSegmentLayout& layout)
 {
     memset(static_cast<void*>(&layout), 0, sizeof(layout));
     SegmentHeader& header = layout.header;
-    header.version = kLayoutVersion;
+    header.version = kBusLayoutVersion;
     header.slotCount = kBusSlotCount;
     header.layoutBytes = sizeof(BusSegmentLayout);
     header.magic = kSegmentMagic;
-}
-
-HANDLE MutexOf(int fd)
-{
-    return LongToHandle(fd);
 }
 
 // The attach mutex, held while one process creates or checks a segment.
@@ -162,20 +153,8 @@ cBusSegment::~cBusSegment()
 
 std::string cBusSegment::SegmentName(uint32_t bus)
 {
-    std::string name = "/rvcan32ce-";
-    if (const char* space = getenv("RVCAN32CE_NAMESPACE"); space != nullptr && *space != 0) {
-        std::string text(space);
-        for (char c : text) {
-            if (!IsNamespaceCharacter(c)) {
-                return {};
-            }
-        }
-        if (text.size() > kMaxNamespaceLength) {
-            return {};
-        }
-        name += text + "-";
-    }
-    return name + "bus-" + std::to_string(bus) + "-v" + std::to_string(kLayoutVersion);
+    std::string name = BusSegmentName(bus, "");
+    return name.empty() ? name : "/" + name;
 }
 
 bool cBusSegment::Attach(uint32_t bus)
@@ -183,12 +162,13 @@ bool cBusSegment::Attach(uint32_t bus)
     Detach();
     std::string name = SegmentName(bus);
     if (bus >= kBusCount || name.empty()) {
-        m_lastError = "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'";
+        m_lastError = kBadNamespaceText;
         return false;
     }
     cAttachLock attachLock(KernelObjectName(name, L"-attach"));
     if (!attachLock.Held()) {
-        m_lastError = ErrorText("CreateMutexW/WaitForSingleObject (the bus's attach lock)");
+        m_lastError = ErrorText("CreateMutexW/WaitForSingleObject") +
+                      ": another process has held the bus's attach lock for 2 s; try again";
         return false;
     }
     constexpr uint64_t size = sizeof(BusSegmentLayout);
@@ -199,6 +179,7 @@ bool cBusSegment::Attach(uint32_t bus)
         m_lastError = ErrorText("CreateFileMappingW");
         return false;
     }
+    bool members = GetLastError() == ERROR_ALREADY_EXISTS;
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
     if (view == nullptr) {
         m_lastError = ErrorText("MapViewOfFile");
@@ -206,18 +187,21 @@ bool cBusSegment::Attach(uint32_t bus)
         return false;
     }
     auto* layout = static_cast<BusSegmentLayout*>(view);
-    if (!HeaderMatches(layout->header)) {
+    if (!members) {
         Initialise(*layout); // a new mapping is zero-filled; the name carries the layout version
+    } else if (!HeaderMatches(layout->header)) {
+        // Wiping it would split the bus: the processes that hold it must end first.
+        m_lastError = "the bus " + name +
+                      " is damaged: its header was overwritten while other processes "
+                      "use it; end them, then open it again";
+        UnmapViewOfFile(view);
+        CloseHandle(mapping);
+        return false;
     }
-    HANDLE writers = CreateMutexW(nullptr, FALSE, KernelObjectName(name, L"-writers").c_str());
     HANDLE wake = CreateSemaphoreW(nullptr, 0, LONG_MAX, KernelObjectName(name, L"-wake").c_str());
-    if (writers == nullptr || wake == nullptr) {
-        m_lastError = ErrorText(writers == nullptr ? "CreateMutexW" : "CreateSemaphoreW");
-        for (HANDLE handle : {writers, wake, mapping}) {
-            if (handle != nullptr) {
-                CloseHandle(handle);
-            }
-        }
+    if (wake == nullptr) {
+        m_lastError = ErrorText("CreateSemaphoreW");
+        CloseHandle(mapping);
         UnmapViewOfFile(view);
         return false;
     }
@@ -226,7 +210,6 @@ bool cBusSegment::Attach(uint32_t bus)
         std::lock_guard<std::mutex> lock(mappedSegmentsMutex);
         mappedSegments.back().mapping = mapping;
     }
-    m_fd = HandleToLong(writers);
     m_layout = layout;
     m_name = name;
     return true;
@@ -251,28 +234,14 @@ void cBusSegment::Detach()
     UnregisterSegmentWake(m_layout);
     UnmapViewOfFile(m_layout);
     m_layout = nullptr;
-    for (HANDLE handle : {MutexOf(m_fd), wake, mapping}) {
+    for (HANDLE handle : {wake, mapping}) {
         if (handle != nullptr) {
             CloseHandle(handle);
         }
     }
-    m_fd = -1;
 }
 
 BusRingShared& cBusSegment::Ring()
 {
     return m_layout->ring;
-}
-
-bool cBusSegment::LockWriters()
-{
-    // WAIT_ABANDONED: its holder died mid-publish; the ticket it was writing was never published, and
-    // the next publish writes that slot again from the start.
-    DWORD result = WaitForSingleObject(MutexOf(m_fd), kWriterLockTimeoutMs);
-    return result == WAIT_OBJECT_0 || result == WAIT_ABANDONED;
-}
-
-void cBusSegment::UnlockWriters()
-{
-    ReleaseMutex(MutexOf(m_fd));
 }

@@ -135,10 +135,7 @@ int Stall(int argc, char** argv)
     frame.bitrate = 125;
     frame.length = 1;
     frame.data[0] = 0x66;
-    uint64_t ticket = 0;
-    if (!ring.BeginPublish(frame, ticket)) {
-        return ReportFailure(kTool, "could not take the writers' lock");
-    }
+    ring.BeginPublish(frame);
     printf("stalled\n");
     fflush(stdout);
     for (;;) {

@@ -7,6 +7,7 @@
 
 #include <fcntl.h>
 #include <sys/mman.h>
+#include <sys/shm.h>
 #include <unistd.h>
 
 #include "cBusRing.h"
@@ -48,7 +49,7 @@ protected:
     void PublishNumbered(uint32_t first, uint32_t count)
     {
         for (uint32_t number = first; number < first + count; ++number) {
-            ASSERT_TRUE(m_writer->Publish(NumberedFrame(number)));
+            m_writer->Publish(NumberedFrame(number));
         }
     }
 
@@ -81,12 +82,12 @@ TEST_F(BusRing, ReaderGetsFramesInPublishOrderWithEveryField)
     for (uint8_t i = 0; i < 8; ++i) {
         sent.data[i] = static_cast<uint8_t>(0xF0 + i);
     }
-    ASSERT_TRUE(m_writer->Publish(sent));
+    m_writer->Publish(sent);
     BusFrame remote;
     remote.id = 0x7FF;
     remote.bitrate = 10;
     remote.remote = true;
-    ASSERT_TRUE(m_writer->Publish(remote));
+    m_writer->Publish(remote);
 
     uint64_t dropped = 0;
     BusFrame got;
@@ -195,8 +196,7 @@ TEST_F(BusRing, ReaderRacingTheWriterNeverGetsATornFrame)
 TEST_F(BusRing, FrameBeingWrittenIsInvisibleUntilPublished)
 {
     uint64_t cursor = m_reader->Head();
-    uint64_t ticket = 0;
-    ASSERT_TRUE(m_writer->BeginPublish(NumberedFrame(42), ticket));
+    uint64_t ticket = m_writer->BeginPublish(NumberedFrame(42));
     EXPECT_EQ(ticket, cursor);
     uint64_t dropped = 0;
     BusFrame got;
@@ -222,15 +222,20 @@ TEST_F(BusRing, OtherBusesShareNothing)
 TEST(BusSegment, LastMemberToLeaveRemovesTheSegment)
 {
     std::string name = cBusSegment::SegmentName(kBus);
+    int segmentId = -1;
     {
         cBusSegment segment;
         ASSERT_TRUE(segment.Attach(kBus)) << segment.LastError();
         int fd = shm_open(name.c_str(), O_RDONLY, 0);
-        EXPECT_GE(fd, 0);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(pread(fd, &segmentId, sizeof(segmentId), 8), static_cast<ssize_t>(sizeof(segmentId)));
         close(fd);
+        shmid_ds status{};
+        ASSERT_EQ(shmctl(segmentId, IPC_STAT, &status), 0);
+        EXPECT_EQ(status.shm_perm.mode & 0777, 0600u);
     }
-    EXPECT_EQ(shm_open(name.c_str(), O_RDONLY, 0), -1);
-    EXPECT_EQ(errno, ENOENT);
+    shmid_ds status{};
+    EXPECT_EQ(shmctl(segmentId, IPC_STAT, &status), -1);
 }
 
 TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
@@ -247,7 +252,7 @@ TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
     cBusRing ring(segment);
     EXPECT_EQ(ring.Head(), 0u);
     uint64_t cursor = ring.Head();
-    ASSERT_TRUE(ring.Publish(NumberedFrame(7)));
+    ring.Publish(NumberedFrame(7));
     uint64_t dropped = 0;
     BusFrame got;
     ASSERT_TRUE(ring.ReadNext(cursor, kBusSlotCount, got, dropped));
@@ -257,14 +262,15 @@ TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
 TEST(BusSegment, NamespaceSelectsPrivateBusesAndRefusesOddNames)
 {
     std::string space = getenv("RVCAN32CE_NAMESPACE");
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + "-bus-3-v1");
+    std::string user = "-u" + std::to_string(geteuid());
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + user + "-bus-3-v2");
     setenv("RVCAN32CE_NAMESPACE", "../x", 1);
     EXPECT_EQ(cBusSegment::SegmentName(3), "");
     cBusSegment segment;
     EXPECT_FALSE(segment.Attach(3));
     EXPECT_EQ(segment.LastError(), "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'");
     setenv("RVCAN32CE_NAMESPACE", "", 1);
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-bus-3-v1");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce" + user + "-bus-3-v2");
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
 }
 
