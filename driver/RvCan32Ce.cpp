@@ -2,15 +2,16 @@
 // process of the machine, behind the ten entry points that the program binds by name.
 //
 // Design
-// - Bus: one shared-memory segment per bus (cBusSegment), created by the first process that opens the
-//   bus and removed by the last one that leaves; a segment left by dead processes is checked (magic,
-//   version, size) and re-initialised if it does not match. RVCAN32CE_NAMESPACE, when set, selects a
-//   private set of ten buses (tests run in parallel with it).
-// - Frames: a ring of 32768 slots (cBusRing). Members publish one at a time under a robust
-//   process-shared lock, so a member killed while publishing hands the lock on and its half-written
-//   slot is simply written again; each slot carries a sequence number (odd while written, 2t+2 once
-//   ticket t is published) so a reader never delivers a torn frame: a slot overwritten while read
-//   counts as a drop. Readers never wait for a writer.
+// - Bus: one shared-memory segment per bus (cBusSegment), private to its user or shared by a group
+//   (RVCAN32CE_GROUP), found through a lock file that names it; on Linux a System V segment that the
+//   kernel frees with its last member and that no member can shrink. A segment with no member left is
+//   rebuilt; one whose header fails its check while members are attached is refused, never wiped.
+//   RVCAN32CE_NAMESPACE, when set, selects a private set of ten buses (tests run in parallel with it).
+// - Frames: a ring of 32768 slots (cBusRing) written without locks: a writer claims ticket t with an
+//   atomic add on the 64-bit head and publishes its slot with the sequence number 2t+2, so a member
+//   killed while publishing leaves one slot that readers pass over after a bound. Readers never wait
+//   for a writer, never deliver a torn frame (a slot overwritten while read counts as a drop) and
+//   check every frame they take from the segment before delivering it.
 // - Receive: each device with a started queue has a library thread that reads the ring from the ticket
 //   where its queue started (so it sees only frames sent afterwards, its own included: self-reception),
 //   ignores frames sent at another bit rate or outside its acceptance filter, and calls the registered
