@@ -122,6 +122,7 @@ void ReportDrops(const cDriverDevice& device)
 int main(int argc, char** argv)
 {
     std::string error;
+    g_dump.options = DumpOptions{}; // the fuzzer runs main many times in one process
     if (!ParseOptions(argc, argv, g_dump.options, error)) {
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);

@@ -129,9 +129,18 @@ struct ToolModel
 const ToolModel kCanSend = {"can-send", &CanSendMain, "bgn", "r"};
 const ToolModel kCanDump = {"can-dump", &CanDumpMain, "bn", "td"};
 
-// GNU getopt in its permuting mode: "--" ends the options, "-" alone and anything not starting with '-'
-// are operands, letters may be grouped, an option's number follows it or is the next argument.
-bool ReferenceAccepts(const ToolModel& tool, const std::vector<std::string>& arguments)
+enum class Verdict
+{
+    Refused,
+    Accepted,
+    Help
+};
+
+// GNU getopt_long in its permuting mode: "--" ends the options, "-" alone and anything not starting
+// with '-' are operands, letters may be grouped, an option's number follows it or is the next
+// argument. Options are read in order, and -h or --help (or an abbreviation of it) ends the reading
+// with the usage.
+Verdict ReferenceVerdict(const ToolModel& tool, const std::vector<std::string>& arguments)
 {
     std::vector<std::string> operands;
     bool random = false;
@@ -145,32 +154,42 @@ bool ReferenceAccepts(const ToolModel& tool, const std::vector<std::string>& arg
             operands.push_back(argument);
             continue;
         }
+        if (argument[1] == '-') {
+            std::string name = argument.substr(2);
+            return std::string("help").rfind(name, 0) == 0 ? Verdict::Help : Verdict::Refused;
+        }
         for (size_t at = 1; at < argument.size(); ++at) {
             char letter = argument[at];
+            if (letter == 'h') {
+                return Verdict::Help;
+            }
             if (tool.withArgument.find(letter) != std::string::npos) {
                 std::string number = argument.substr(at + 1);
                 if (number.empty()) {
                     if (++i == arguments.size()) {
-                        return false;
+                        return Verdict::Refused;
                     }
                     number = arguments[i];
                 }
                 if (!IsNumber(number)) {
-                    return false;
+                    return Verdict::Refused;
                 }
                 break;
             }
             if (tool.flags.find(letter) == std::string::npos) {
-                return false;
+                return Verdict::Refused;
             }
             random |= letter == 'r';
         }
     }
+    bool accepted = false;
     if (tool.main == &CanDumpMain) {
-        return operands.size() == 1;
+        accepted = operands.size() == 1;
+    } else {
+        CanMessageDescriptor frame{};
+        accepted = random ? operands.size() == 1 : operands.size() == 2 && ReferenceFrame(operands[1], frame);
     }
-    CanMessageDescriptor frame{};
-    return random ? operands.size() == 1 : operands.size() == 2 && ReferenceFrame(operands[1], frame);
+    return accepted ? Verdict::Accepted : Verdict::Refused;
 }
 
 // Runs the tool's main with its standard error captured.
@@ -217,7 +236,15 @@ void CheckCommandLine(const ToolModel& tool, const std::vector<std::string>& arg
 {
     std::string errors;
     int status = RunTool(tool, arguments, errors);
-    bool accepted = ReferenceAccepts(tool, arguments);
+    Verdict verdict = ReferenceVerdict(tool, arguments);
+    if (verdict == Verdict::Help) {
+        if (status != 0 || !errors.empty()) {
+            FailFuzzCheck("%s%s: asking for help ended with status %d: \"%s\"", tool.name,
+                          Joined(arguments).c_str(), status, errors.c_str());
+        }
+        return;
+    }
+    bool accepted = verdict == Verdict::Accepted;
     std::string prefix = std::string(tool.name) + ": ";
     if (errors.rfind(prefix, 0) != 0) {
         FailFuzzCheck("%s%s: status %d without a message naming the tool: \"%s\"", tool.name,
