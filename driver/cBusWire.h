@@ -21,9 +21,9 @@
 
 // How far ahead of the bus becoming free a sender takes the next slot: more than a thread needs to
 // wake up on a loaded machine, so that back-to-back frames leave no gap between them.
-constexpr uint64_t kReserveLeadNanoseconds = 500000;
+constexpr uint64_t kReserveLeadNanoseconds = 1000000;
 // How long after the bus became free the losers wait for the winner to take the slot.
-constexpr uint64_t kArbitrationGraceNanoseconds = 2000000;
+constexpr uint64_t kArbitrationGraceNanoseconds = 4000000;
 
 // The order in which frames win arbitration, lowest first: base id in bits 31-21, RTR (standard) or
 // SRR (extended, always 1) in bit 20, IDE in bit 19, extended id bits in 18-1, extended RTR in bit 0.
