@@ -49,7 +49,7 @@ struct alignas(64) BusWireShared
     // When the last frame reserved on this wire ends, on the monotonic clock; in the past when it is idle.
     std::atomic<uint64_t> busyUntil;
     // The lowest arbitration key bid for the slot that starts at busyUntil: the low 32 bits of that
-    // busyUntil in the high half, the key in the low half.
+    // busyUntil, with bit 0 set, in the high half, the key in the low half.
     std::atomic<uint64_t> bid;
 };
 

@@ -15,9 +15,10 @@ constexpr uint64_t kSleepSliceNanoseconds = 2000000;
 // A member that rewrites the bid word without pause must not keep a bidder in its loop for good.
 constexpr int kBidAttempts = 64;
 
+// The tag is never 0, so that the zeroed bid word of a new segment bids for no slot.
 uint64_t BidWord(uint64_t round, uint32_t key)
 {
-    return (round & 0xFFFFFFFFu) << 32 | key;
+    return ((round & 0xFFFFFFFFu) | 1u) << 32 | key;
 }
 
 uint32_t RoundTag(uint64_t bid)

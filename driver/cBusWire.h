@@ -21,7 +21,7 @@
 
 // How far ahead of the bus becoming free a sender takes the next slot: more than a thread needs to
 // wake up on a loaded machine, so that back-to-back frames leave no gap between them.
-constexpr uint64_t kReserveLeadNanoseconds = 1000000;
+constexpr uint64_t kReserveLeadNanoseconds = 2000000;
 // How long after the bus became free the losers wait for the winner to take the slot.
 constexpr uint64_t kArbitrationGraceNanoseconds = 4000000;
 
