@@ -5,6 +5,7 @@
 
 constexpr int kConnectButton = 1017;
 
-// Gives the process a private set of buses (peers it starts afterwards inherit it) and presses
-// Connect; false, with the reason on standard error, when the console cannot connect.
+// Gives the process a private set of untimed buses (RVCAN32CE_BUS_TIMING=none; peers it starts
+// afterwards inherit both) and presses Connect; false, with the reason on standard error, when the
+// console cannot connect.
 bool ConnectOnBusOfItsOwn(ConsoleProgram& console, const char* benchName);

@@ -7,6 +7,13 @@
 //   frames_per_second N
 //   latency_p50_us N
 //   latency_p99_us N
+//
+// bench-bus -w instead runs the timing run on the timed bus (RVCAN32CE_BUS_TIMING=wire): at each of
+// the nine bit rates, one sender sends 8-byte standard frames back to back for about a second, and one
+// line per rate compares the frames/s received with the most the wire carries for those frames, and
+// gives the p99 of |actual - ideal| delivery time: jitter_p99_us against each frame's end on the wire
+// (as its sender reserved it, read from the ring), backtoback_p99_us against the ends the frames would
+// have if each followed the one before without a gap (a sender held up by the scheduler adds gaps).
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
@@ -15,6 +22,7 @@
 #include <cstring>
 #include <ctime>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <getopt.h>
@@ -22,7 +30,11 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "BusPlatform.h"
+#include "CanWireTime.h"
 #include "ToolSupport.h"
+#include "cBusRing.h"
+#include "cBusSegment.h"
 #include "cDriverDevice.h"
 
 namespace {
@@ -38,6 +50,7 @@ constexpr uint32_t kLargestNumber = 100000000;
 
 struct BenchOptions
 {
+    bool wireTiming = false;
     uint32_t floodFrames = 3000000;
     uint32_t latencyFrames = 20000;
     uint32_t gapMicroseconds = 200;
@@ -232,12 +245,191 @@ int RunSender(const BenchOptions& options, int fromReceiver)
     return 0;
 }
 
+// The timing run. Arrival times are written by the receiving device's thread (one call at a time) and
+// read by the main thread once arrived has reached the frames it sent; end times likewise by the
+// thread that reads the ring beside it.
+struct TimingState
+{
+    std::vector<uint64_t> arrivalNs;
+    std::atomic<uint32_t> arrived{0};
+    std::vector<uint64_t> endNs;
+    std::atomic<uint32_t> ended{0};
+};
+TimingState g_timing;
+
+constexpr uint32_t kTimingRates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
+constexpr uint32_t kTimingId = 0x100;
+constexpr double kTimingSeconds = 1.0;
+constexpr uint32_t kTimingMinimumFrames = 100;
+
+void OnTimedFrame(CanMessageDescriptor* frame)
+{
+    uint32_t index = g_timing.arrived.load(std::memory_order_relaxed);
+    if (frame->id == kTimingId && index < g_timing.arrivalNs.size()) {
+        g_timing.arrivalNs[index] = NowNs();
+        g_timing.arrived.store(index + 1, std::memory_order_release);
+    }
+}
+
+CanMessageDescriptor TimedFrame(uint32_t number)
+{
+    CanMessageDescriptor frame{};
+    frame.id = kTimingId;
+    frame.length = 8;
+    uint64_t payload = number;
+    memcpy(frame.data, &payload, sizeof(payload));
+    return frame;
+}
+
+uint64_t TimedFrameNs(uint32_t number, uint32_t rate)
+{
+    CanMessageDescriptor message = TimedFrame(number);
+    BusFrame frame;
+    frame.id = message.id;
+    frame.length = static_cast<uint8_t>(message.length);
+    memcpy(frame.data, message.data, sizeof(frame.data));
+    return CanWireNanoseconds(CanWireBits(frame), rate);
+}
+
+struct TimingResult
+{
+    double framesPerSecond = 0;
+    double maximumPerSecond = 0;
+    uint32_t jitterP99Us = 0;
+    uint32_t backToBackP99Us = 0;
+};
+
+// Reads the frames' end times straight from the ring of the bus, as a member does, until count frames
+// of the run or stop.
+void ReadEndTimes(cBusRing& ring, uint64_t cursor, uint32_t count, const std::atomic<bool>& stop)
+{
+    BusFrame frame;
+    while (g_timing.ended.load() < count && !stop.load()) {
+        uint64_t dropped = 0;
+        if (ring.ReadNext(cursor, kBusSlotCount, frame, dropped)) {
+            if (frame.id == kTimingId) {
+                g_timing.endNs[g_timing.ended.load()] = frame.endTime;
+                g_timing.ended.fetch_add(1);
+            }
+        } else {
+            ring.WaitForFrame(cursor, stop, 100);
+        }
+    }
+}
+
+uint32_t JitterP99Us(const std::vector<uint64_t>& arrivals, const std::vector<uint64_t>& ends)
+{
+    std::vector<uint32_t> jitter;
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        uint64_t error = arrivals[i] > ends[i] ? arrivals[i] - ends[i] : ends[i] - arrivals[i];
+        jitter.push_back(static_cast<uint32_t>(std::min<uint64_t>(error, UINT32_MAX)));
+    }
+    return (Percentile(jitter, 0.99) + 500) / 1000;
+}
+
+// ideal[i] is when frame i ends if every frame follows the one before without a gap; the start of
+// that schedule is the median of the frames' offsets from it, so one late first frame shifts nothing.
+TimingResult CompareWithTheWire(const std::vector<uint64_t>& arrivals, uint32_t rate)
+{
+    std::vector<uint64_t> ideal(arrivals.size(), 0);
+    for (size_t i = 1; i < arrivals.size(); ++i) {
+        ideal[i] = ideal[i - 1] + TimedFrameNs(static_cast<uint32_t>(i), rate);
+    }
+    std::vector<int64_t> offsets;
+    for (size_t i = 0; i < arrivals.size(); ++i) {
+        offsets.push_back(static_cast<int64_t>(arrivals[i] - arrivals[0]) - static_cast<int64_t>(ideal[i]));
+    }
+    std::vector<int64_t> sorted = offsets;
+    std::nth_element(sorted.begin(), sorted.begin() + static_cast<long>(sorted.size() / 2), sorted.end());
+    int64_t start = sorted[sorted.size() / 2];
+    std::vector<uint32_t> jitter;
+    for (int64_t offset : offsets) {
+        jitter.push_back(static_cast<uint32_t>(std::min<int64_t>(std::abs(offset - start), UINT32_MAX)));
+    }
+    TimingResult result;
+    double seconds = static_cast<double>(arrivals.back() - arrivals.front()) / 1e9;
+    double idealSeconds = static_cast<double>(ideal.back()) / 1e9;
+    result.framesPerSecond = static_cast<double>(arrivals.size() - 1) / seconds;
+    result.maximumPerSecond = static_cast<double>(arrivals.size() - 1) / idealSeconds;
+    result.backToBackP99Us = (Percentile(jitter, 0.99) + 500) / 1000;
+    return result;
+}
+
+bool MeasureRate(uint32_t rate, TimingResult& result)
+{
+    uint32_t frames =
+        std::max(kTimingMinimumFrames,
+                 static_cast<uint32_t>(kTimingSeconds * 1e9 / static_cast<double>(TimedFrameNs(0, rate))));
+    g_timing.arrivalNs.assign(frames, 0);
+    g_timing.arrived = 0;
+    g_timing.endNs.assign(frames, 0);
+    g_timing.ended = 0;
+    cDriverDevice receiver;
+    cDriverDevice sender;
+    std::string error;
+    if (!receiver.Open(kDevice, rate, error) || !receiver.StartReceive(&OnTimedFrame, error) ||
+        !sender.Open(kDevice, rate, error)) {
+        ReportFailure(kTool, "timing run: " + error);
+        return false;
+    }
+    cBusSegment segment;
+    if (!segment.Attach(0)) {
+        ReportFailure(kTool, "timing run: " + segment.LastError());
+        return false;
+    }
+    cBusRing ring(segment);
+    std::atomic<bool> stopReading{false};
+    std::thread endReader(ReadEndTimes, std::ref(ring), ring.Head(), frames, std::cref(stopReading));
+    for (uint32_t i = 0; i < frames; ++i) {
+        CanMessageDescriptor frame = TimedFrame(i);
+        if (!sender.Transmit(frame, error)) {
+            ReportFailure(kTool, "timing run: " + error);
+            return false;
+        }
+    }
+    uint64_t deadline = NowNs() + 2 * static_cast<uint64_t>(kTimingSeconds * 1e9) + 5000000000ull;
+    while (g_timing.arrived.load(std::memory_order_acquire) < frames && NowNs() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    receiver.StopReceive();
+    stopReading = true;
+    ring.WakeWaiters();
+    endReader.join();
+    uint32_t arrived = g_timing.arrived.load(std::memory_order_acquire);
+    if (arrived < frames || g_timing.ended.load() < frames) {
+        ReportFailure(kTool, "timing run: " + std::to_string(arrived) + " of " + std::to_string(frames) +
+                                 " frames arrived at " + std::to_string(rate) + " kbit/s");
+        return false;
+    }
+    result = CompareWithTheWire(g_timing.arrivalNs, rate);
+    result.jitterP99Us = JitterP99Us(g_timing.arrivalNs, g_timing.endNs);
+    return true;
+}
+
+int RunWireTiming()
+{
+    setenv("RVCAN32CE_BUS_TIMING", "wire", 1);
+    for (uint32_t rate : kTimingRates) {
+        TimingResult result;
+        if (!MeasureRate(rate, result)) {
+            return 1;
+        }
+        printf("wire_kbit %u frames_per_second %.1f maximum %.1f ratio %.4f jitter_p99_us %u "
+               "backtoback_p99_us %u\n",
+               rate, result.framesPerSecond, result.maximumPerSecond,
+               result.framesPerSecond / result.maximumPerSecond, result.jitterP99Us, result.backToBackP99Us);
+        fflush(stdout);
+    }
+    return 0;
+}
+
 bool ParseOptions(int argc, char** argv, BenchOptions& options)
 {
     int option = 0;
-    while ((option = getopt(argc, argv, "n:l:g:")) != -1) {
+    while ((option = getopt(argc, argv, "n:l:g:w")) != -1) {
         bool valid = false;
         switch (option) {
+        case 'w': valid = options.wireTiming = true; break;
         case 'n': valid = ParseNumber(optarg, kLargestNumber, options.floodFrames); break;
         case 'l': valid = ParseNumber(optarg, kLargestNumber, options.latencyFrames); break;
         case 'g': valid = ParseNumber(optarg, 999999, options.gapMicroseconds); break;
@@ -256,12 +448,16 @@ int main(int argc, char** argv)
 {
     BenchOptions options;
     if (!ParseOptions(argc, argv, options)) {
-        fputs("usage: bench-bus [-n FLOOD_FRAMES] [-l LATENCY_FRAMES] [-g GAP_US]\n", stderr);
+        fputs("usage: bench-bus [-n FLOOD_FRAMES] [-l LATENCY_FRAMES] [-g GAP_US] | bench-bus -w\n", stderr);
         return 2;
     }
     // A bus of our own, so that nothing else on the machine disturbs the figures.
     std::string space = "bench" + std::to_string(getpid());
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
+    if (options.wireTiming) {
+        return RunWireTiming();
+    }
+    setenv("RVCAN32CE_BUS_TIMING", "none", 1); // the flood measures the ring, not a wire
     int channel[2];
     if (pipe(channel) != 0) {
         return ReportFailure(kTool, std::string("pipe failed: ") + strerror(errno));

@@ -7,7 +7,8 @@
 
 constexpr uint32_t kBusSlotCount = 32768; // a power of two: a ticket's slot is ticket & (count - 1)
 constexpr uint32_t kBusSlotMask = kBusSlotCount - 1;
-constexpr uint32_t kBusCount = 10; // "CAN0:" to "CAN9:"
+constexpr uint32_t kBusCount = 10;    // "CAN0:" to "CAN9:"
+constexpr uint32_t kBusRateCount = 9; // each of the nine bit rates is a wire of its own on every bus
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
               "atomics shared between processes must not hide a lock");
@@ -21,6 +22,9 @@ struct BusFrame
     bool remote = false;
     uint8_t length = 0; // 0 to 8
     uint8_t data[8] = {};
+    // When its last bit leaves the wire, on the monotonic clock (MonotonicNanoseconds); 0 when its
+    // sender does not time the bus (RVCAN32CE_BUS_TIMING=none).
+    uint64_t endTime = 0;
 };
 
 // One published frame. A writer claims ticket t with a fetch-add on the head, then writes its slot as:
@@ -33,9 +37,21 @@ struct alignas(32) BusSlot
     std::atomic<uint32_t> format; // bit 0 extended, bit 1 remote, bits 8-15 length, bits 16-31 bit rate
     std::atomic<uint32_t> dataLow;
     std::atomic<uint32_t> dataHigh;
-    std::atomic<uint32_t> unused[2];
+    std::atomic<uint32_t> endTimeLow;
+    std::atomic<uint32_t> endTimeHigh;
 };
 static_assert(sizeof(BusSlot) == 32);
+
+// Who has the wire of one bit rate next (cBusWire). Both words are plain numbers that any member may
+// overwrite: a reader of them bounds every wait they could cause.
+struct alignas(64) BusWireShared
+{
+    // When the last frame reserved on this wire ends, on the monotonic clock; in the past when it is idle.
+    std::atomic<uint64_t> busyUntil;
+    // The lowest arbitration key bid for the slot that starts at busyUntil: the low 32 bits of that
+    // busyUntil, with bit 0 set, in the high half, the key in the low half.
+    std::atomic<uint64_t> bid;
+};
 
 struct BusRingShared
 {
@@ -45,4 +61,5 @@ struct BusRingShared
     // 1 while some reader may sleep on it; a writer that finds 1 clears it and wakes the sleepers.
     alignas(64) std::atomic<uint32_t> wakeFlag;
     alignas(64) BusSlot slots[kBusSlotCount];
+    BusWireShared wires[kBusRateCount]; // by the rate's place in 10, 20, .. 1000 kbit/s
 };

@@ -20,6 +20,12 @@ bool IsSupportedBitrate(uint32_t kbitPerSecond)
            std::end(kSupportedBitrates);
 }
 
+uint32_t BitrateIndex(uint32_t kbitPerSecond)
+{
+    auto found = std::find(std::begin(kSupportedBitrates), std::end(kSupportedBitrates), kbitPerSecond);
+    return static_cast<uint32_t>(found - std::begin(kSupportedBitrates));
+}
+
 bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, BusFrame& frame)
 {
     if (!IsFlag(message.extended) || !IsFlag(message.remote)) {

@@ -13,6 +13,8 @@ constexpr uint32_t kExtendedIdLimit = 0x1FFFFFFF;
 
 // The nine rates of the console: 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s.
 bool IsSupportedBitrate(uint32_t kbitPerSecond);
+// Its place among those nine, 0 to 8; kBusRateCount for any other rate.
+uint32_t BitrateIndex(uint32_t kbitPerSecond);
 constexpr const char* kSupportedBitratesText = "10, 20, 50, 100, 125, 250, 500, 800, 1000";
 
 // Takes from a transmitted record what travels on the bus. Refused (false): extended or remote other

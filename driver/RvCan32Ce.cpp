@@ -25,6 +25,12 @@
 //   that the receive path takes. Called from inside the function they cannot wait for it: the function
 //   is not called again, and the thread ends when it returns (see cDevice.h).
 // - Bit rate: 125 kbit/s until CanSetBaudrate accepts another of the nine rates.
+// - Timing: each rate of a bus is a wire that carries one frame at a time for its bit time
+//   (CanWireTime.h). CanTransmittMessageEx queues the frame in the device's transmit queue of 32
+//   (cTransmitter) and returns; a full queue waits 500 ms at most, then the call refuses. Pending
+//   frames of several members go out lowest arbitration key first (cBusWire); receivers get each frame
+//   when it ends on the wire, stamped with that time. CanCloseDevice gives queued frames 1 s to go out.
+//   RVCAN32CE_BUS_TIMING=none, read at CanCreateDevice, makes frames take no time.
 // - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
 //   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
 //   same guarantees for stopping (socketcan/cSocketCanDevice.h says what differs).

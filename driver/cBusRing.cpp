@@ -111,6 +111,8 @@ void cBusRing::WriteSlot(uint64_t ticket, const BusFrame& frame)
     slot.format.store(PackFormat(frame), std::memory_order_release);
     slot.dataLow.store(PackBytes(frame.data), std::memory_order_release);
     slot.dataHigh.store(PackBytes(frame.data + 4), std::memory_order_release);
+    slot.endTimeLow.store(static_cast<uint32_t>(frame.endTime), std::memory_order_release);
+    slot.endTimeHigh.store(static_cast<uint32_t>(frame.endTime >> 32), std::memory_order_release);
 }
 
 cBusRing::SlotState cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
@@ -128,6 +130,8 @@ cBusRing::SlotState cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
     uint32_t high = slot.dataHigh.load(std::memory_order_acquire);
     UnpackBytes(low, frame.data);
     UnpackBytes(high, frame.data + 4);
+    uint64_t endLow = slot.endTimeLow.load(std::memory_order_acquire);
+    frame.endTime = uint64_t{slot.endTimeHigh.load(std::memory_order_acquire)} << 32 | endLow;
     bool untorn = slot.sequence.load(std::memory_order_relaxed) == expected;
     return untorn && known && IsWellFormed(frame, low, high) ? SlotState::Frame : SlotState::Lost;
 }

@@ -1,28 +1,63 @@
 #include "cDevice.h"
 
 #include "BusPlatform.h"
+#include "cBusWire.h"
 
 #include <algorithm>
+#include <cstdlib>
+#include <cstring>
 
 namespace {
 
 // A sleeping receive thread looks at its stop flag at least this often, even if a wake-up were lost.
 constexpr uint32_t kIdleWakeMs = 100;
+// How long a transmit call waits for room in a full queue before it refuses: the queue moves by a frame
+// every 16 ms at worst (10 kbit/s), so only a bus that others keep busy for that long refuses.
+constexpr uint32_t kTransmitWaitMs = 500;
+// How long Close gives queued frames to go out: a full queue takes about 0.5 s at 10 kbit/s.
+constexpr uint32_t kCloseDrainMs = 1000;
+// A receiver spins through the last stretch before a frame's end: sleeping would wake it late.
+constexpr uint64_t kDeliverySpinNanoseconds = 100000;
+
+// Empty, "wire" or "none"; anything else is a mistake worth an error at open.
+bool ReadBusTiming(bool& timed, std::string& error)
+{
+    const char* setting = getenv("RVCAN32CE_BUS_TIMING");
+    if (setting == nullptr || *setting == 0 || strcmp(setting, "wire") == 0) {
+        timed = true;
+        return true;
+    }
+    if (strcmp(setting, "none") == 0) {
+        timed = false;
+        return true;
+    }
+    error = std::string("RVCAN32CE_BUS_TIMING=") + setting +
+            ": must be wire (frames take their time on the bus, the default) or none (they take none)";
+    return false;
+}
 
 } // namespace
 
 cDevice::~cDevice()
 {
     EndReceiveThreadForGood();
+    m_transmitter.reset();
 }
 
 bool cDevice::Attach(uint32_t bus, std::string& error)
 {
+    bool timed = true;
+    if (!ReadBusTiming(timed, error)) {
+        return false;
+    }
     if (!m_segment.Attach(bus)) {
         error = m_segment.LastError();
         return false;
     }
     m_ring = std::make_unique<cBusRing>(m_segment);
+    if (timed) {
+        m_transmitter = std::make_unique<cTransmitter>(*m_ring, m_segment.Ring().wires);
+    }
     return true;
 }
 
@@ -44,8 +79,24 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
               "most 8 bytes";
         return false;
     }
-    m_ring->Publish(frame);
+    if (!m_transmitter) {
+        m_ring->Publish(frame);
+        return true;
+    }
+    if (!m_transmitter->Enqueue(frame, kTransmitWaitMs)) {
+        why = "the transmit queue stayed full for " + std::to_string(kTransmitWaitMs) +
+              " ms: the bus is kept busy by frames that win arbitration";
+        return false;
+    }
     return true;
+}
+
+void cDevice::Close()
+{
+    if (m_transmitter) {
+        m_transmitter->Drain(kCloseDrainMs);
+    }
+    cReceivingDevice::Close();
 }
 
 void cDevice::PrepareReception(uint32_t depth, bool)
@@ -94,5 +145,16 @@ void cDevice::DeliverFrame(const BusFrame& frame)
     if (frame.bitrate != m_bitrate.load(std::memory_order_relaxed)) {
         return; // sent at another rate: on a real bus, noise
     }
-    Deliver(MessageFromFrame(frame, MillisecondTicks()));
+    Deliver(MessageFromFrame(frame, WaitForEndOfFrame(frame)));
+}
+
+uint32_t cDevice::WaitForEndOfFrame(const BusFrame& frame)
+{
+    if (!m_transmitter || frame.endTime == 0) {
+        return MillisecondTicks();
+    }
+    const uint64_t latest = MonotonicNanoseconds() + PlausibleLeadNanoseconds(frame.bitrate);
+    const uint64_t end = std::min(frame.endTime, latest);
+    WaitUntilNanoseconds(end, m_stopThread, kDeliverySpinNanoseconds);
+    return static_cast<uint32_t>(end / 1000000u); // MillisecondTicks counts the same clock's milliseconds
 }

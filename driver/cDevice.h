@@ -12,9 +12,15 @@
 #include "cBusRing.h"
 #include "cBusSegment.h"
 #include "cReceivingDevice.h"
+#include "cTransmitter.h"
 
 // On the virtual bus, dropped counts bus frames passed over because the queue was full (reader
 // overrun), and there are no error frames.
+//
+// Bus timing (RVCAN32CE_BUS_TIMING, read by Attach): "wire", the default, queues transmitted frames in
+// the device's cTransmitter, which puts them on the bus at the pace of its wire, and delivers each
+// received frame when it ends there, stamped with that time. "none" publishes a frame at once and
+// delivers it as soon as it is read, as if frames took no time.
 class cDevice : public cReceivingDevice
 {
 public:
@@ -29,6 +35,8 @@ public:
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
     bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
+    // Gives queued frames a bounded time to go out (cTransmitter::Drain), then stops the queue.
+    void Close() override;
 
     void ResetCounters() override;
     DeviceCounters Counters() const override;
@@ -40,9 +48,14 @@ private:
     // ring's size).
     void PrepareReception(uint32_t depth, bool onReceiveThread) override;
     void DeliverFrame(const BusFrame& frame);
+    // Waits until frame ends on the wire (at most as long as an honest sender's frame can lie ahead)
+    // and returns its end as a tick count; now when it carries no end time or timing is off.
+    uint32_t WaitForEndOfFrame(const BusFrame& frame);
 
     cBusSegment m_segment;
     std::unique_ptr<cBusRing> m_ring; // set by Attach, before any other operation
+    // Set by Attach when the bus is timed; destroyed before the segment it sends on.
+    std::unique_ptr<cTransmitter> m_transmitter;
 
     // Read by the receive thread for every frame, written by any caller: atomic.
     std::atomic<uint32_t> m_bitrate{kDefaultBitrate};

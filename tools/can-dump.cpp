@@ -1,7 +1,9 @@
 // can-dump: prints every frame received on a CAN bus device in can-utils' candump format, through the
 // driver library.
+#include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <string>
@@ -9,6 +11,7 @@
 #include <getopt.h>
 #include <semaphore.h>
 
+#include "CanWireTime.h"
 #include "FrameSyntax.h"
 #include "ToolSupport.h"
 #include "cDriverDevice.h"
@@ -22,7 +25,7 @@ constexpr const char* kUsage =
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -t        print the driver's timestamp of each frame, in seconds\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
-    "  -d        at the end, report how many frames the driver dropped\n"
+    "  -d        at the end, report the frames received and dropped, and the bus load seen\n"
     "  -h, --help  show this and exit\n";
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
@@ -39,22 +42,35 @@ struct DumpOptions
 };
 
 // The receive function gets nothing but the frame, so what it needs lives here. g_dump is written by
-// main before the queue starts and only read afterwards; printed is advanced by the receive function
-// (one call at a time) and read by main after the queue stopped; finished is posted by the receive
-// function or by the signal handler (sem_post is safe there) and waited for by main.
+// main before the queue starts and only read afterwards; printed and busyNanoseconds are advanced by the
+// receive function (one call at a time) and read by main after the queue stopped; finished is posted by
+// the receive function or by the signal handler (sem_post is safe there) and waited for by main.
 struct DumpState
 {
     DumpOptions options;
     std::atomic<uint32_t> printed{0};
+    std::atomic<uint64_t> busyNanoseconds{0}; // the wire time of the frames received
     sem_t finished;
 };
 DumpState g_dump;
+
+uint64_t WireNanoseconds(const CanMessageDescriptor& message, uint32_t rate)
+{
+    BusFrame frame;
+    frame.id = message.id;
+    frame.extended = message.extended == 1;
+    frame.remote = message.remote == 1;
+    frame.length = static_cast<uint8_t>(std::min<uint16_t>(message.length, kCanMaxDataBytes));
+    std::copy(message.data, message.data + frame.length, frame.data);
+    return CanWireNanoseconds(CanWireBits(frame), rate);
+}
 
 void OnFrame(CanMessageDescriptor* frame)
 {
     if (frame == nullptr) {
         return;
     }
+    g_dump.busyNanoseconds.fetch_add(WireNanoseconds(*frame, g_dump.options.rate));
     uint32_t limit = g_dump.options.count;
     if (limit != 0 && g_dump.printed.load() >= limit) {
         return; // the rest of a burst that arrived before main stopped the queue
@@ -105,16 +121,20 @@ void WaitUntilFinished()
     }
 }
 
-void ReportDrops(const cDriverDevice& device)
+// Busy time is the wire time of the frames received, so frames the driver dropped do not count.
+void ReportDrops(const cDriverDevice& device, std::chrono::steady_clock::duration elapsed)
 {
     RvCanCounters counters{};
     if (!device.ReadCounters(counters)) {
         ReportFailure(kTool, "RvCanReadCounters is missing: this driver cannot count dropped frames");
         return;
     }
-    fprintf(stderr, "%s: %s %llu frames received, %llu dropped\n", kTool, g_dump.options.device.c_str(),
-            static_cast<unsigned long long>(counters.received),
-            static_cast<unsigned long long>(counters.dropped));
+    double elapsedNs = static_cast<double>(std::chrono::nanoseconds(elapsed).count());
+    double load =
+        elapsedNs > 0 ? 100.0 * static_cast<double>(g_dump.busyNanoseconds.load()) / elapsedNs : 0.0;
+    fprintf(stderr, "%s: %s %llu frames received, %llu dropped, bus load %.1f %%\n", kTool,
+            g_dump.options.device.c_str(), static_cast<unsigned long long>(counters.received),
+            static_cast<unsigned long long>(counters.dropped), load);
 }
 
 } // namespace
@@ -123,6 +143,7 @@ int main(int argc, char** argv)
 {
     std::string error;
     g_dump.options = DumpOptions{}; // the fuzzer runs main many times in one process
+    g_dump.busyNanoseconds = 0;
     if (!ParseOptions(argc, argv, g_dump.options, error)) {
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);
@@ -139,10 +160,11 @@ int main(int argc, char** argv)
         !device.StartReceive(&OnFrame, error)) {
         return ReportFailure(kTool, error);
     }
+    auto started = std::chrono::steady_clock::now();
     WaitUntilFinished();
     device.StopReceive();
     if (g_dump.options.reportDrops) {
-        ReportDrops(device);
+        ReportDrops(device, std::chrono::steady_clock::now() - started);
     }
     device.Close();
     sem_destroy(&g_dump.finished);

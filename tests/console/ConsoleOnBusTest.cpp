@@ -1,11 +1,26 @@
 // The whole program on the virtual bus, with a second device on the same bus.
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include "BusPeer.h"
 #include "ConsoleHarness.h"
 #include "ConsoleIds.h"
 
 namespace {
+
+// Written by the list's subclass procedure on the dialog's thread, read by the test's thread.
+std::atomic<uint64_t> g_framesShown{0};
+std::atomic<WNDPROC> g_listProcedure{nullptr};
+
+// A frame has reached the list when its row's last cell, the payload, is written.
+LRESULT CALLBACK CountShownFrames(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    if (message == LVM_SETITEMTEXTW && reinterpret_cast<const LVITEMW*>(lParam)->iSubItem == 4) {
+        g_framesShown.fetch_add(1);
+    }
+    return CallWindowProcW(g_listProcedure.load(), window, message, wParam, lParam);
+}
 
 class ConsoleOnBus : public testing::Test
 {
@@ -105,6 +120,24 @@ TEST_F(ConsoleOnBus, OwnFramesComeBackIntoTheList)
     // The payload is the row's last cell to be written.
     ASSERT_TRUE(console.WaitFor([&] { return console.Cell(0, 4) == L"00 22 44 88 aa bb ee ff "; }));
     EXPECT_EQ(console.Cell(0, 0), L"123");
+}
+
+// 1,000 frames sent as fast as the peer can: the bus carries them at its 125 kbit/s, slower than the
+// console shows them, so the console's queue of 250 never overflows.
+TEST_F(ConsoleOnBus, BurstAtBusSpeedReachesTheListFrameForFrame)
+{
+    Connect();
+    HWND list = GetDlgItem(console.Dialog(), kReceiveList);
+    g_framesShown = 0;
+    g_listProcedure = reinterpret_cast<WNDPROC>(GetWindowLongPtrW(list, GWLP_WNDPROC));
+    SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(&CountShownFrames));
+    for (uint32_t n = 0; n < 1000; ++n) {
+        ASSERT_EQ(peer.Send(0x321, false, {static_cast<uint8_t>(n), 1, 2, 3, 4, 5, 6, 7}), 0) << n;
+    }
+    EXPECT_TRUE(console.WaitFor([] { return g_framesShown.load() >= 1000; }));
+    Sleep(50);
+    EXPECT_EQ(g_framesShown.load(), 1000u);
+    SetWindowLongPtrW(list, GWLP_WNDPROC, reinterpret_cast<LONG_PTR>(g_listProcedure.load()));
 }
 
 TEST_F(ConsoleOnBus, PeriodicSendingAtDelayZeroFloodsUntilStopped)

@@ -13,6 +13,14 @@ std::string NarrowName(const wchar_t* name)
     return std::string(name, name + wcslen(name));
 }
 
+// For the life of the object, devices opened publish frames at once, as if frames took no time.
+class cBusTimingOff
+{
+public:
+    cBusTimingOff() { setenv("RVCAN32CE_BUS_TIMING", "none", 1); }
+    ~cBusTimingOff() { unsetenv("RVCAN32CE_BUS_TIMING"); }
+};
+
 class Driver : public ::testing::Test
 {
 protected:
@@ -155,7 +163,11 @@ TEST_F(Driver, QueueSeesOnlyFramesSentAfterItStarted)
 {
     DWORD sender = Open(L"CAN1:");
     DWORD receiver = Open(L"CAN1:");
+    DWORD watcher = Open(L"CAN1:");
+    cCollector& watched = cCollector::Slot(1);
+    ASSERT_TRUE(m_driver.StartReceiving(watcher, watched.Function()));
     ASSERT_TRUE(Send(sender, "001#01"));
+    ASSERT_TRUE(watched.WaitForCount(1)); // off the wire before the receiver starts
     cCollector& received = cCollector::Slot(0);
     ASSERT_TRUE(m_driver.StartReceiving(receiver, received.Function()));
     ASSERT_TRUE(Send(sender, "002#02"));
@@ -266,6 +278,7 @@ void WaitAtGate(CanMessageDescriptor* frame)
 
 TEST_F(Driver, FullQueueDropsTheOldestFramesAndCountsThem)
 {
+    cBusTimingOff untimed; // every frame on the bus before the gate opens
     DWORD sender = Open(L"CAN1:");
     DWORD receiver = Open(L"CAN1:");
     g_gate.open = false;

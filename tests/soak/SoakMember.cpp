@@ -2,6 +2,7 @@
 // checks it, sends checked frames of its own with a short gap, and prints
 // "status CHECKED CORRUPT SENT" every 100 ms, until it is killed or its lifetime ends.
 #include <atomic>
+#include <chrono>
 #include <cstdio>
 #include <string>
 
@@ -16,7 +17,8 @@ namespace {
 constexpr const char* kTool = "soak-member";
 constexpr uint32_t kDeepQueue = 32768;
 constexpr useconds_t kSendGapUs = 200;
-constexpr int kSendsPerStatus = 500; // 100 ms at the gap above
+// A status line this often, however long the timed bus keeps a transmit call waiting.
+constexpr std::chrono::milliseconds kStatusInterval{100};
 
 // Advanced by the receive function (one call at a time), read by main for its status lines.
 std::atomic<uint64_t> checkedFrames{0};
@@ -47,11 +49,13 @@ int main(int argc, char** argv)
         return ReportFailure(kTool, error);
     }
     uint64_t sent = 0;
+    auto nextStatus = std::chrono::steady_clock::now();
     for (uint32_t sequence = 0;; ++sequence) {
         if (device.Transmit(SoakFrame(static_cast<uint8_t>(member), sequence), error)) {
             ++sent;
         }
-        if (sequence % kSendsPerStatus == 0) {
+        if (auto now = std::chrono::steady_clock::now(); now >= nextStatus) {
+            nextStatus = now + kStatusInterval;
             printf("status %llu %llu %llu\n", static_cast<unsigned long long>(checkedFrames.load()),
                    static_cast<unsigned long long>(corruptFrames.load()),
                    static_cast<unsigned long long>(sent));

@@ -1,0 +1,117 @@
+#include "cBusWire.h"
+
+#include <algorithm>
+#include <chrono>
+#include <thread>
+
+#include "BusPlatform.h"
+#include "CanWireTime.h"
+
+namespace {
+
+constexpr uint32_t kLongestFrameBits = 160; // extended, 8 bytes, stuffed as much as possible
+// A waiting thread looks at its stop flag at least this often.
+constexpr uint64_t kSleepSliceNanoseconds = 2000000;
+// A member that rewrites the bid word without pause must not keep a bidder in its loop for good.
+constexpr int kBidAttempts = 64;
+
+// The tag is never 0, so that the zeroed bid word of a new segment bids for no slot.
+uint64_t BidWord(uint64_t round, uint32_t key)
+{
+    return ((round & 0xFFFFFFFFu) | 1u) << 32 | key;
+}
+
+uint32_t RoundTag(uint64_t bid)
+{
+    return static_cast<uint32_t>(bid >> 32);
+}
+
+uint32_t BidKey(uint64_t bid)
+{
+    return static_cast<uint32_t>(bid);
+}
+
+} // namespace
+
+uint32_t ArbitrationKey(const BusFrame& frame)
+{
+    const uint32_t rtr = frame.remote ? 1u : 0u;
+    if (!frame.extended) {
+        return (frame.id & 0x7FFu) << 21 | rtr << 20;
+    }
+    return ((frame.id >> 18) & 0x7FFu) << 21 | 1u << 20 | 1u << 19 | (frame.id & 0x3FFFFu) << 1 | rtr;
+}
+
+uint64_t PlausibleLeadNanoseconds(uint32_t kbitPerSecond)
+{
+    return 2 * (kReserveLeadNanoseconds + CanWireNanoseconds(kLongestFrameBits, kbitPerSecond));
+}
+
+void WaitUntilNanoseconds(uint64_t deadline, const std::atomic<bool>& stop, uint64_t spinNs)
+{
+    while (!stop.load(std::memory_order_relaxed)) {
+        uint64_t now = MonotonicNanoseconds();
+        if (now >= deadline) {
+            return;
+        }
+        uint64_t left = deadline - now;
+        if (left > spinNs) {
+            std::this_thread::sleep_for(
+                std::chrono::nanoseconds(std::min(left - spinNs, kSleepSliceNanoseconds)));
+        } else {
+            PauseWhileSpinning();
+        }
+    }
+}
+
+uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop)
+{
+    const uint64_t wireTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
+    const uint32_t key = ArbitrationKey(frame);
+    const uint64_t plausibleLead = PlausibleLeadNanoseconds(frame.bitrate);
+    uint64_t watchedRound = 0;
+    uint64_t giveUpAt = 0; // when the losers of watchedRound stop waiting for its winner
+    bool watching = false;
+    while (!stop.load(std::memory_order_relaxed)) {
+        const uint64_t now = MonotonicNanoseconds();
+        uint64_t round = m_shared.busyUntil.load(std::memory_order_acquire);
+        const uint64_t start = round > now + plausibleLead ? now : std::max(round, now);
+        if (!watching || round != watchedRound) {
+            watching = true;
+            watchedRound = round;
+            giveUpAt = start + kArbitrationGraceNanoseconds;
+        }
+        Bid(round, key);
+        if (start > now + kReserveLeadNanoseconds) {
+            WaitUntilNanoseconds(start - kReserveLeadNanoseconds, stop, 0);
+            continue;
+        }
+        if (!HoldsLowestBid(round, key) && now < giveUpAt) {
+            std::this_thread::yield(); // the winner takes the slot any moment now
+            continue;
+        }
+        if (m_shared.busyUntil.compare_exchange_strong(round, start + wireTime, std::memory_order_acq_rel)) {
+            return start + wireTime;
+        }
+    }
+    return 0;
+}
+
+void cBusWire::Bid(uint64_t round, uint32_t key)
+{
+    const uint64_t mine = BidWord(round, key);
+    uint64_t seen = m_shared.bid.load(std::memory_order_acquire);
+    for (int attempt = 0; attempt < kBidAttempts; ++attempt) {
+        if (RoundTag(seen) == RoundTag(mine) && BidKey(seen) <= key) {
+            return; // a lower or equal key already bids for this slot
+        }
+        if (m_shared.bid.compare_exchange_weak(seen, mine, std::memory_order_acq_rel)) {
+            return;
+        }
+    }
+}
+
+bool cBusWire::HoldsLowestBid(uint64_t round, uint32_t key) const
+{
+    return m_shared.bid.load(std::memory_order_acquire) == BidWord(round, key);
+}

@@ -1,0 +1,74 @@
+#include "cTransmitter.h"
+
+#include <chrono>
+
+#include "BusPlatform.h"
+#include "FrameRules.h"
+#include "cBusWire.h"
+
+cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount])
+    : m_ring(ring), m_wires(wires), m_thread([this] { Run(); })
+{}
+
+cTransmitter::~cTransmitter()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_lock);
+        m_stop.store(true);
+    }
+    m_changed.notify_all();
+    m_thread.join();
+}
+
+bool cTransmitter::Enqueue(const BusFrame& frame, uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                            [this] { return m_queue.size() < kTransmitQueueDepth; })) {
+        return false;
+    }
+    m_queue.push_back(frame);
+    m_changed.notify_all();
+    return true;
+}
+
+void cTransmitter::Drain(uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_queue.empty(); })) {
+        // The bus would not take them: keep the frame being sent, which is on its way out.
+        m_queue.erase(m_queue.begin() + 1, m_queue.end());
+    }
+}
+
+void cTransmitter::Run()
+{
+    BlockAsynchronousSignals();
+    std::unique_lock<std::mutex> lock(m_lock);
+    for (;;) {
+        m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop.load(); });
+        if (m_stop.load()) {
+            return;
+        }
+        BusFrame frame = m_queue.front();
+        lock.unlock();
+        SendFront(frame);
+        lock.lock();
+        m_queue.pop_front();
+        m_changed.notify_all();
+    }
+}
+
+void cTransmitter::SendFront(const BusFrame& frame)
+{
+    uint32_t rate = BitrateIndex(frame.bitrate);
+    if (rate >= kBusRateCount) {
+        return; // a controller never queues such a frame
+    }
+    cBusWire wire(m_wires[rate]);
+    BusFrame timed = frame;
+    timed.endTime = wire.Reserve(frame, m_stop);
+    if (timed.endTime != 0) {
+        m_ring.Publish(timed);
+    }
+}
