@@ -34,6 +34,7 @@ protected:
     // its queue, so probes go out until the first one shows. Returns the first line after the probes.
     std::unique_ptr<cChildProcess> StartDump(std::vector<std::string> arguments)
     {
+        m_probing = false;
         auto dump = std::make_unique<cChildProcess>(Tool("can-dump", arguments));
         std::thread prober([this, stop = &m_probing] {
             CanMessageDescriptor probe = Frame(kProbe);
@@ -122,6 +123,23 @@ TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
         std::regex_match(errors, report, std::regex(R"(can-dump: CAN7: (\d+) frames received, 0 dropped\n)")))
         << errors;
     EXPECT_GE(std::stoul(report[1]), 3u);
+}
+
+// `can-dump CAN7: | head -n 1`: once the reader is gone, can-dump leaves the bus and dies of SIGPIPE as
+// candump does, whether frames keep coming or the bus is quiet.
+TEST_F(Tools, DumpEndsByBrokenPipeWhenItsReaderCloses)
+{
+    for (bool traffic : {true, false}) {
+        auto dump = StartDump({"CAN7:"});
+        ASSERT_TRUE(m_firstLine);
+        dump->CloseOutput();
+        CanMessageDescriptor frame = Frame("100#01");
+        for (int i = 0; traffic && i < 3; ++i) {
+            ASSERT_TRUE(m_driver.api.CanTransmittMessageEx(m_prober, &frame));
+        }
+        EXPECT_EQ(dump->Wait(), 128 + SIGPIPE) << (traffic ? "with" : "without") << " traffic";
+        EXPECT_EQ(dump->ReadAllErrors(), "");
+    }
 }
 
 TEST_F(Tools, SendOfRandomFramesEndsCleanlyOnCtrlC)
