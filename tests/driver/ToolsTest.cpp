@@ -165,6 +165,7 @@ struct ErrorCase
     std::vector<std::string> arguments;
     int status;
     const char* firstErrorLine;
+    const char* group = nullptr; // RVCAN32CE_GROUP for the tool, when set
 };
 
 TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
@@ -192,6 +193,12 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          "can-send: CanCreateDevice(CAN12:) failed: the device name must be CAN0: to CAN9:; use a device "
          "CAN0: "
          "to CAN9:"},
+        {"can-dump",
+         {"CAN7:"},
+         1,
+         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=nogroup: this process is not a member of "
+         "group nogroup; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses",
+         "nogroup"},
         {"can-send",
          {"CAN7:", "1234#00"},
          2,
@@ -201,8 +208,12 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-dump", {}, 2, "can-dump: expected one DEVICE"},
     };
     for (const ErrorCase& c : cases) {
+        if (c.group != nullptr) {
+            setenv("RVCAN32CE_GROUP", c.group, 1); // the open devices of this process keep their bus
+        }
         std::string errors;
         EXPECT_EQ(Run(c.tool, c.arguments, &errors), c.status) << c.firstErrorLine;
+        unsetenv("RVCAN32CE_GROUP");
         EXPECT_EQ(errors.substr(0, errors.find('\n')), c.firstErrorLine);
     }
 }
