@@ -1,12 +1,19 @@
-// bench-bus: how fast frames travel from one sending process to one receiving process over a virtual
+// bench-bus: how fast frames travel from sending processes to one receiving process over a virtual
 // bus of the driver library, through its entry points.
 //
-// Two phases on a private bus: a flood (frames/s delivered to the receiver's function), then paced
-// frames carrying their send time (send-to-callback latency, including the receiver's wake-up from
-// sleep when the gap is longer than its spin). The last three lines of output are the figures:
-//   frames_per_second N
+// Two phases on a private bus between one sender and one receiver: a flood (frames/s delivered to the
+// receiver's function), then paced frames carrying their send time (send-to-callback latency, including
+// the receiver's wake-up from sleep when the gap is longer than its spin). Then, on another private
+// bus, four senders at once flood one receiver, each frame numbered, and the receiver checks that it
+// got each sender's frames once and in order; each sender stays at most kSenderWindow frames ahead of
+// what the receiver has taken, so the receiver keeps up. The figures, one "name value" line each:
+//   frames_per_second N            one sender
 //   latency_p50_us N
 //   latency_p99_us N
+//   four_senders_frames_per_second N
+//   four_senders_lost N            frames a sender sent that never arrived (the driver's drops included)
+//   four_senders_duplicated N      frames that arrived more than once or out of order
+// Wire timing is off (RVCAN32CE_BUS_TIMING=none): these cases measure the ring, not a CAN bus's pace.
 //
 // bench-bus -w instead runs the timing run on the timed bus (RVCAN32CE_BUS_TIMING=wire): at each of
 // the nine bit rates, one sender sends 8-byte standard frames back to back for about a second, and one
@@ -17,16 +24,20 @@
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <new>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include <getopt.h>
+#include <sched.h>
 #include <semaphore.h>
+#include <sys/mman.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -41,12 +52,19 @@ namespace {
 
 constexpr const char* kTool = "bench-bus";
 constexpr const char* kDevice = "CAN0:";
+constexpr const char* kFourSenderDevice = "CAN1:";
 constexpr uint32_t kRate = 1000;
 constexpr uint32_t kFloodId = 0x100;
 constexpr uint32_t kLatencyId = 0x200;
 constexpr uint32_t kEndOfPhaseId = 0x7FF;
 constexpr uint32_t kRingDepth = 32768; // let the receiver fall as far behind as the ring allows
 constexpr uint32_t kLargestNumber = 100000000;
+constexpr uint32_t kSenderCount = 4;
+constexpr uint32_t kFirstSenderId = 0x300; // sender n sends id 0x300 + n, payload its frame number
+// How far a four-sender sender may run ahead of the receiver: the four together stay well inside the
+// receiver's queue, so a receiver that keeps up loses nothing and every loss is the bus's fault.
+constexpr uint64_t kSenderWindow = 4096;
+constexpr uint32_t kWindowCheckInterval = 64;
 
 struct BenchOptions
 {
@@ -54,6 +72,7 @@ struct BenchOptions
     uint32_t floodFrames = 3000000;
     uint32_t latencyFrames = 20000;
     uint32_t gapMicroseconds = 200;
+    uint32_t framesPerSender = 1000000; // the four-sender case; 0 leaves it out
 };
 
 struct FloodResult
@@ -98,6 +117,70 @@ void OnFrame(CanMessageDescriptor* frame)
     }
 }
 
+// What the four-sender receiver counts per sender: frames in order, frames missing before one that
+// arrived, and frames that came again or out of order.
+struct SenderTally
+{
+    uint64_t next = 0; // the frame number expected next
+    uint64_t received = 0;
+    uint64_t lost = 0;
+    uint64_t duplicated = 0;
+};
+
+struct TallyResult
+{
+    SenderTally senders[kSenderCount];
+    uint64_t dropped = 0;
+    uint64_t firstNs = 0;
+    uint64_t lastNs = 0;
+};
+
+// How many frames of each sender the receiver has taken, in memory the five processes share (not the
+// bus's): written by the receiver's receive thread, read by the senders to keep within kSenderWindow.
+struct SenderProgress
+{
+    alignas(64) std::atomic<uint64_t> taken[kSenderCount];
+};
+
+// Written only by the four-sender receiver's receive thread until phaseEnded is posted, then read by
+// its main thread; progress is set before the receiver starts.
+struct TallyState
+{
+    TallyResult result;
+    SenderProgress* progress = nullptr;
+    sem_t phaseEnded;
+};
+TallyState g_tally;
+
+void OnNumberedFrame(CanMessageDescriptor* frame)
+{
+    if (frame->id == kEndOfPhaseId) {
+        sem_post(&g_tally.phaseEnded);
+        return;
+    }
+    uint32_t sender = frame->id - kFirstSenderId;
+    if (sender >= kSenderCount || frame->length != sizeof(uint64_t)) {
+        return;
+    }
+    uint64_t now = NowNs();
+    TallyResult& result = g_tally.result;
+    if (result.firstNs == 0) {
+        result.firstNs = now;
+    }
+    result.lastNs = now;
+    uint64_t number = 0;
+    memcpy(&number, frame->data, sizeof(number));
+    SenderTally& tally = result.senders[sender];
+    if (number < tally.next) {
+        ++tally.duplicated;
+        return;
+    }
+    tally.lost += number - tally.next;
+    tally.next = number + 1;
+    ++tally.received;
+    g_tally.progress->taken[sender].store(tally.next, std::memory_order_relaxed);
+}
+
 bool WriteAll(int fd, const void* data, size_t size)
 {
     const char* next = static_cast<const char*>(data);
@@ -132,9 +215,9 @@ bool ReadAll(int fd, void* data, size_t size)
     return true;
 }
 
-void WaitForPhaseEnd()
+void WaitForPhaseEnd(sem_t& phaseEnded)
 {
-    while (sem_wait(&g_receiver.phaseEnded) != 0 && errno == EINTR) {
+    while (sem_wait(&phaseEnded) != 0 && errno == EINTR) {
     }
 }
 
@@ -150,12 +233,12 @@ int RunReceiver(const BenchOptions& options, int toSender)
     }
     char ready = 'r';
     WriteAll(toSender, &ready, 1);
-    WaitForPhaseEnd();
+    WaitForPhaseEnd(g_receiver.phaseEnded);
     RvCanCounters counters{};
     device.ReadCounters(counters);
     g_receiver.flood.dropped = counters.dropped;
     WriteAll(toSender, &g_receiver.flood, sizeof(g_receiver.flood));
-    WaitForPhaseEnd();
+    WaitForPhaseEnd(g_receiver.phaseEnded);
     device.StopReceive();
     uint32_t count = static_cast<uint32_t>(g_receiver.latenciesNs.size());
     WriteAll(toSender, &count, sizeof(count));
@@ -243,6 +326,170 @@ int RunSender(const BenchOptions& options, int fromReceiver)
     printf("latency_p50_us %u\n", (Percentile(latencies, 0.50) + 500) / 1000);
     printf("latency_p99_us %u\n", (Percentile(latencies, 0.99) + 500) / 1000);
     return 0;
+}
+
+// The four-sender receiver: reports readiness, then its tally once the end-of-phase frame arrived.
+int RunTallyReceiver(SenderProgress& progress, int toMain)
+{
+    sem_init(&g_tally.phaseEnded, 0, 0);
+    g_tally.progress = &progress;
+    cDriverDevice device;
+    std::string error;
+    if (!device.Open(kFourSenderDevice, kRate, error) ||
+        !device.StartReceive(&OnNumberedFrame, error, kRingDepth)) {
+        return ReportFailure(kTool, "four-sender receiver: " + error);
+    }
+    char ready = 'r';
+    WriteAll(toMain, &ready, 1);
+    WaitForPhaseEnd(g_tally.phaseEnded);
+    device.StopReceive();
+    RvCanCounters counters{};
+    device.ReadCounters(counters);
+    g_tally.result.dropped = counters.dropped;
+    WriteAll(toMain, &g_tally.result, sizeof(g_tally.result));
+    device.Close();
+    return 0;
+}
+
+// Sender number index: opens its device, waits for the start, sends frames numbered 0 to frames - 1.
+int RunNumberedSender(uint32_t index, uint32_t frames, const SenderProgress& progress, int start)
+{
+    cDriverDevice device;
+    std::string error;
+    if (!device.Open(kFourSenderDevice, kRate, error)) {
+        return ReportFailure(kTool, "four-sender sender: " + error);
+    }
+    char go = 0;
+    if (!ReadAll(start, &go, 1)) {
+        return 1;
+    }
+    for (uint32_t number = 0; number < frames; ++number) {
+        while (number % kWindowCheckInterval == 0 &&
+               number - progress.taken[index].load(std::memory_order_relaxed) >= kSenderWindow) {
+            sched_yield(); // on two cores, the receiver may need this one
+        }
+        if (!SendFrame(device, kFirstSenderId + index, number)) {
+            return 1;
+        }
+    }
+    device.Close();
+    return 0;
+}
+
+bool EndedWell(pid_t child)
+{
+    int status = 0;
+    return waitpid(child, &status, 0) == child && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
+void PrintTally(const TallyResult& result, uint32_t framesPerSender)
+{
+    uint64_t received = 0;
+    uint64_t lost = 0;
+    uint64_t duplicated = 0;
+    for (const SenderTally& tally : result.senders) {
+        received += tally.received;
+        lost += tally.lost + (framesPerSender - std::min<uint64_t>(tally.next, framesPerSender));
+        duplicated += tally.duplicated;
+    }
+    double seconds = static_cast<double>(result.lastNs - result.firstNs) / 1e9;
+    printf("four_senders_frames_sent %llu\n",
+           static_cast<unsigned long long>(kSenderCount) * framesPerSender);
+    printf("four_senders_frames_received %llu\n", static_cast<unsigned long long>(received));
+    printf("four_senders_frames_dropped %llu\n", static_cast<unsigned long long>(result.dropped));
+    printf("four_senders_frames_per_second %.0f\n",
+           seconds > 0 ? static_cast<double>(received) / seconds : 0.0);
+    printf("four_senders_lost %llu\n", static_cast<unsigned long long>(lost));
+    printf("four_senders_duplicated %llu\n", static_cast<unsigned long long>(duplicated));
+}
+
+// Four sending processes start together on one bus and one receiving process tallies their frames;
+// this process ends the phase once all four have finished.
+int RunFourSenders(const BenchOptions& options)
+{
+    int results[2];
+    int start[2];
+    if (pipe(results) != 0 || pipe(start) != 0) {
+        return ReportFailure(kTool, std::string("pipe failed: ") + strerror(errno));
+    }
+    void* shared =
+        mmap(nullptr, sizeof(SenderProgress), PROT_READ | PROT_WRITE, MAP_SHARED | MAP_ANONYMOUS, -1, 0);
+    if (shared == MAP_FAILED) {
+        return ReportFailure(kTool, std::string("mmap failed: ") + strerror(errno));
+    }
+    SenderProgress* progress = new (shared) SenderProgress{};
+    fflush(stdout);
+    pid_t receiver = fork();
+    if (receiver == 0) {
+        close(results[0]);
+        close(start[0]);
+        close(start[1]);
+        _exit(RunTallyReceiver(*progress, results[1]));
+    }
+    close(results[1]);
+    pid_t senders[kSenderCount] = {};
+    for (uint32_t i = 0; i < kSenderCount && receiver > 0; ++i) {
+        senders[i] = fork();
+        if (senders[i] == 0) {
+            close(start[1]);
+            _exit(RunNumberedSender(i, options.framesPerSender, *progress, start[0]));
+        }
+    }
+    close(start[0]);
+    cDriverDevice device;
+    std::string error;
+    char ready = 0;
+    bool started =
+        receiver > 0 && device.Open(kFourSenderDevice, kRate, error) && ReadAll(results[0], &ready, 1);
+    const char go[kSenderCount] = {};
+    started = started && WriteAll(start[1], go, sizeof(go));
+    close(start[1]); // a sender still waiting for the start now reads the end and gives up
+    bool sendersWell = true;
+    for (pid_t sender : senders) {
+        sendersWell = (sender > 0 && EndedWell(sender)) && sendersWell;
+    }
+    TallyResult result;
+    bool tallied =
+        started && SendFrame(device, kEndOfPhaseId, 0) && ReadAll(results[0], &result, sizeof(result));
+    close(results[0]);
+    device.Close();
+    if (!tallied && receiver > 0) {
+        kill(receiver, SIGKILL); // it would wait for the end of the phase for ever
+    }
+    bool receiverWell = receiver > 0 && EndedWell(receiver);
+    munmap(shared, sizeof(SenderProgress));
+    if (!started || !sendersWell || !tallied || !receiverWell) {
+        return ReportFailure(kTool, "the four-sender case failed" + (error.empty() ? "" : ": " + error));
+    }
+    PrintTally(result, options.framesPerSender);
+    return 0;
+}
+
+// One sending process (this one) and one receiving process: the flood, then the latency phase.
+int RunOneSender(const BenchOptions& options)
+{
+    int channel[2];
+    if (pipe(channel) != 0) {
+        return ReportFailure(kTool, std::string("pipe failed: ") + strerror(errno));
+    }
+    fflush(stdout);
+    pid_t receiver = fork();
+    if (receiver < 0) {
+        return ReportFailure(kTool, std::string("fork failed: ") + strerror(errno));
+    }
+    if (receiver == 0) {
+        close(channel[0]);
+        _exit(RunReceiver(options, channel[1]));
+    }
+    close(channel[1]);
+    int status = RunSender(options, channel[0]);
+    close(channel[0]);
+    int receiverStatus = 0;
+    waitpid(receiver, &receiverStatus, 0);
+    if (!WIFEXITED(receiverStatus) || WEXITSTATUS(receiverStatus) != 0) {
+        return ReportFailure(kTool, "the receiving process failed");
+    }
+    return status;
 }
 
 // The timing run. Arrival times are written by the receiving device's thread (one call at a time) and
@@ -426,13 +673,14 @@ int RunWireTiming()
 bool ParseOptions(int argc, char** argv, BenchOptions& options)
 {
     int option = 0;
-    while ((option = getopt(argc, argv, "n:l:g:w")) != -1) {
+    while ((option = getopt(argc, argv, "n:l:g:s:w")) != -1) {
         bool valid = false;
         switch (option) {
         case 'w': valid = options.wireTiming = true; break;
         case 'n': valid = ParseNumber(optarg, kLargestNumber, options.floodFrames); break;
         case 'l': valid = ParseNumber(optarg, kLargestNumber, options.latencyFrames); break;
         case 'g': valid = ParseNumber(optarg, 999999, options.gapMicroseconds); break;
+        case 's': valid = ParseNumber(optarg, kLargestNumber, options.framesPerSender); break;
         default: break;
         }
         if (!valid) {
@@ -448,36 +696,22 @@ int main(int argc, char** argv)
 {
     BenchOptions options;
     if (!ParseOptions(argc, argv, options)) {
-        fputs("usage: bench-bus [-n FLOOD_FRAMES] [-l LATENCY_FRAMES] [-g GAP_US] | bench-bus -w\n", stderr);
+        fputs("usage: bench-bus [-n FLOOD_FRAMES] [-l LATENCY_FRAMES] [-g GAP_US] [-s FRAMES_PER_SENDER] | "
+              "bench-bus -w\n"
+              "  defaults: -n 3000000 -l 20000 -g 200 -s 1000000 (four senders; -s 0 leaves them out)\n",
+              stderr);
         return 2;
     }
-    // A bus of our own, so that nothing else on the machine disturbs the figures.
+    // Buses of our own, so that nothing else on the machine disturbs the figures.
     std::string space = "bench" + std::to_string(getpid());
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
     if (options.wireTiming) {
         return RunWireTiming();
     }
-    setenv("RVCAN32CE_BUS_TIMING", "none", 1); // the flood measures the ring, not a wire
-    int channel[2];
-    if (pipe(channel) != 0) {
-        return ReportFailure(kTool, std::string("pipe failed: ") + strerror(errno));
-    }
-    fflush(stdout);
-    pid_t receiver = fork();
-    if (receiver < 0) {
-        return ReportFailure(kTool, std::string("fork failed: ") + strerror(errno));
-    }
-    if (receiver == 0) {
-        close(channel[0]);
-        _exit(RunReceiver(options, channel[1]));
-    }
-    close(channel[1]);
-    int status = RunSender(options, channel[0]);
-    close(channel[0]);
-    int receiverStatus = 0;
-    waitpid(receiver, &receiverStatus, 0);
-    if (!WIFEXITED(receiverStatus) || WEXITSTATUS(receiverStatus) != 0) {
-        return ReportFailure(kTool, "the receiving process failed");
+    setenv("RVCAN32CE_BUS_TIMING", "none", 1); // these cases measure the ring, not a wire
+    int status = RunOneSender(options);
+    if (status == 0 && options.framesPerSender != 0) {
+        status = RunFourSenders(options);
     }
     return status;
 }

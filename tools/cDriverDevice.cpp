@@ -7,6 +7,24 @@ namespace {
 constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
 constexpr DWORD kAcceptEveryFrame = 0xFFFFFFFFu;
 constexpr size_t kReasonLength = 512;
+constexpr uint32_t kBitRates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
+
+// "CAN0:" to "CAN9:", as NormalisedDeviceName writes them.
+bool IsDeviceName(const std::string& name)
+{
+    return name.size() == 5 && name.compare(0, 3, "CAN") == 0 &&
+           isdigit(static_cast<unsigned char>(name[3])) && name[4] == ':';
+}
+
+bool IsBitRate(uint32_t kbitPerSecond)
+{
+    for (uint32_t rate : kBitRates) {
+        if (rate == kbitPerSecond) {
+            return true;
+        }
+    }
+    return false;
+}
 
 std::wstring Widened(const std::string& text)
 {
@@ -62,16 +80,18 @@ bool cDriverDevice::Open(const std::string& deviceName, uint32_t kbitPerSecond, 
     }
     m_deviceName = Widened(deviceName);
     m_device = m_driver.CanCreateDevice(m_deviceName.c_str(), 0);
+    // The driver's reason names the cause and what to do (a lock held too long, a group this user is not
+    // in, a full /dev/shm, an interface that is missing); the tool adds advice only on its own arguments.
     if (m_device == 0) {
-        error =
-            "CanCreateDevice(" + deviceName + ") failed" + DriverReason() + "; use a device CAN0: to CAN9:";
+        error = "CanCreateDevice(" + deviceName + ") failed" + DriverReason() +
+                (IsDeviceName(deviceName) ? "" : "; use a device CAN0: to CAN9:");
         Close();
         return false;
     }
     const DWORD rate[2] = {kbitPerSecond, 0};
     if (!m_driver.CanSetBaudrate(m_device, rate)) {
         error = "CanSetBaudrate(" + std::to_string(kbitPerSecond) + ") failed" + DriverReason() +
-                "; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000";
+                (IsBitRate(kbitPerSecond) ? "" : "; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000");
         Close();
         return false;
     }
@@ -81,7 +101,7 @@ bool cDriverDevice::Open(const std::string& deviceName, uint32_t kbitPerSecond, 
 bool cDriverDevice::Transmit(const CanMessageDescriptor& frame, std::string& error)
 {
     if (!m_driver.CanTransmittMessageEx(m_device, &frame)) {
-        error = "CanTransmittMessageEx failed" + DriverReason() + "; try again, or check the frame";
+        error = "CanTransmittMessageEx failed" + DriverReason();
         return false;
     }
     return true;
@@ -92,7 +112,7 @@ bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error
     m_driver.CanWriteDescriptorEx(m_device, 0, kAcceptEveryFrame, kAcceptEveryFrame);
     m_driver.CanRegisterCallback(m_device, function);
     if (!m_driver.CanStartReceiveQueue(m_device, depth)) {
-        error = "CanStartReceiveQueue failed" + DriverReason() + "; try again";
+        error = "CanStartReceiveQueue(" + std::to_string(depth) + ") failed" + DriverReason();
         m_driver.CanRegisterCallback(m_device, nullptr);
         return false;
     }
@@ -129,13 +149,12 @@ void cDriverDevice::Close()
     m_driver = CanDriverTable{};
 }
 
-// ": the driver's own words" when the driver can tell why, else nothing.
+// ": the driver's own words", or a note that this driver cannot say why.
 std::string cDriverDevice::DriverReason() const
 {
-    if (m_getLastError == nullptr) {
-        return {};
-    }
     char reason[kReasonLength] = {};
-    m_getLastError(reason, sizeof(reason));
-    return reason[0] == 0 ? std::string() : std::string(": ") + reason;
+    if (m_getLastError != nullptr) {
+        m_getLastError(reason, sizeof(reason));
+    }
+    return reason[0] == 0 ? std::string(" (the driver gives no reason)") : std::string(": ") + reason;
 }

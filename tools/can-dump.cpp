@@ -6,6 +6,8 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstring>
+#include <ctime>
 #include <string>
 
 #include <getopt.h>
@@ -30,6 +32,7 @@ constexpr const char* kUsage =
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kLargestNumber = 1000000000;
+constexpr uint32_t kOutputCheckMs = 100;
 
 struct DumpOptions
 {
@@ -43,13 +46,16 @@ struct DumpOptions
 
 // The receive function gets nothing but the frame, so what it needs lives here. g_dump is written by
 // main before the queue starts and only read afterwards; printed and busyNanoseconds are advanced by the
-// receive function (one call at a time) and read by main after the queue stopped; finished is posted by
-// the receive function or by the signal handler (sem_post is safe there) and waited for by main.
+// receive function (one call at a time) and read by main after the queue stopped; outputError (an errno
+// value, 0 while writing works) is set by the receive function or by main's wait and read by both;
+// finished is posted by the receive function or by the signal handler (sem_post is safe there) and
+// waited for by main.
 struct DumpState
 {
     DumpOptions options;
     std::atomic<uint32_t> printed{0};
     std::atomic<uint64_t> busyNanoseconds{0}; // the wire time of the frames received
+    std::atomic<int> outputError{0};
     sem_t finished;
 };
 DumpState g_dump;
@@ -75,9 +81,18 @@ void OnFrame(CanMessageDescriptor* frame)
     if (limit != 0 && g_dump.printed.load() >= limit) {
         return; // the rest of a burst that arrived before main stopped the queue
     }
+    if (g_dump.outputError.load() != 0) {
+        return; // the frames that arrive until main has stopped the queue
+    }
     std::string line = DumpLine(g_dump.options.device, *frame, g_dump.options.timestamps) + "\n";
-    fputs(line.c_str(), stdout);
-    fflush(stdout); // a pipe reader sees each frame as it arrives, as with candump
+    // Flushed so that a pipe reader sees each frame as it arrives, as with candump. SIGPIPE is blocked
+    // on the driver's thread, so a closed pipe shows here as EPIPE.
+    errno = 0;
+    if (fputs(line.c_str(), stdout) == EOF || fflush(stdout) != 0) {
+        g_dump.outputError.store(errno != 0 ? errno : EIO);
+        sem_post(&g_dump.finished);
+        return;
+    }
     if (g_dump.printed.fetch_add(1) + 1 == limit) {
         sem_post(&g_dump.finished);
     }
@@ -114,11 +129,40 @@ bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& erro
     return true;
 }
 
+timespec AfterMilliseconds(uint32_t milliseconds)
+{
+    timespec when{};
+    clock_gettime(CLOCK_REALTIME, &when);
+    uint64_t nanoseconds = static_cast<uint64_t>(when.tv_nsec) + uint64_t{milliseconds} * 1000000u;
+    when.tv_sec += static_cast<time_t>(nanoseconds / 1000000000u);
+    when.tv_nsec = static_cast<long>(nanoseconds % 1000000000u);
+    return when;
+}
+
 void WaitUntilFinished()
 {
-    // Ends with the COUNTth frame or with Ctrl+C; a signal that interrupts the wait also posts.
-    while (sem_wait(&g_dump.finished) != 0 && errno == EINTR) {
+    // Ends with the COUNTth frame, with Ctrl+C (a signal that interrupts the wait also posts), with a
+    // failed write, or when the reader of standard output is gone, which is looked at every
+    // kOutputCheckMs so that `can-dump CAN1: | head -n 3` ends even on a bus that has gone quiet.
+    for (;;) {
+        timespec deadline = AfterMilliseconds(kOutputCheckMs);
+        if (sem_timedwait(&g_dump.finished, &deadline) == 0) {
+            return;
+        }
+        if (errno == ETIMEDOUT && StandardOutputClosed()) {
+            g_dump.outputError.store(EPIPE);
+            return;
+        }
     }
+}
+
+// After the device is closed: the status for a failed write, or death by SIGPIPE as candump dies.
+int EndForOutputError(int error)
+{
+    if (error == EPIPE) {
+        return EndForClosedOutput(kTool);
+    }
+    return ReportFailure(kTool, std::string("writing standard output failed: ") + strerror(error));
 }
 
 // Busy time is the wire time of the frames received, so frames the driver dropped do not count.
@@ -143,7 +187,9 @@ int main(int argc, char** argv)
 {
     std::string error;
     g_dump.options = DumpOptions{}; // the fuzzer runs main many times in one process
-    g_dump.busyNanoseconds = 0;
+    g_dump.printed.store(0);
+    g_dump.busyNanoseconds.store(0);
+    g_dump.outputError.store(0);
     if (!ParseOptions(argc, argv, g_dump.options, error)) {
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);
@@ -168,5 +214,6 @@ int main(int argc, char** argv)
     }
     device.Close();
     sem_destroy(&g_dump.finished);
-    return 0;
+    int outputError = g_dump.outputError.load();
+    return outputError == 0 ? 0 : EndForOutputError(outputError);
 }

@@ -5,11 +5,15 @@
 
 #include "SharedWordWake.h"
 
+#include <algorithm>
 #include <climits>
 
 #include <immintrin.h>
 
 namespace {
+
+// More receive threads than could sleep on one bus at once: 64 devices in each of 64 processes.
+constexpr uint32_t kMostSleepers = 4096;
 
 void SleepOnSegmentWord(std::atomic<uint32_t>& word, uint32_t expected, uint32_t timeoutMs,
                         const SegmentWake& wake)
@@ -44,7 +48,9 @@ void WakeSharedWordSleepers(std::atomic<uint32_t>& word)
     }
     // The caller's store to word comes before this count is read (the sleeper's side is the mirror).
     std::atomic_thread_fence(std::memory_order_seq_cst);
-    uint32_t sleepers = wake.sleepers->load(std::memory_order_seq_cst);
+    // The count lives in the segment, so any member can set it: at most kMostSleepers tokens, which a
+    // wrong count turns into a few spurious wake-ups, never a flood of them or a refused release.
+    uint32_t sleepers = std::min(wake.sleepers->load(std::memory_order_seq_cst), kMostSleepers);
     if (sleepers > 0) {
         ReleaseSemaphore(wake.semaphore, static_cast<LONG>(sleepers), nullptr);
     }

@@ -4,16 +4,22 @@
 // (SharedWordWake.h). Writers need no lock (cBusRing.h).
 //
 // Kernel object names: Local\ + the segment name without its leading '/', + -attach, -wake. Local\ is
-// the logon session's own namespace, and objects made without a security descriptor get the default
-// DACL of the creator's token (that user, SYSTEM, administrators), so another user's processes cannot
-// open them even inside the same session. A process of the same user can write anything into the
-// mapping, but cannot shrink it (a paging-file section keeps its size), and everything read from it is
-// checked, so it cannot make a member fault.
+// the namespace of the terminal session: another session's processes do not see the names at all.
+// Within one session (runas) names are shared, so what keeps a bus private is access: objects made
+// without a security descriptor get the default DACL of the creator's token (that user and SYSTEM,
+// read access for the logon session) and its integrity label, so another user's processes cannot open
+// them; and an object that another user made first under our name, with whatever DACL, is refused
+// because its owner is not ours. A process of the same user can write anything into the mapping, but
+// cannot shrink it or take its memory back (a committed paging-file section keeps its size and pages),
+// a view whose pages are not all committed is refused, and everything read from it is checked, so it
+// cannot make a member fault.
 #include "cBusSegment.h"
 
 #include "BusPlatform.h"
 #include "BusSegmentName.h"
 #include "SharedWordWake.h"
+
+#include <aclapi.h>
 
 #include <climits>
 #include <cstdlib>
@@ -47,6 +53,76 @@ std::wstring KernelObjectName(const std::string& segmentName, const wchar_t* suf
 std::string ErrorText(const char* call)
 {
     return std::string(call) + " failed with Win32 error " + std::to_string(GetLastError());
+}
+
+// The SID in a token information class that holds one (TokenUser, TokenOwner) of this process.
+std::vector<BYTE> TokenSid(TOKEN_INFORMATION_CLASS kind)
+{
+    std::vector<BYTE> information;
+    HANDLE token = nullptr;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        return information;
+    }
+    DWORD size = 0;
+    GetTokenInformation(token, kind, nullptr, 0, &size);
+    information.resize(size);
+    if (size == 0 || !GetTokenInformation(token, kind, information.data(), size, &size)) {
+        information.clear();
+    }
+    CloseHandle(token);
+    return information;
+}
+
+// True when object was made by a process of this user, not by someone who took the name first. Its
+// owner is the creator's default owner: the user, or for an elevated administrator the Administrators
+// group. Wine gives objects no owner at all; Windows always sets one.
+bool OwnedByThisUser(HANDLE object)
+{
+    PSID owner = nullptr;
+    PSECURITY_DESCRIPTOR descriptor = nullptr;
+    if (GetSecurityInfo(object, SE_KERNEL_OBJECT, OWNER_SECURITY_INFORMATION, &owner, nullptr, nullptr,
+                        nullptr, &descriptor) != ERROR_SUCCESS) {
+        return false;
+    }
+    bool ours = owner == nullptr;
+    std::vector<BYTE> user = TokenSid(TokenUser);
+    std::vector<BYTE> defaultOwner = TokenSid(TokenOwner);
+    if (!ours && !user.empty()) {
+        ours = EqualSid(owner, reinterpret_cast<TOKEN_USER*>(user.data())->User.Sid);
+    }
+    if (!ours && !defaultOwner.empty()) {
+        ours = EqualSid(owner, reinterpret_cast<TOKEN_OWNER*>(defaultOwner.data())->Owner);
+    }
+    LocalFree(descriptor);
+    return ours;
+}
+
+// "" when the object is ours, else why the bus cannot be used. made tells whether this call made it.
+std::string ForeignObjectError(HANDLE object, bool made, const std::string& name)
+{
+    if (made || OwnedByThisUser(object)) {
+        return {};
+    }
+    return "the bus " + name +
+           " belongs to another user (a process of another user in this session made it " +
+           "first); end that process, or set RVCAN32CE_NAMESPACE to use other buses";
+}
+
+// True when every page of the view is committed memory we may write: a section made by someone else
+// with SEC_RESERVE would fault on first touch.
+bool ViewIsUsable(const void* view, size_t size)
+{
+    auto next = static_cast<const char*>(view);
+    auto end = next + size;
+    while (next < end) {
+        MEMORY_BASIC_INFORMATION region{};
+        if (VirtualQuery(next, &region, sizeof(region)) == 0 || region.State != MEM_COMMIT ||
+            region.Protect != PAGE_READWRITE || region.RegionSize == 0) {
+            return false;
+        }
+        next = static_cast<const char*>(region.BaseAddress) + region.RegionSize;
+    }
+    return true;
 }
 
 struct MappedSegment
@@ -138,6 +214,7 @@ public:
     cAttachLock(const cAttachLock&) = delete;
     cAttachLock& operator=(const cAttachLock&) = delete;
     bool Held() const { return m_held; }
+    HANDLE Handle() const { return m_mutex; }
 
 private:
     HANDLE m_mutex;
@@ -165,10 +242,20 @@ bool cBusSegment::Attach(uint32_t bus)
         m_lastError = kBadNamespaceText;
         return false;
     }
+    if (const char* group = getenv("RVCAN32CE_GROUP"); group != nullptr && *group != 0) {
+        // Quietly giving a private bus to someone who asked for a shared one would look like a bus
+        // nobody else sends on.
+        m_lastError = "RVCAN32CE_GROUP: group buses exist only on Linux; unset it";
+        return false;
+    }
     cAttachLock attachLock(KernelObjectName(name, L"-attach"));
     if (!attachLock.Held()) {
         m_lastError = ErrorText("CreateMutexW/WaitForSingleObject") +
                       ": another process has held the bus's attach lock for 2 s; try again";
+        return false;
+    }
+    if (std::string foreign = ForeignObjectError(attachLock.Handle(), false, name); !foreign.empty()) {
+        m_lastError = foreign;
         return false;
     }
     constexpr uint64_t size = sizeof(BusSegmentLayout);
@@ -180,9 +267,24 @@ bool cBusSegment::Attach(uint32_t bus)
         return false;
     }
     bool members = GetLastError() == ERROR_ALREADY_EXISTS;
+    if (std::string foreign = ForeignObjectError(mapping, !members, name); !foreign.empty()) {
+        m_lastError = foreign;
+        CloseHandle(mapping);
+        return false;
+    }
+    // An existing mapping keeps its own size: a smaller one fails here, one with uncommitted or
+    // read-only pages fails the check below.
     void* view = MapViewOfFile(mapping, FILE_MAP_ALL_ACCESS, 0, 0, size);
     if (view == nullptr) {
-        m_lastError = ErrorText("MapViewOfFile");
+        m_lastError = ErrorText("MapViewOfFile") +
+                      (members ? " (the existing bus " + name + " may be smaller than this driver's)" : "");
+        CloseHandle(mapping);
+        return false;
+    }
+    if (!ViewIsUsable(view, size)) {
+        m_lastError = "the bus " + name + " is damaged: its memory is not all writable; end the processes " +
+                      "that use it, then open it again";
+        UnmapViewOfFile(view);
         CloseHandle(mapping);
         return false;
     }
@@ -199,8 +301,14 @@ bool cBusSegment::Attach(uint32_t bus)
         return false;
     }
     HANDLE wake = CreateSemaphoreW(nullptr, 0, LONG_MAX, KernelObjectName(name, L"-wake").c_str());
-    if (wake == nullptr) {
-        m_lastError = ErrorText("CreateSemaphoreW");
+    std::string foreignWake = wake == nullptr
+                                  ? ErrorText("CreateSemaphoreW")
+                                  : ForeignObjectError(wake, GetLastError() != ERROR_ALREADY_EXISTS, name);
+    if (!foreignWake.empty()) {
+        m_lastError = foreignWake;
+        if (wake != nullptr) {
+            CloseHandle(wake);
+        }
         CloseHandle(mapping);
         UnmapViewOfFile(view);
         return false;

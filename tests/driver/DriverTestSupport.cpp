@@ -297,6 +297,12 @@ std::string cChildProcess::ReadAllErrors()
     }
 }
 
+void cChildProcess::CloseOutput()
+{
+    close(m_output);
+    m_output = -1;
+}
+
 void cChildProcess::Signal(int signal)
 {
     if (m_pid > 0) {

@@ -94,6 +94,8 @@ public:
     // The next line of standard output without its newline; nothing after kPatience or at its end.
     std::optional<std::string> ReadLine();
     std::string ReadAllErrors();
+    // Closes the reading end of its standard output, as `| head` does when it has had enough.
+    void CloseOutput();
     void Signal(int signal);
     // Its exit status, or -1 when it did not end within kPatience (it is then killed), or
     // 128 + signal when a signal ended it.

@@ -34,6 +34,7 @@ protected:
     // its queue, so probes go out until the first one shows. Returns the first line after the probes.
     std::unique_ptr<cChildProcess> StartDump(std::vector<std::string> arguments)
     {
+        m_probing = false;
         auto dump = std::make_unique<cChildProcess>(Tool("can-dump", arguments));
         std::thread prober([this, stop = &m_probing] {
             CanMessageDescriptor probe = Frame(kProbe);
@@ -124,6 +125,23 @@ TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
     EXPECT_GE(std::stoul(report[1]), 3u);
 }
 
+// `can-dump CAN7: | head -n 1`: once the reader is gone, can-dump leaves the bus and dies of SIGPIPE as
+// candump does, whether frames keep coming or the bus is quiet.
+TEST_F(Tools, DumpEndsByBrokenPipeWhenItsReaderCloses)
+{
+    for (bool traffic : {true, false}) {
+        auto dump = StartDump({"CAN7:"});
+        ASSERT_TRUE(m_firstLine);
+        dump->CloseOutput();
+        CanMessageDescriptor frame = Frame("100#01");
+        for (int i = 0; traffic && i < 3; ++i) {
+            ASSERT_TRUE(m_driver.api.CanTransmittMessageEx(m_prober, &frame));
+        }
+        EXPECT_EQ(dump->Wait(), 128 + SIGPIPE) << (traffic ? "with" : "without") << " traffic";
+        EXPECT_EQ(dump->ReadAllErrors(), "");
+    }
+}
+
 TEST_F(Tools, SendOfRandomFramesEndsCleanlyOnCtrlC)
 {
     auto dump = StartDump({"CAN7:"});
@@ -147,6 +165,7 @@ struct ErrorCase
     std::vector<std::string> arguments;
     int status;
     const char* firstErrorLine;
+    const char* group = nullptr; // RVCAN32CE_GROUP for the tool, when set
 };
 
 TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
@@ -174,6 +193,12 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          "can-send: CanCreateDevice(CAN12:) failed: the device name must be CAN0: to CAN9:; use a device "
          "CAN0: "
          "to CAN9:"},
+        {"can-dump",
+         {"CAN7:"},
+         1,
+         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=nogroup: this process is not a member of "
+         "group nogroup; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses",
+         "nogroup"},
         {"can-send",
          {"CAN7:", "1234#00"},
          2,
@@ -183,8 +208,12 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-dump", {}, 2, "can-dump: expected one DEVICE"},
     };
     for (const ErrorCase& c : cases) {
+        if (c.group != nullptr) {
+            setenv("RVCAN32CE_GROUP", c.group, 1); // the open devices of this process keep their bus
+        }
         std::string errors;
         EXPECT_EQ(Run(c.tool, c.arguments, &errors), c.status) << c.firstErrorLine;
+        unsetenv("RVCAN32CE_GROUP");
         EXPECT_EQ(errors.substr(0, errors.find('\n')), c.firstErrorLine);
     }
 }
