@@ -18,7 +18,8 @@
 //   scaled to fit), drag, double clicks, clicks outside the active modal window.
 //
 // Everything runs on the thread of the modal loop, from the layer's callbacks, except the input watcher
-// (InputWatcher.h) and the debug-output sink, which only store a line and wake the loop.
+// (InputWatcher.h), the SIGWINCH handler (ResizeWatch.h) and the debug-output sink (StatusLine.h), which
+// only note what happened and wake the loop.
 #pragma once
 
 #include <curses.h>
@@ -53,7 +54,6 @@ private:
     static void OnInputReady(void* self);
 
     void Redraw();
-    void DrawStatusLine();
     void ReadInput();
     void DeliverOneInput();
     void HandleKey(const Keystroke& key);
@@ -63,8 +63,6 @@ private:
     bool ScrollFocusedListView(UINT virtualKey);
     void Scroll(const PaintedControl& view, int top);
     void DeliverPendingArrow();
-    const PaintedControl* PaintedAt(int row, int column) const;
-    const PaintedControl* Painted(HWND control) const;
 
     SCREEN* m_screen = nullptr;
     InputWatcher m_watcher;
