@@ -12,6 +12,7 @@
 #include "ResizeWatch.h"
 #include "StatusLine.h"
 #include "TerminalScreen.h"
+#include "TerminationSignals.h"
 
 namespace {
 
@@ -49,6 +50,7 @@ std::string TerminalFrontEnd::Start()
         return "pipe2 failed (" + reason + ")";
     }
     StartWatchingResize(m_watcher);
+    StartCatchingTermination(m_watcher);
     StartShowingDebugLines(m_watcher);
 
     FrontEnd frontEnd;
@@ -71,6 +73,7 @@ void TerminalFrontEnd::Stop()
     m_started = false;
     SetFrontEnd(nullptr);
     StopShowingDebugLines();
+    StopCatchingTermination();
     StopWatchingResize();
     m_watcher.Stop();
     CloseTerminalScreen(m_screen);
@@ -84,6 +87,7 @@ void TerminalFrontEnd::OnWindowOpened(void* self, HWND window)
         GetDialogUnitRect(window, &frontEnd->m_firstWindowUnits);
     }
     frontEnd->m_windows.push_back(window);
+    frontEnd->WakeIfTerminating();
     frontEnd->Redraw();
 }
 
@@ -94,6 +98,7 @@ void TerminalFrontEnd::OnWindowClosing(void* self, HWND window)
     if (frontEnd->m_windows.empty()) {
         frontEnd->m_listViewTops.clear();
     }
+    frontEnd->WakeIfTerminating(); // the window below is closed next
     frontEnd->Redraw();
 }
 
@@ -110,7 +115,12 @@ void TerminalFrontEnd::OnInputReady(void* self)
     TakeNewTerminalSize();
     frontEnd->ReadInput();
     frontEnd->m_watcher.Consumed();
-    frontEnd->DeliverOneInput();
+    if (TerminationSignal() != 0) {
+        frontEnd->m_input.clear(); // what is typed once the program is ending goes nowhere
+        frontEnd->EscapeOnTermination();
+    } else {
+        frontEnd->DeliverOneInput();
+    }
     // The loop handles what the input posted, then comes back here for the next one.
     if (!frontEnd->m_input.empty()) {
         frontEnd->m_watcher.Wake();
@@ -264,5 +274,22 @@ void TerminalFrontEnd::DeliverPendingArrow()
     if (m_arrowTarget != nullptr && GetFocus() == m_arrowTarget) {
         FrontEndKeystroke(m_arrowKey, 0, 0);
         m_arrowTarget = nullptr;
+    }
+}
+
+void TerminalFrontEnd::WakeIfTerminating() const
+{
+    if (TerminationSignal() != 0) {
+        m_watcher.Wake();
+    }
+}
+
+// A termination signal presses Escape once in the active window, as the operator would, and again in
+// each window below it as it becomes the active one: the program ends through its own close path.
+void TerminalFrontEnd::EscapeOnTermination()
+{
+    if (TerminationSignal() != 0 && !m_windows.empty() && m_escapedWindow != m_windows.back()) {
+        m_escapedWindow = m_windows.back();
+        FrontEndKeystroke(VK_ESCAPE, 0, 0);
     }
 }

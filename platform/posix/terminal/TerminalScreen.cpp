@@ -2,6 +2,8 @@
 
 #include <clocale>
 #include <cstdio>
+#include <cstdlib>
+#include <string_view>
 
 namespace {
 
@@ -24,6 +26,11 @@ void SetInputModes()
 
 SCREEN* OpenTerminalScreen()
 {
+    // A dumb terminal cannot place the cursor, so it cannot show the dialog: refused as an unknown one.
+    const char* type = std::getenv("TERM");
+    if (type != nullptr && std::string_view(type) == "dumb") {
+        return nullptr;
+    }
     setlocale(LC_CTYPE, "");
     SCREEN* screen = newterm(nullptr, stdout, stdin);
     if (screen != nullptr) {
