@@ -45,6 +45,6 @@ int main(int argc, char** argv)
     terminal.Stop();
     // Ended by SIGINT, SIGTERM or SIGHUP: the code a shell gives a program killed by it, 128 + its
     // number, whatever the program answered.
-    int signal = TerminationSignal();
-    return signal != 0 ? 128 + signal : result;
+    int endingSignal = TerminationSignal();
+    return endingSignal != 0 ? 128 + endingSignal : result;
 }
