@@ -150,8 +150,8 @@ BOOL EnableWindow(HWND hwnd, BOOL enable)
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    // Disabling sends WM_CANCELMODE first, before the window is disabled, so it can end what it does.
-    if (!enable && IsWindowEnabled(hwnd)) {
+    // Every call that disables sends WM_CANCELMODE first, even to a window already disabled.
+    if (!enable) {
         SendMessageW(hwnd, WM_CANCELMODE, 0, 0);
     }
     DWORD previous = 0;

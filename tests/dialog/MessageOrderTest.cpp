@@ -138,8 +138,9 @@ TEST_F(MessageOrder, DialogBoxSendsInitDialogWhileTheDialogIsHiddenThenShowsIt)
     EXPECT_TRUE(IsWindowVisible(dialog.Window()));
 }
 
-// EnableWindow: WM_CANCELMODE, then the lost focus, then WM_ENABLE, and nothing when the state stays.
-TEST_F(MessageOrder, EnableWindowSendsCancelModeAndEnableOnlyWhenTheStateChanges)
+// EnableWindow: WM_CANCELMODE on every call that disables, then, when the state changes, the lost focus
+// and WM_ENABLE.
+TEST_F(MessageOrder, EnableWindowSendsCancelModeOnDisablingAndEnableOnlyWhenTheStateChanges)
 {
     struct Row
     {
@@ -153,7 +154,7 @@ TEST_F(MessageOrder, EnableWindowSendsCancelModeAndEnableOnlyWhenTheStateChanges
          {{kNumberEdit, WM_CANCELMODE, 0, true},
           {kNumberEdit, WM_KILLFOCUS, 0, true},
           {kNumberEdit, WM_ENABLE, FALSE, true}}},
-        {"disable it again", FALSE, {}},
+        {"disable it again", FALSE, {{kNumberEdit, WM_CANCELMODE, 0, true}}},
         {"enable it", TRUE, {{kNumberEdit, WM_ENABLE, TRUE, true}}},
         {"enable it again", TRUE, {}},
     };
