@@ -18,7 +18,8 @@
 //                front end delivers them with a keystroke)
 //   windows      GetDlgItem, GetDlgCtrlID, GetParent, GetWindow, EnumChildWindows, FindWindowW, IsWindow,
 //                EnableWindow/IsWindowEnabled (WM_CANCELMODE on every disabling call, then on a change the
-//                focus lost and WM_ENABLE), ShowWindow/IsWindowVisible (WM_SHOWWINDOW on a change, before it),
+//                focus lost and WM_ENABLE), ShowWindow/IsWindowVisible (WM_SHOWWINDOW on a change, before
+//                it),
 //                Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW, GetClassNameW,
 //                Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id, window
 //                procedure, user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints,
