@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "ConsoleControls.h"
+
 namespace {
 
 constexpr WORD kNoId = 0xFFFF;
@@ -20,32 +22,33 @@ constexpr DWORD kListBoxStyle = WS_BORDER | WS_VSCROLL | WS_TABSTOP | LBS_NOTIFY
 
 // In template order: the order of creation and of keyboard navigation.
 constexpr std::array<DialogItemLayout, 27> kConsoleItems = {{
-    {IDCANCEL, kButton, nullptr, L"Cancel", 89, 10, 34, 11, kShown | kPushButton, 0},
+    {kCancelButton, kButton, nullptr, L"Cancel", 89, 10, 34, 11, kShown | kPushButton, 0},
     {kNoId, kStatic, nullptr, L"Baudrate", 8, 15, 32, 9, kShown | kLabel, 0},
-    {1000, kListBox, nullptr, L"", 39, 14, 35, 11, kShown | kListBoxStyle, 0},
-    {1017, kButton, nullptr, L"Connect", 89, 22, 35, 12, kShown | kPushButton, WS_EX_CLIENTEDGE},
+    {kBaudrateList, kListBox, nullptr, L"", 39, 14, 35, 11, kShown | kListBoxStyle, 0},
+    {kConnectButton, kButton, nullptr, L"Connect", 89, 22, 35, 12, kShown | kPushButton, WS_EX_CLIENTEDGE},
     {kNoId, kButton, nullptr, L"CAN Params", 5, 5, 138, 30, kShown | BS_GROUPBOX, 0},
-    {1003, kButton, nullptr, L"Loop", 84, 13, 31, 10, kHidden | kCheckBox, 0},
+    {kLoopCheckBox, kButton, nullptr, L"Loop", 84, 13, 31, 10, kHidden | kCheckBox, 0},
     {kNoId, kStatic, nullptr, L"Delay", 84, 26, 20, 10, kHidden | kLabel, 0},
-    {1004, kEdit, nullptr, L"", 104, 23, 36, 12, kHidden | kNumberEdit, 0},
+    {kDelayEdit, kEdit, nullptr, L"", 104, 23, 36, 12, kHidden | kNumberEdit, 0},
     {kNoId, kButton, nullptr, L"Timing", 81, 5, 62, 23, kHidden | BS_GROUPBOX, 0},
-    {1001, kEdit, nullptr, L"", 39, 86, 40, 12, kShown | kNumberEdit, 0},
+    {kFrameIdEdit, kEdit, nullptr, L"", 39, 86, 40, 12, kShown | kNumberEdit, 0},
     {kNoId, kStatic, nullptr, L"Frame ID", 7, 87, 31, 10, kShown | kLabel, 0},
-    {1002, kButton, nullptr, L"Extended Frame", 61, 43, 69, 10, kShown | kCheckBox, 0},
+    {kExtendedCheckBox, kButton, nullptr, L"Extended Frame", 61, 43, 69, 10, kShown | kCheckBox, 0},
     {kNoId, kStatic, nullptr, L"Length", 7, 43, 25, 10, kShown | kLabel, 0},
-    {1005, kListBox, nullptr, L"", 34, 41, 23, 12, kShown | kListBoxStyle | LBS_SORT, 0},
-    {1006, kEdit, nullptr, L"", 8, 56, 20, 14, kShown | kNumberEdit, 0},
-    {1007, kEdit, nullptr, L"", 30, 56, 20, 14, kShown | kNumberEdit, 0},
-    {1008, kEdit, nullptr, L"", 52, 56, 20, 14, kShown | kNumberEdit, 0},
-    {1009, kEdit, nullptr, L"", 73, 56, 20, 14, kShown | kNumberEdit, 0},
-    {1010, kEdit, nullptr, L"", 8, 71, 20, 14, kShown | kNumberEdit, 0},
-    {1011, kEdit, nullptr, L"", 30, 71, 20, 14, kShown | kNumberEdit, 0},
-    {1012, kEdit, nullptr, L"", 52, 71, 20, 14, kShown | kNumberEdit, 0},
-    {1013, kEdit, nullptr, L"", 73, 71, 20, 14, kShown | kNumberEdit, 0},
-    {1015, kButton, nullptr, L"Start", 95, 56, 35, 14, kShown | kPushButton, WS_EX_CLIENTEDGE},
+    {kLengthList, kListBox, nullptr, L"", 34, 41, 23, 12, kShown | kListBoxStyle | LBS_SORT, 0},
+    {kPayloadByte0Edit, kEdit, nullptr, L"", 8, 56, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte1Edit, kEdit, nullptr, L"", 30, 56, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte2Edit, kEdit, nullptr, L"", 52, 56, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte3Edit, kEdit, nullptr, L"", 73, 56, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte4Edit, kEdit, nullptr, L"", 8, 71, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte5Edit, kEdit, nullptr, L"", 30, 71, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte6Edit, kEdit, nullptr, L"", 52, 71, 20, 14, kShown | kNumberEdit, 0},
+    {kPayloadByte7Edit, kEdit, nullptr, L"", 73, 71, 20, 14, kShown | kNumberEdit, 0},
+    {kTransmitButton, kButton, nullptr, L"Start", 95, 56, 35, 14, kShown | kPushButton, WS_EX_CLIENTEDGE},
     {kNoId, kButton, nullptr, L"Send", 5, 34, 138, 65, kShown | BS_GROUPBOX, 0},
-    {1014, 0, L"SysListView32", L"List1", 6, 107, 137, 43, kShown | WS_BORDER | WS_TABSTOP | LVS_REPORT, 0},
-    {1016, kButton, nullptr, L"Start", 54, 105, 50, 11, kHidden | kPushButton, WS_EX_CLIENTEDGE},
+    {kReceiveList, 0, L"SysListView32", L"List1", 6, 107, 137, 43,
+     kShown | WS_BORDER | WS_TABSTOP | LVS_REPORT, 0},
+    {kReceiveButton, kButton, nullptr, L"Start", 54, 105, 50, 11, kHidden | kPushButton, WS_EX_CLIENTEDGE},
     {kNoId, kButton, nullptr, L"Receive", 2, 99, 141, 51, kShown | BS_GROUPBOX, 0},
 }};
 

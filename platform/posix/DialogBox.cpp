@@ -228,7 +228,8 @@ void DestroyWindowTree(HWND root)
             order.push_back(child);
         }
     }
-    // WM_DESTROY goes to the window first and then to its children.
+    // WM_DESTROY comes once the window is off the screen, to the window first and then to its children.
+    SetWindowLongW(root, GWL_STYLE, GetWindowLongW(root, GWL_STYLE) & ~WS_VISIBLE);
     for (HWND hwnd : order) {
         SendMessageW(hwnd, WM_DESTROY, 0, 0);
     }

@@ -122,9 +122,6 @@ private:
     bool m_changed = false;                          // guarded by m_mutex
 };
 
-// Moves the calling thread to another core when the target thread last served a message on this one.
-void MoveAwayFromServingThread(const ThreadQueue& target);
-
 // The calling thread's queue, created on first use.
 ThreadQueue& CurrentQueue();
 std::shared_ptr<ThreadQueue> CurrentQueuePtr();

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 
+#include "CorePlacement.h"
 #include "DebugOutput.h"
 #include "FrontEndHooks.h"
 #include "MessageQueue.h"

@@ -6,6 +6,7 @@
 #include "TextConversion.h"
 #include "platform.h"
 #include "terminal/TerminalFrontEnd.h"
+#include "terminal/TerminationSignals.h"
 
 int WINAPI wWinMain(HINSTANCE instance, HINSTANCE previous, LPWSTR commandLine, int show);
 
@@ -42,5 +43,8 @@ int main(int argc, char** argv)
     std::wstring commandLine = CommandLineOf(argc, argv);
     int result = wWinMain(GetModuleHandleW(nullptr), nullptr, commandLine.data(), SW_SHOWNORMAL);
     terminal.Stop();
-    return result;
+    // Ended by SIGINT, SIGTERM or SIGHUP: the code a shell gives a program killed by it, 128 + its
+    // number, whatever the program answered.
+    int endingSignal = TerminationSignal();
+    return endingSignal != 0 ? 128 + endingSignal : result;
 }

@@ -146,6 +146,14 @@ BOOL IsWindow(HWND hwnd)
 
 BOOL EnableWindow(HWND hwnd, BOOL enable)
 {
+    if (!IsWindow(hwnd)) {
+        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
+        return FALSE;
+    }
+    // Every call that disables sends WM_CANCELMODE first, even to a window already disabled.
+    if (!enable) {
+        SendMessageW(hwnd, WM_CANCELMODE, 0, 0);
+    }
     DWORD previous = 0;
     if (!ChangeStyleBits(hwnd, enable ? 0 : WS_DISABLED, enable ? WS_DISABLED : 0, previous)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
@@ -178,17 +186,19 @@ BOOL ShowWindow(HWND hwnd, int command)
         ReportUnimplemented(L"this ShowWindow command", hwnd, static_cast<UINT>(command));
     }
     bool show = command != SW_HIDE;
-    DWORD previous = 0;
-    if (!ChangeStyleBits(hwnd, show ? WS_VISIBLE : 0, show ? 0 : WS_VISIBLE, previous)) {
+    if (!IsWindow(hwnd)) {
         SetLastError(ERROR_INVALID_WINDOW_HANDLE);
         return FALSE;
     }
-    bool wasVisible = (previous & WS_VISIBLE) != 0;
+    bool wasVisible = (GetWindowLongW(hwnd, GWL_STYLE) & WS_VISIBLE) != 0;
     if (wasVisible != show) {
+        // WM_SHOWWINDOW comes while the window is about to be shown or hidden, before the change.
+        SendMessageW(hwnd, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
+        DWORD previous = 0;
+        ChangeStyleBits(hwnd, show ? WS_VISIBLE : 0, show ? 0 : WS_VISIBLE, previous);
         if (!show) {
             DropFocusIfOwnedBy(hwnd);
         }
-        SendMessageW(hwnd, WM_SHOWWINDOW, show ? TRUE : FALSE, 0);
         NoteVisibleChange(hwnd);
     }
     // ShowWindow answers whether the window was visible before the call.

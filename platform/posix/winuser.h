@@ -7,18 +7,22 @@
 //                (a flag the loop checks before each message, also from WM_INITDIALOG or another thread),
 //                the modal loop with IsDialogMessageW semantics, the owner disabled while a modal window
 //                is up, WM_INITDIALOG focus, WM_NEXTDLGCTL, GetNextDlgTabItem, DM_GETDEFID/DM_SETDEFID,
-//                WM_CLOSE as IDCANCEL, DWLP_MSGRESULT/DWLP_USER, MapDialogRect (base units 8 x 16 pixels:
-//                one dialog unit is two pixels each way), DS_CENTER on a 640 x 480 pixel screen
+//                WM_CLOSE as IDCANCEL, the dialog hidden during WM_INITDIALOG and before WM_DESTROY (which
+//                goes to the dialog, then to its controls), DWLP_MSGRESULT/DWLP_USER, MapDialogRect (base
+//                units 8 x 16 pixels: one dialog unit is two pixels each way), DS_CENTER on a 640 x 480
+//                pixel screen
 //   keyboard     Tab/Shift+Tab over visible, enabled WS_TABSTOP controls in template order (an edit gets
 //                its text selected); Escape sends IDCANCEL; Enter presses the focused push button,
 //                elsewhere the default id or IDOK; Space presses buttons (down, then up); arrows go to
 //                controls that want them; SetFocus, GetFocus, GetKeyState (Shift, Control, Menu, as the
 //                front end delivers them with a keystroke)
 //   windows      GetDlgItem, GetDlgCtrlID, GetParent, GetWindow, EnumChildWindows, FindWindowW, IsWindow,
-//                EnableWindow/IsWindowEnabled (a disabled window loses the focus), ShowWindow/
-//                IsWindowVisible, Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW,
-//                GetClassNameW, Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id,
-//                window procedure, user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints,
+//                EnableWindow/IsWindowEnabled (WM_CANCELMODE on every disabling call, then on a change the
+//                focus lost and WM_ENABLE), ShowWindow/IsWindowVisible (WM_SHOWWINDOW on a change, before
+//                it),
+//                Set/GetWindowTextW, GetWindowTextLengthW, Set/GetDlgItemTextW, GetClassNameW,
+//                Get/SetWindowLongW and Get/SetWindowLongPtrW (style, extended style, id, window
+//                procedure, user data, DWLP_*), GetWindowRect, GetClientRect, MapWindowPoints,
 //                ScreenToClient, GetWindowThreadProcessId, GetGUIThreadInfo (active and focus window),
 //                GetActiveWindow
 //   messages     SendMessageW, SendMessageTimeoutW (SMTO_NORMAL, SMTO_BLOCK), SendDlgItemMessageW,
@@ -190,6 +194,7 @@ typedef GUITHREADINFO* LPGUITHREADINFO;
 #define WM_GETTEXTLENGTH 0x000E
 #define WM_CLOSE 0x0010
 #define WM_SHOWWINDOW 0x0018
+#define WM_CANCELMODE 0x001F
 #define WM_NEXTDLGCTL 0x0028
 #define WM_SETFONT 0x0030
 #define WM_GETFONT 0x0031

@@ -494,6 +494,55 @@ TEST_F(Console, ReceiveButtonTogglesReceiving)
 
 // ---- start-up without a port ------------------------------------------------------------------------
 
+// ---- the whole session ---------------------------------------------------------------------------
+
+// A session of every operator action asks the windowing layer for nothing it lacks: the debug output
+// has no "windowing: not implemented" line from start to end.
+TEST(ConsoleSession, AsksTheWindowingLayerForNothingItLacks)
+{
+    FakeDriver::Reset();
+    Watchdog watchdog{"the console session", std::chrono::seconds(60)};
+    {
+        std::lock_guard<std::mutex> lock(capturedMutex);
+        captured.clear();
+    }
+    DebugOutputSink previous = SetDebugOutputSink(CaptureDebugOutput);
+    {
+        ConsoleProgram console;
+        // A key goes to the control focused when it is posted: each control's keys wait for its focus.
+        auto keysAt = [&console](int id, std::initializer_list<UINT> keys) {
+            EXPECT_TRUE(console.WaitFor([&] { return console.Focus() == GetDlgItem(console.Dialog(), id); }))
+                << "focus on " << id;
+            for (UINT key : keys) {
+                console.PostKey(key);
+            }
+        };
+        keysAt(kCancel, {VK_TAB});
+        keysAt(kBaudrates, {VK_DOWN, VK_TAB});
+        keysAt(kConnect, {VK_SPACE});
+        EXPECT_TRUE(console.WaitFor([&] { return console.Text(kConnect) == L"Close"; }));
+        console.Compose(3, L"1AB", true, {L"11", L"22", L"33"});
+        console.Press(kTransmit);
+        CanMessageDescriptor message = Message(0x42, 0, 7, 2, {0xCA, 0xFE});
+        FakeDriver::Deliver(&message);
+        console.Press(kReceive);
+        console.Press(kReceive);
+        keysAt(kConnect, {VK_TAB});
+        keysAt(kFrameId, {VK_BACK, VK_TAB});
+        keysAt(kExtended, {VK_SPACE, VK_TAB});
+        keysAt(kLength, {VK_UP, VK_TAB});
+        keysAt(kPayload0, {});
+        console.Press(kConnect);
+        console.PostKey(VK_ESCAPE);
+        EXPECT_TRUE(console.WaitFor([&] { return !IsWindow(console.Dialog()); }));
+        EXPECT_EQ(console.Cancel(), 0);
+    }
+    SetDebugOutputSink(previous);
+    std::lock_guard<std::mutex> lock(capturedMutex);
+    EXPECT_EQ(captured.find(L"windowing: not implemented"), std::wstring::npos) << "debug output:\n"
+                                                                                << captured;
+}
+
 namespace {
 bool refuseNothrowAllocations = false;
 }

@@ -10,6 +10,8 @@
 #   scroll       focused by the wheel, the list stays where it is scrolled; leaving it follows again
 #   no-driver    can-check alone in a directory: connecting shows the error box
 #   no-terminal  without a terminal the program refuses to start
+#   dumb         on TERM=dumb the program refuses to start as on an unknown terminal
+#   sigterm      SIGTERM while connected: exit code 143 and the terminal's modes given back
 set -euo pipefail
 
 mode=$1
@@ -53,11 +55,12 @@ shows() { screen | grep -q -F -- "$1"; }
 shows_pattern() { screen | grep -q -E -- "$1"; }
 lacks() { ! shows "$1"; }
 
-# Starts the program in an 80x24 terminal; its exit code lands in $work/exit-code.
+# Starts the program in an 80x24 terminal; its exit code lands in $work/exit-code. The shell then
+# runs the commands in $2, if any.
 start_console() {
     local program=$1
     tmuxc new-session -d -s console -x 80 -y 24 \
-        "env -u LD_LIBRARY_PATH '$program'; echo \$? > '$work/exit-code'"
+        "env -u LD_LIBRARY_PATH '$program'; echo \$? > '$work/exit-code'${2:+; $2}"
     eventually shows "CAN - Check" || fail "the dialog did not appear"
 }
 
@@ -280,6 +283,30 @@ run_no_terminal() {
     grep -q -F "not a terminal" "$work/err" || fail "no message on standard error: $(cat "$work/err")"
 }
 
+run_dumb() {
+    tmuxc new-session -d -s console -x 80 -y 24 \
+        "TERM=dumb '$bin/can-check' 2> '$work/err'; echo \$? > '$work/exit-code'"
+    eventually test -s "$work/exit-code" || fail "can-check on TERM=dumb did not end"
+    [ "$(cat "$work/exit-code")" = 1 ] || fail "exit code $(cat "$work/exit-code") on TERM=dumb, expected 1"
+    grep -q -F "this terminal type is unknown" "$work/err" || fail "no message on standard error: $(cat "$work/err")"
+}
+
+# The terminal's modes as the shell finds them after the program, in $work/stty.
+run_sigterm() {
+    start_console "$bin/can-check" "stty -a > '$work/stty.tmp'; mv '$work/stty.tmp' '$work/stty'; sleep 60"
+    connect
+    eventually shows "Close" || fail "the connect button does not read \"Close\""
+    local pane program
+    pane=$(tmuxc list-panes -t console -F '#{pane_pid}')
+    program=$(pgrep -P "$pane" -x can-check) || fail "no can-check process under the pane's shell"
+    kill -TERM "$program"
+    eventually test -s "$work/stty" || fail "the program did not end on SIGTERM"
+    [ "$(cat "$work/exit-code")" = 143 ] || fail "exit code $(cat "$work/exit-code") on SIGTERM, expected 143"
+    for mode in icanon echo; do
+        grep -q -E "(^| )$mode( |;|\$)" "$work/stty" || fail "the terminal was left with -$mode: $(cat "$work/stty")"
+    done
+}
+
 command -v tmux >/dev/null || { echo "tmux is missing: run tools/setup.sh" >&2; exit 1; }
 case "$mode" in
 bus) run_bus ;;
@@ -290,6 +317,8 @@ follow) run_follow ;;
 scroll) run_scroll ;;
 no-driver) run_no_driver ;;
 no-terminal) run_no_terminal ;;
-*) echo "usage: $0 bus|hex|limits|send-again|follow|scroll|no-driver|no-terminal BIN_DIR" >&2; exit 2 ;;
+dumb) run_dumb ;;
+sigterm) run_sigterm ;;
+*) echo "usage: $0 bus|hex|limits|send-again|follow|scroll|no-driver|no-terminal|dumb|sigterm BIN_DIR" >&2; exit 2 ;;
 esac
 echo "PASS: $mode"

@@ -1,6 +1,7 @@
 // Wakes the dialog's modal loop for the terminal front end: the loop polls one descriptor, and the
-// front end needs it readable for three reasons, keys on standard input, a resized terminal, and a new
-// debug line from any thread. ncurses itself still reads standard input, on the loop's thread.
+// front end needs it readable for four reasons, keys on standard input, a resized terminal, a signal to
+// end the program, and a new debug line from any thread. ncurses itself still reads standard input, on the
+// loop's thread.
 #pragma once
 
 #include <condition_variable>

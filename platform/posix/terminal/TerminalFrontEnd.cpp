@@ -1,100 +1,22 @@
 #include "TerminalFrontEnd.h"
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
-#include <clocale>
-#include <csignal>
 #include <cstring>
-#include <mutex>
 
-#include <sys/ioctl.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
-#include "../DebugOutput.h"
 #include "../FrontEnd.h"
 #include "../commctrl.h"
+#include "HitTest.h"
+#include "ResizeWatch.h"
+#include "StatusLine.h"
+#include "TerminalScreen.h"
+#include "TerminationSignals.h"
 
 namespace {
 
-constexpr int kEscapeDelayMilliseconds = 25;
 constexpr int kWheelRows = 3;
-constexpr const wchar_t* kKeyHelp =
-    L" Tab/Shift+Tab: move   Space/Enter: press   Up/Down: choose, scroll   Esc: end";
-
-// The latest debug line and whom to wake for it. Written by the debug-output sink on any thread and
-// by Start/Stop; read by the loop's thread when it draws; guarded by mutex.
-struct DebugLine
-{
-    std::mutex mutex;
-    std::wstring text;
-    InputWatcher* watcher = nullptr;
-};
-
-DebugLine& TheDebugLine()
-{
-    static DebugLine line;
-    return line;
-}
-
-void ShowDebugLine(LPCWSTR text)
-{
-    std::wstring line = text;
-    line.erase(std::remove_if(line.begin(), line.end(), [](wchar_t c) { return c == L'\r' || c == L'\n'; }),
-               line.end());
-    DebugLine& debug = TheDebugLine();
-    std::lock_guard<std::mutex> lock(debug.mutex);
-    debug.text = line;
-    if (debug.watcher != nullptr) {
-        debug.watcher->Wake();
-    }
-}
-
-// Whom the SIGWINCH handler wakes; set by Start before the handler is installed, cleared by Stop after
-// it is removed. The handler may run on any thread.
-std::atomic<InputWatcher*> resizeWatcher{nullptr};
-// Set by the SIGWINCH handler, taken by the loop's thread, which then asks the terminal for its size.
-std::atomic<bool> terminalResized{false};
-// ncurses's own SIGWINCH handling, which ours chains to; written by Start and Stop only.
-struct sigaction previousResizeAction;
-
-void OnResize(int signal)
-{
-    int savedErrno = errno;
-    if ((previousResizeAction.sa_flags & SA_SIGINFO) == 0 && previousResizeAction.sa_handler != SIG_DFL &&
-        previousResizeAction.sa_handler != SIG_IGN) {
-        previousResizeAction.sa_handler(signal);
-    }
-    terminalResized = true;
-    if (InputWatcher* watcher = resizeWatcher.load()) {
-        watcher->Wake(); // async-signal-safe: one write
-    }
-    errno = savedErrno;
-}
-
-void TakeNewSize()
-{
-    winsize size = {};
-    if (terminalResized.exchange(false) && ioctl(STDOUT_FILENO, TIOCGWINSZ, &size) == 0 && size.ws_row > 0 &&
-        size.ws_col > 0) {
-        resizeterm(size.ws_row, size.ws_col);
-        clearok(curscr, TRUE);
-    }
-}
-
-bool SameTerminal(int a, int b)
-{
-    struct stat first = {}, second = {};
-    return isatty(a) && isatty(b) && fstat(a, &first) == 0 && fstat(b, &second) == 0 &&
-           first.st_rdev == second.st_rdev;
-}
-
-bool Contains(const CellRect& cells, int row, int column)
-{
-    return row >= cells.row && row < cells.row + cells.rows && column >= cells.column &&
-           column < cells.column + cells.columns;
-}
 
 bool IsArrowOrPageKey(UINT key)
 {
@@ -117,43 +39,19 @@ std::string TerminalFrontEnd::Start()
     if (!isatty(STDOUT_FILENO)) {
         return "standard output is not a terminal (isatty failed); run the program in a terminal";
     }
-    setlocale(LC_CTYPE, "");
-    m_screen = newterm(nullptr, stdout, stdin);
+    m_screen = OpenTerminalScreen();
     if (m_screen == nullptr) {
         return "newterm failed: this terminal type is unknown; set TERM (for example TERM=xterm)";
     }
     if (!m_watcher.Start(STDIN_FILENO)) {
         std::string reason = std::strerror(errno);
-        endwin();
-        delscreen(m_screen);
+        CloseTerminalScreen(m_screen);
         m_screen = nullptr;
         return "pipe2 failed (" + reason + ")";
     }
-    set_escdelay(kEscapeDelayMilliseconds);
-    cbreak();
-    noecho();
-    nonl();
-    keypad(stdscr, TRUE);
-    nodelay(stdscr, TRUE);
-    mouseinterval(0);
-    mousemask(BUTTON1_PRESSED | BUTTON1_CLICKED | BUTTON4_PRESSED | BUTTON5_PRESSED, nullptr);
-    curs_set(0);
-
-    resizeWatcher = &m_watcher;
-    struct sigaction onResize = {};
-    onResize.sa_handler = OnResize;
-    onResize.sa_flags = SA_RESTART;
-    sigemptyset(&onResize.sa_mask);
-    sigaction(SIGWINCH, &onResize, &previousResizeAction);
-
-    // Debug lines written to the terminal we draw on would garble it: show the latest one instead.
-    if (SameTerminal(STDERR_FILENO, STDOUT_FILENO)) {
-        {
-            std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
-            TheDebugLine().watcher = &m_watcher;
-        }
-        SetDebugOutputSink(ShowDebugLine);
-    }
+    StartWatchingResize(m_watcher);
+    StartCatchingTermination(m_watcher);
+    StartShowingDebugLines(m_watcher);
 
     FrontEnd frontEnd;
     frontEnd.context = this;
@@ -174,16 +72,11 @@ void TerminalFrontEnd::Stop()
     }
     m_started = false;
     SetFrontEnd(nullptr);
-    SetDebugOutputSink(nullptr);
-    {
-        std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
-        TheDebugLine().watcher = nullptr;
-    }
-    sigaction(SIGWINCH, &previousResizeAction, nullptr);
-    resizeWatcher = nullptr;
+    StopShowingDebugLines();
+    StopCatchingTermination();
+    StopWatchingResize();
     m_watcher.Stop();
-    endwin();
-    delscreen(m_screen);
+    CloseTerminalScreen(m_screen);
     m_screen = nullptr;
 }
 
@@ -194,6 +87,7 @@ void TerminalFrontEnd::OnWindowOpened(void* self, HWND window)
         GetDialogUnitRect(window, &frontEnd->m_firstWindowUnits);
     }
     frontEnd->m_windows.push_back(window);
+    frontEnd->WakeIfTerminating();
     frontEnd->Redraw();
 }
 
@@ -204,6 +98,7 @@ void TerminalFrontEnd::OnWindowClosing(void* self, HWND window)
     if (frontEnd->m_windows.empty()) {
         frontEnd->m_listViewTops.clear();
     }
+    frontEnd->WakeIfTerminating(); // the window below is closed next
     frontEnd->Redraw();
 }
 
@@ -217,10 +112,15 @@ void TerminalFrontEnd::OnChanged(void* self)
 void TerminalFrontEnd::OnInputReady(void* self)
 {
     auto* frontEnd = static_cast<TerminalFrontEnd*>(self);
-    TakeNewSize();
+    TakeNewTerminalSize();
     frontEnd->ReadInput();
     frontEnd->m_watcher.Consumed();
-    frontEnd->DeliverOneInput();
+    if (TerminationSignal() != 0) {
+        frontEnd->m_input.clear(); // what is typed once the program is ending goes nowhere
+        frontEnd->EscapeOnTermination();
+    } else {
+        frontEnd->DeliverOneInput();
+    }
     // The loop handles what the input posted, then comes back here for the next one.
     if (!frontEnd->m_input.empty()) {
         frontEnd->m_watcher.Wake();
@@ -237,30 +137,13 @@ void TerminalFrontEnd::Redraw()
     for (HWND window : m_windows) {
         m_painted.push_back(PaintWindow(stdscr, scale, window, m_listViewTops));
     }
-    DrawStatusLine();
+    DrawStatusLine(stdscr);
     bool caret = !m_painted.empty() && m_painted.back().cursorRow >= 0;
     curs_set(caret ? 1 : 0);
     if (caret) {
         wmove(stdscr, m_painted.back().cursorRow, m_painted.back().cursorColumn);
     }
     wrefresh(stdscr);
-}
-
-void TerminalFrontEnd::DrawStatusLine()
-{
-    std::wstring status;
-    {
-        std::lock_guard<std::mutex> lock(TheDebugLine().mutex);
-        status = TheDebugLine().text.empty() ? L"" : L" " + TheDebugLine().text;
-    }
-    if (status.empty()) {
-        status = COLS < kMinimumColumns || LINES < kMinimumRows
-                     ? L" Terminal smaller than 80x24: enlarge it to see the whole dialog."
-                     : kKeyHelp;
-    }
-    status.resize(static_cast<size_t>(std::max(COLS, 0)), L' ');
-    mvwaddnwstr(stdscr, LINES - 1, 0, status.c_str(), COLS);
-    mvwchgat(stdscr, LINES - 1, 0, -1, A_REVERSE, 0, nullptr);
 }
 
 void TerminalFrontEnd::ReadInput()
@@ -311,7 +194,7 @@ void TerminalFrontEnd::HandleKey(const Keystroke& key)
 // A focused list view scrolls by rows and pages, whatever row is selected.
 bool TerminalFrontEnd::ScrollFocusedListView(UINT virtualKey)
 {
-    const PaintedControl* view = Painted(GetFocus());
+    const PaintedControl* view = PaintedControlOf(m_painted, GetFocus());
     if (view == nullptr || view->kind != ControlKind::ListView || !IsArrowOrPageKey(virtualKey)) {
         return false;
     }
@@ -349,7 +232,7 @@ void TerminalFrontEnd::HandleMouse(const MEVENT& event)
 
 void TerminalFrontEnd::ScrollAt(int row, int column, int rows)
 {
-    const PaintedControl* view = PaintedAt(row, column);
+    const PaintedControl* view = InteractiveControlAt(m_painted, row, column);
     if (view != nullptr && view->kind == ControlKind::ListView) {
         // Focused, the list stops following its writes and stays where the wheel puts it.
         if (IsWindowEnabled(view->control)) {
@@ -363,7 +246,7 @@ void TerminalFrontEnd::ScrollAt(int row, int column, int rows)
 void TerminalFrontEnd::Click(int row, int column)
 {
     m_arrowTarget = nullptr;
-    const PaintedControl* target = PaintedAt(row, column);
+    const PaintedControl* target = InteractiveControlAt(m_painted, row, column);
     if (target == nullptr) {
         return;
     }
@@ -394,31 +277,19 @@ void TerminalFrontEnd::DeliverPendingArrow()
     }
 }
 
-// The interactive control of the active window at a cell; clicks elsewhere go nowhere, as the active
-// window is modal.
-const PaintedControl* TerminalFrontEnd::PaintedAt(int row, int column) const
+void TerminalFrontEnd::WakeIfTerminating() const
 {
-    if (m_painted.empty()) {
-        return nullptr;
+    if (TerminationSignal() != 0) {
+        m_watcher.Wake();
     }
-    const std::vector<PaintedControl>& controls = m_painted.back().controls;
-    for (auto each = controls.rbegin(); each != controls.rend(); ++each) {
-        if (IsInteractive(each->kind) && Contains(each->cells, row, column)) {
-            return &*each;
-        }
-    }
-    return nullptr;
 }
 
-const PaintedControl* TerminalFrontEnd::Painted(HWND control) const
+// A termination signal presses Escape once in the active window, as the operator would, and again in
+// each window below it as it becomes the active one: the program ends through its own close path.
+void TerminalFrontEnd::EscapeOnTermination()
 {
-    if (m_painted.empty() || control == nullptr) {
-        return nullptr;
+    if (TerminationSignal() != 0 && !m_windows.empty() && m_escapedWindow != m_windows.back()) {
+        m_escapedWindow = m_windows.back();
+        FrontEndKeystroke(VK_ESCAPE, 0, 0);
     }
-    for (const PaintedControl& each : m_painted.back().controls) {
-        if (each.control == control) {
-            return &each;
-        }
-    }
-    return nullptr;
 }

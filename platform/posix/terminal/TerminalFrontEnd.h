@@ -13,12 +13,15 @@
 //                row written last in view and marked with an arrow
 //   mouse        button 1 focuses and presses the control under it (on a list box's arrows it also steps
 //                the selection); the wheel focuses and scrolls the list view under it
+//   signals      SIGINT, SIGTERM and SIGHUP press Escape in each open window in turn, newest first
+//                (TerminationSignals.h); TERM=dumb is refused as an unknown terminal
 // Deliberately not
 //   Colours, icons' pictures (an icon is "(!)"), horizontal scrolling of the list view (its columns are
 //   scaled to fit), drag, double clicks, clicks outside the active modal window.
 //
 // Everything runs on the thread of the modal loop, from the layer's callbacks, except the input watcher
-// (InputWatcher.h) and the debug-output sink, which only store a line and wake the loop.
+// (InputWatcher.h), the signal handlers (ResizeWatch.h, TerminationSignals.h) and the debug-output sink
+// (StatusLine.h), which only note what happened and wake the loop.
 #pragma once
 
 #include <curses.h>
@@ -53,7 +56,6 @@ private:
     static void OnInputReady(void* self);
 
     void Redraw();
-    void DrawStatusLine();
     void ReadInput();
     void DeliverOneInput();
     void HandleKey(const Keystroke& key);
@@ -63,8 +65,8 @@ private:
     bool ScrollFocusedListView(UINT virtualKey);
     void Scroll(const PaintedControl& view, int top);
     void DeliverPendingArrow();
-    const PaintedControl* PaintedAt(int row, int column) const;
-    const PaintedControl* Painted(HWND control) const;
+    void WakeIfTerminating() const;
+    void EscapeOnTermination();
 
     SCREEN* m_screen = nullptr;
     InputWatcher m_watcher;
@@ -87,4 +89,6 @@ private:
     // the list box the focus.
     HWND m_arrowTarget = nullptr;
     UINT m_arrowKey = 0;
+    // The window Escape was pressed in for a termination signal, so that it is pressed once per window.
+    HWND m_escapedWindow = nullptr;
 };

@@ -1,0 +1,8 @@
+// Keeping a sending thread off the core of the thread it sends to (MessageQueue.h), so that two threads
+// passing messages back and forth run side by side. Inside the windowing layer only.
+#pragma once
+
+#include "MessageQueue.h"
+
+// Moves the calling thread to another core when the target thread last served a message on this one.
+void MoveAwayFromServingThread(const ThreadQueue& target);
