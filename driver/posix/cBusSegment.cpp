@@ -219,8 +219,8 @@ uint64_t Now()
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-// Polls, since a blocking lock would wait as long as another process chooses. A signal shortens only
-// the current pause: the wait stays bounded either way.
+// Polls, since a blocking lock would wait as long as another process chooses. A signal the program
+// catches (Ctrl+C in a tool) ends the wait: the program wants to stop, not to attach.
 bool LockAttach(int fd, const std::string& name, std::string& error)
 {
     uint64_t deadline = Now() + kAttachLockWaitNanoseconds;
@@ -236,7 +236,10 @@ bool LockAttach(int fd, const std::string& name, std::string& error)
             return false;
         }
         timespec pause{0, kAttachLockPollNanoseconds};
-        nanosleep(&pause, nullptr);
+        if (nanosleep(&pause, nullptr) != 0 && errno == EINTR) {
+            error = "interrupted by a signal while waiting for the attach lock of /dev/shm" + name;
+            return false;
+        }
     }
     return true;
 }

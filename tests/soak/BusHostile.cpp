@@ -302,6 +302,47 @@ void ExpectStillReceiving(const char* attack, Member& receiver, Member& sender)
     }
 }
 
+// can-dump, stopped with Ctrl+C while it waits for the attach lock, ends at once with the reason.
+void InterruptedNewcomer()
+{
+    int out[2];
+    if (pipe(out) != 0) {
+        Fail("pipe");
+        return;
+    }
+    std::string program = g_memberProgram.substr(0, g_memberProgram.rfind('/') + 1) + "can-dump";
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out[1], STDERR_FILENO);
+        close(out[0]);
+        close(out[1]);
+        execl(program.c_str(), "can-dump", kDevice, static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    close(out[1]);
+    usleep(300000);
+    auto start = Clock::now();
+    kill(pid, SIGINT);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    auto took = std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+    char text[1024] = {};
+    ssize_t got = read(out[0], text, sizeof(text) - 1);
+    close(out[0]);
+    std::string message(text, got > 0 ? static_cast<size_t>(got) : 0);
+    while (!message.empty() && message.back() == '\n') {
+        message.pop_back();
+    }
+    printf("bus-hostile: attach lock held: can-dump, sent SIGINT 300 ms into its wait, ended %lld ms later "
+           "(%s): %s\n",
+           static_cast<long long>(took), Describe(status).c_str(), message.c_str());
+    if (!WIFEXITED(status) || WEXITSTATUS(status) != 1 || message.find("interrupted") == std::string::npos ||
+        took > 1000) {
+        Fail(
+            "can-dump did not end promptly with a reason when interrupted while waiting for the attach lock");
+    }
+}
+
 void HoldAttachLock(Segment& segment)
 {
     int fd = open(segment.lockPath.c_str(), O_RDWR);
@@ -315,6 +356,7 @@ void HoldAttachLock(Segment& segment)
         Fail("could not take the attach lock: " + std::string(strerror(errno)));
     } else {
         RefusedNewcomer("attach lock held", "attach lock");
+        InterruptedNewcomer();
     }
     if (fd >= 0) {
         close(fd);
