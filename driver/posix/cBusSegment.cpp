@@ -338,9 +338,17 @@ int CreateSegment(const BusScope& scope, std::string& error)
 {
     int id = shmget(IPC_PRIVATE, sizeof(BusSegmentLayout), IPC_CREAT | IPC_EXCL | 0600);
     if (id < 0) {
-        error = ErrorText("shmget") + (errno == ENOSPC || errno == ENOMEM
-                                           ? ": the system's shared-memory limits are used up (ipcs -m)"
-                                           : "");
+        int cause = errno;
+        error = ErrorText("shmget");
+        if (cause == ENOSPC || cause == ENOMEM) {
+            error +=
+                ": the system's shared-memory limits are used up (ipcs -m, ipcs -l; sysctl kernel.shmall "
+                "and kernel.shmmni)";
+        } else if (cause == EINVAL) {
+            error +=
+                ": a bus needs " + std::to_string(sizeof(BusSegmentLayout)) +
+                " bytes of shared memory, more than the system allows for one segment (sysctl kernel.shmmax)";
+        }
         return -1;
     }
     shmid_ds status{};
