@@ -3,7 +3,8 @@
 // it, zeroes the header, rewinds, advances and scrambles the writers' head, forges slot sequences with
 // impossible frames, holds the attach lock, and tries to truncate the lock file and the segment. Passes
 // when no member died of a signal or a sanitizer report, no frame breaking the frame rules reached the
-// receive function, the receiver still receives after the last attack, newcomers were refused with a
+// receive function, the receiver still receives after each attack and counts a plausible number of
+// drops, newcomers were refused with a
 // clear error (not a hang) while the bus was damaged, and a newcomer pair exchanges frames once the old
 // members have left. Prints what it did and what the members saw.
 #include <chrono>
@@ -464,6 +465,11 @@ int main(int argc, char** argv)
            sender.count, sender.bad, receiver.count, receiver.bad, receiver.dropped);
     if (receiver.bad != 0) {
         Fail(std::to_string(receiver.bad) + " frames breaking the frame rules reached the receive function");
+    }
+    // What was sent or forged, plus a ring's worth for each time the head was moved: far more than the
+    // attacks can make a reader drop, far less than a drop count made of garbage.
+    if (receiver.dropped > sender.count + forged + 64 * kBusSlotCount) {
+        Fail("the receiver's drop count is not plausible: " + std::to_string(receiver.dropped));
     }
 
     Member newReceiver = Start("receive", false);

@@ -19,6 +19,7 @@ constexpr const char* kTool = "hostile-member";
 constexpr unsigned kLifetimeSeconds = 120;
 constexpr int kStatusMs = 100;
 constexpr useconds_t kSendGapUs = 200;
+constexpr uint32_t kDeepQueue = 32768; // a reader's window spans the whole ring
 
 // Advanced by the receive function (one call at a time), read by main for its status lines.
 std::atomic<uint64_t> g_count{0};
@@ -110,7 +111,7 @@ int main(int argc, char** argv)
     cDriverDevice device;
     std::string error;
     if (!device.Open(argv[2], 125, error) ||
-        (mode == "receive" && !device.StartReceive(&CheckFrame, error))) {
+        (mode == "receive" && !device.StartReceive(&CheckFrame, error, kDeepQueue))) {
         return ReportFailure(kTool, error);
     }
     printf("ready\n");
