@@ -198,7 +198,7 @@ struct Segment
 bool MapSegment(Segment& segment)
 {
     segment.lockPath = "/dev/shm" + cBusSegment::SegmentName(kBus);
-    int fd = open(segment.lockPath.c_str(), O_RDONLY);
+    int fd = open(segment.lockPath.c_str(), O_RDONLY | O_CLOEXEC);
     LockRecord record{};
     bool read = fd >= 0 && pread(fd, &record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record));
     if (fd >= 0) {
@@ -303,8 +303,24 @@ void ExpectStillReceiving(const char* attack, Member& receiver, Member& sender)
     }
 }
 
+// Until process pid has path open (or 10 s passed): then it is past its start and at the lock.
+void WaitUntilOpen(pid_t pid, const std::string& path)
+{
+    std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        for (int fd = 0; fd < 64; ++fd) {
+            char target[512] = {};
+            if (readlink((directory + std::to_string(fd)).c_str(), target, sizeof(target) - 1) > 0 &&
+                path == target) {
+                return;
+            }
+        }
+        usleep(10000);
+    }
+}
+
 // can-dump, stopped with Ctrl+C while it waits for the attach lock, ends at once with the reason.
-void InterruptedNewcomer()
+void InterruptedNewcomer(const std::string& lockPath)
 {
     int out[2];
     if (pipe(out) != 0) {
@@ -321,7 +337,8 @@ void InterruptedNewcomer()
         _exit(127);
     }
     close(out[1]);
-    usleep(300000);
+    WaitUntilOpen(pid, lockPath);
+    usleep(50000); // into its wait
     auto start = Clock::now();
     kill(pid, SIGINT);
     int status = 0;
@@ -334,7 +351,7 @@ void InterruptedNewcomer()
     while (!message.empty() && message.back() == '\n') {
         message.pop_back();
     }
-    printf("bus-hostile: attach lock held: can-dump, sent SIGINT 300 ms into its wait, ended %lld ms later "
+    printf("bus-hostile: attach lock held: can-dump, sent SIGINT 50 ms into its wait, ended %lld ms later "
            "(%s): %s\n",
            static_cast<long long>(took), Describe(status).c_str(), message.c_str());
     if (!WIFEXITED(status) || WEXITSTATUS(status) != 1 || message.find("interrupted") == std::string::npos ||
@@ -346,7 +363,7 @@ void InterruptedNewcomer()
 
 void HoldAttachLock(Segment& segment)
 {
-    int fd = open(segment.lockPath.c_str(), O_RDWR);
+    int fd = open(segment.lockPath.c_str(), O_RDWR | O_CLOEXEC);
     struct flock range
     {
     };
@@ -357,7 +374,7 @@ void HoldAttachLock(Segment& segment)
         Fail("could not take the attach lock: " + std::string(strerror(errno)));
     } else {
         RefusedNewcomer("attach lock held", "attach lock");
-        InterruptedNewcomer();
+        InterruptedNewcomer(segment.lockPath);
     }
     if (fd >= 0) {
         close(fd);
@@ -382,7 +399,7 @@ void TryTruncation(Segment& segment, Member& receiver, Member& sender)
     if (fd >= 0) {
         close(fd);
     }
-    int lock = open(segment.lockPath.c_str(), O_RDWR);
+    int lock = open(segment.lockPath.c_str(), O_RDWR | O_CLOEXEC);
     bool truncated = lock >= 0 && ftruncate(lock, 0) == 0;
     printf("bus-hostile: ftruncate of the lock file: %s\n", truncated ? "done" : strerror(errno));
     if (lock >= 0) {
