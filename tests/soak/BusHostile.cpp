@@ -31,6 +31,7 @@ using Clock = std::chrono::steady_clock;
 
 constexpr uint32_t kBus = 4;
 constexpr const char* kDevice = "CAN4:";
+constexpr unsigned long long kPlausibleDrops = 100000000;
 constexpr size_t kRingOffset = 64; // the segment: a 24-byte header, then the ring, 64-byte aligned
 constexpr size_t kHeadOffset = kRingOffset + offsetof(BusRingShared, head);
 constexpr size_t kSlotsOffset = kRingOffset + offsetof(BusRingShared, slots);
@@ -483,9 +484,9 @@ int main(int argc, char** argv)
     if (receiver.bad != 0) {
         Fail(std::to_string(receiver.bad) + " frames breaking the frame rules reached the receive function");
     }
-    // What was sent or forged, plus a ring's worth for each time the head was moved: far more than the
-    // attacks can make a reader drop, far less than a drop count made of garbage.
-    if (receiver.dropped > sender.count + forged + 64 * kBusSlotCount) {
+    // A reader that follows an overwritten head counts at most a ring plus one ticket per nanosecond
+    // it was behind; a drop count taken from the garbage itself is of the order of 2^32 to 2^40.
+    if (receiver.dropped > kPlausibleDrops) {
         Fail("the receiver's drop count is not plausible: " + std::to_string(receiver.dropped));
     }
 
