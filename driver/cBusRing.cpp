@@ -12,9 +12,11 @@ constexpr int kSpinsBetweenClockReads = 64;
 // How long a reader waits for a claimed ticket before passing over it: far longer than any live writer
 // needs for four stores, even one the scheduler preempts on a busy machine.
 constexpr uint64_t kUnfinishedSlotNanoseconds = 50000000;
-// A head further ahead of a reader than this has not been advanced by writers (that would take
-// hours at any real rate) but overwritten.
-constexpr uint64_t kPlausibleLead = uint64_t{1} << 40;
+// More tickets than writers can claim, even in a tight loop of one process (a fetch-add takes several
+// nanoseconds): a head further ahead of a reader than a full ring plus one ticket per nanosecond since
+// the reader last caught up has not been advanced by writers but overwritten, and the tickets in
+// between are not counted as dropped.
+constexpr uint64_t kNanosecondsPerPlausibleTicket = 1;
 
 constexpr uint32_t kExtendedBit = 1u << 0;
 constexpr uint32_t kRemoteBit = 1u << 1;
@@ -79,6 +81,8 @@ void UnpackBytes(uint32_t word, uint8_t* bytes)
 
 } // namespace
 
+cBusRing::cBusRing(cBusSegment& segment) : m_ring(segment.Ring()), m_caughtUpAt(MonotonicNanoseconds()) {}
+
 void cBusRing::Publish(const BusFrame& frame)
 {
     FinishPublish(BeginPublish(frame));
@@ -136,16 +140,36 @@ cBusRing::SlotState cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
     return untorn && known && IsWellFormed(frame, low, high) ? SlotState::Frame : SlotState::Lost;
 }
 
-// True once ticket has stayed unpublished for kUnfinishedSlotNanoseconds.
-bool cBusRing::PassOverUnfinished(uint64_t ticket)
+// True once ticket has stayed unpublished for kUnfinishedSlotNanoseconds. Every ticket below the head
+// seen when that wait began was claimed at least as long ago, so those still unpublished are passed
+// over at once rather than each after a wait of its own (a head moved ahead by another member leaves
+// thousands of tickets that nobody claimed).
+bool cBusRing::PassOverUnfinished(uint64_t ticket, uint64_t head)
 {
+    if (ticket < m_overdueBelow) {
+        return true;
+    }
     uint64_t now = MonotonicNanoseconds();
     if (ticket != m_unfinishedTicket) {
         m_unfinishedTicket = ticket;
         m_unfinishedSince = now;
+        m_unfinishedHead = head;
         return false;
     }
-    return now - m_unfinishedSince >= kUnfinishedSlotNanoseconds;
+    if (now - m_unfinishedSince < kUnfinishedSlotNanoseconds) {
+        return false;
+    }
+    m_overdueBelow = m_unfinishedHead;
+    return true;
+}
+
+bool cBusRing::IsPlausibleLead(uint64_t lead)
+{
+    if (lead <= kBusSlotCount) {
+        return true;
+    }
+    uint64_t behindFor = MonotonicNanoseconds() - m_caughtUpAt;
+    return lead - kBusSlotCount <= behindFor / kNanosecondsPerPlausibleTicket;
 }
 
 bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped)
@@ -156,11 +180,19 @@ bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint
     for (;;) {
         uint64_t head = Head();
         if (head == cursor) {
+            // Taken before a second look at the head, so that it is never later than a moment the
+            // reader was caught up (a thread preempted in between would otherwise judge too tightly).
+            uint64_t now = MonotonicNanoseconds();
+            if (Head() != cursor) {
+                continue;
+            }
+            m_caughtUpAt = now;
             return false;
         }
-        if (head < cursor || head - cursor > kPlausibleLead) {
+        if (head < cursor || !IsPlausibleLead(head - cursor)) {
             ++dropped; // the head was overwritten: follow it, since writers now count from there
             cursor = head;
+            m_overdueBelow = 0;
             return false;
         }
         if (head - cursor > window) {
@@ -169,7 +201,7 @@ bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint
         }
         SlotState state = ReadSlot(cursor, frame);
         if (state == SlotState::NotYet) {
-            if (!PassOverUnfinished(cursor)) {
+            if (!PassOverUnfinished(cursor, head)) {
                 return false;
             }
             ++cursor; // its writer died or stopped halfway: the frame was never sent

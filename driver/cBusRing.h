@@ -18,7 +18,7 @@
 class cBusRing
 {
 public:
-    explicit cBusRing(cBusSegment& segment) : m_ring(segment.Ring()) {}
+    explicit cBusRing(cBusSegment& segment);
 
     void Publish(const BusFrame& frame);
     // Publish in two halves, so that a test can stop a member between them and kill it. BeginPublish
@@ -52,12 +52,17 @@ private:
 
     void WriteSlot(uint64_t ticket, const BusFrame& frame);
     SlotState ReadSlot(uint64_t ticket, BusFrame& frame) const;
-    bool PassOverUnfinished(uint64_t ticket);
+    bool PassOverUnfinished(uint64_t ticket, uint64_t head);
+    bool IsPlausibleLead(uint64_t lead);
     bool SlotReady(uint64_t cursor, const std::atomic<bool>& stop) const;
 
     BusRingShared& m_ring;
-    // The ticket the reader found claimed but unpublished, and since when: read and written only by the
-    // thread that calls ReadNext.
+    // Read and written only by the thread that calls ReadNext: the ticket it found claimed but
+    // unpublished, since when, and the head then; the tickets below which a wait for an unfinished one
+    // already ran out; when it last found no frame left to read.
     uint64_t m_unfinishedTicket = UINT64_MAX;
     uint64_t m_unfinishedSince = 0;
+    uint64_t m_unfinishedHead = 0;
+    uint64_t m_overdueBelow = 0;
+    uint64_t m_caughtUpAt = 0;
 };

@@ -24,8 +24,9 @@ public:
     cBusSegment(const cBusSegment&) = delete;
     cBusSegment& operator=(const cBusSegment&) = delete;
 
-    // Maps bus 0 to 9. Waits about 2 s at most for another process attaching to the same bus, less when
-    // a signal arrives. On failure returns false and LastError() says why and what to do.
+    // Maps bus 0 to 9. Waits about 2 s at most for another process attaching to the same bus, and fails
+    // at once when a signal handler of the program runs on this thread meanwhile. On failure returns
+    // false and LastError() says why and what to do.
     bool Attach(uint32_t bus);
     void Detach();
     bool IsAttached() const { return m_layout != nullptr; }

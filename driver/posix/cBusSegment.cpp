@@ -9,7 +9,8 @@
 //
 // The lock file (/dev/shm/NAME, a LockRecord) names the current segment and is locked with an open file
 // description lock (released by the kernel when its holder dies) while a process finds, creates or
-// checks the segment. Lock files are never removed: one per bus, 16 bytes each.
+// checks the segment, and while its last member leaves, which removes the file. A process that opened
+// the file before that and gets the lock after it finds the file gone and opens the bus's new one.
 #include "cBusSegment.h"
 
 #include "BusSegmentName.h"
@@ -32,6 +33,8 @@ namespace {
 constexpr uint64_t kSegmentMagic = 0x7276636e62757332; // "rvcnbus2"
 constexpr uint64_t kRecordMagic = 0x7276636e6c6f636b;  // "rvcnlock"
 constexpr uint64_t kAttachLockWaitNanoseconds = 2000000000;
+// Leaving never waits long: a member that cannot get the lock in time just leaves the file behind.
+constexpr uint64_t kDetachLockWaitNanoseconds = 200000000;
 constexpr long kAttachLockPollNanoseconds = 1000000;
 
 // The header is checked by every newcomer; nothing else in it is used.
@@ -158,8 +161,8 @@ bool LockFileIsSafe(const struct stat& status, const BusScope& scope, const std:
     return true;
 }
 
-// Opens (creating if needed) the lock file, gives it our scope's owner and mode whatever the umask
-// (when it is ours), and reserves its record.
+// Opens (creating if needed) the lock file and gives it our scope's owner and mode whatever the umask
+// (when it is ours).
 int OpenLockFile(const std::string& name, const BusScope& scope, std::string& error)
 {
     std::string path = "/dev/shm" + name;
@@ -189,15 +192,38 @@ int OpenLockFile(const std::string& name, const BusScope& scope, std::string& er
         close(fd);
         return -1;
     }
-    if (status.st_size < static_cast<off_t>(sizeof(LockRecord))) {
-        if (int result = posix_fallocate(fd, 0, sizeof(LockRecord)); result != 0) {
-            error = std::string("posix_fallocate: ") + strerror(result) + " (" + path +
-                    (result == ENOSPC ? "; /dev/shm is full: remove files there or give it more room)" : ")");
-            close(fd);
-            return -1;
-        }
-    }
     return fd;
+}
+
+// Under the attach lock: room for the record, taken now so that writing it cannot fail later.
+bool ReserveRecord(int fd, const std::string& name, std::string& error)
+{
+    struct stat status
+    {
+    };
+    if (fstat(fd, &status) == 0 && status.st_size >= static_cast<off_t>(sizeof(LockRecord))) {
+        return true;
+    }
+    if (int result = posix_fallocate(fd, 0, sizeof(LockRecord)); result != 0) {
+        error = std::string("posix_fallocate: ") + strerror(result) + " (/dev/shm" + name +
+                (result == ENOSPC ? "; /dev/shm is full: remove files there or give it more room)" : ")");
+        return false;
+    }
+    return true;
+}
+
+// False once the bus's last member removed the file fd opened (or another file took its name).
+bool IsCurrentLockFile(int fd, const std::string& name)
+{
+    struct stat opened
+    {
+    };
+    struct stat current
+    {
+    };
+    return fstat(fd, &opened) == 0 && opened.st_nlink > 0 &&
+           stat(("/dev/shm" + name).c_str(), &current) == 0 && opened.st_dev == current.st_dev &&
+           opened.st_ino == current.st_ino;
 }
 
 struct flock LockRange(short type)
@@ -219,11 +245,10 @@ uint64_t Now()
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
-// Polls, since a blocking lock would wait as long as another process chooses. A signal shortens only
-// the current pause: the wait stays bounded either way.
-bool LockAttach(int fd, const std::string& name, std::string& error)
+// Polls, since a blocking lock would wait as long as another process chooses. A signal the program
+// catches (Ctrl+C in a tool) ends the wait: the program wants to stop, not to attach.
+bool LockAttach(int fd, const std::string& name, uint64_t deadline, std::string& error)
 {
-    uint64_t deadline = Now() + kAttachLockWaitNanoseconds;
     struct flock range = LockRange(F_WRLCK);
     while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
         if (errno != EAGAIN && errno != EACCES && errno != EINTR) {
@@ -236,7 +261,10 @@ bool LockAttach(int fd, const std::string& name, std::string& error)
             return false;
         }
         timespec pause{0, kAttachLockPollNanoseconds};
-        nanosleep(&pause, nullptr);
+        if (nanosleep(&pause, nullptr) != 0 && errno == EINTR) {
+            error = "interrupted by a signal while waiting for the attach lock of /dev/shm" + name;
+            return false;
+        }
     }
     return true;
 }
@@ -245,6 +273,46 @@ void UnlockAttach(int fd)
 {
     struct flock range = LockRange(F_UNLCK);
     fcntl(fd, F_OFD_SETLK, &range);
+}
+
+// The bus's lock file, open and locked, with room for its record. Else -1 and why.
+int OpenLockedLockFile(const std::string& name, const BusScope& scope, std::string& error)
+{
+    uint64_t deadline = Now() + kAttachLockWaitNanoseconds;
+    for (;;) {
+        int fd = OpenLockFile(name, scope, error);
+        if (fd < 0) {
+            return -1;
+        }
+        if (!LockAttach(fd, name, deadline, error)) {
+            close(fd);
+            return -1;
+        }
+        if (IsCurrentLockFile(fd, name)) {
+            if (ReserveRecord(fd, name, error)) {
+                return fd;
+            }
+            shm_unlink(name.c_str()); // an empty file names no bus
+            close(fd);
+            return -1;
+        }
+        close(fd); // removed by the last member while we waited: the bus's file is a new one
+        if (Now() >= deadline) {
+            error = "/dev/shm" + name + " kept being removed for 2 s while attaching; try again";
+            return -1;
+        }
+    }
+}
+
+// Whether this process, having left the bus, was its last member. The segment is gone with its last
+// attachment (IPC_RMID); a segment we cannot look at is treated as in use.
+bool BusIsEmpty(int id)
+{
+    shmid_ds status{};
+    if (shmctl(id, IPC_STAT, &status) != 0) {
+        return errno == EINVAL || errno == EIDRM;
+    }
+    return status.shm_nattch == 0;
 }
 
 // The segment the lock file names, if it still exists and is what this scope's bus must be: our size,
@@ -270,9 +338,17 @@ int CreateSegment(const BusScope& scope, std::string& error)
 {
     int id = shmget(IPC_PRIVATE, sizeof(BusSegmentLayout), IPC_CREAT | IPC_EXCL | 0600);
     if (id < 0) {
-        error = ErrorText("shmget") + (errno == ENOSPC || errno == ENOMEM
-                                           ? ": the system's shared-memory limits are used up (ipcs -m)"
-                                           : "");
+        int cause = errno;
+        error = ErrorText("shmget");
+        if (cause == ENOSPC || cause == ENOMEM) {
+            error +=
+                ": the system's shared-memory limits are used up (ipcs -m, ipcs -l; sysctl kernel.shmall "
+                "and kernel.shmmni)";
+        } else if (cause == EINVAL) {
+            error +=
+                ": a bus needs " + std::to_string(sizeof(BusSegmentLayout)) +
+                " bytes of shared memory, more than the system allows for one segment (sysctl kernel.shmmax)";
+        }
         return -1;
     }
     shmid_ds status{};
@@ -378,18 +454,17 @@ bool cBusSegment::Attach(uint32_t bus)
         return false;
     }
     name = "/" + name;
-    int fd = OpenLockFile(name, scope, m_lastError);
+    int fd = OpenLockedLockFile(name, scope, m_lastError);
     if (fd < 0) {
-        return false;
-    }
-    if (!LockAttach(fd, name, m_lastError)) {
-        close(fd);
         return false;
     }
     shmid_ds status{};
     int id = RecordedSegment(fd, scope, status);
     BusSegmentLayout* layout =
         id >= 0 ? JoinBus(id, status, name, m_lastError) : CreateBus(fd, scope, id, m_lastError);
+    if (layout == nullptr && BusIsEmpty(id)) {
+        shm_unlink(name.c_str());
+    }
     UnlockAttach(fd);
     if (layout == nullptr) {
         close(fd);
@@ -407,9 +482,17 @@ void cBusSegment::Detach()
     if (m_layout == nullptr) {
         return;
     }
+    // Under the lock, so that no newcomer joins between our leaving and the file's removal. On a group
+    // bus whose file another member created, the unlink fails (/dev/shm is sticky): the file stays and
+    // names a gone segment, which the next member replaces.
+    std::string ignored;
+    bool locked = LockAttach(m_fd, m_name, Now() + kDetachLockWaitNanoseconds, ignored);
     shmdt(m_layout); // the kernel removes the segment with its last attachment
+    if (locked && BusIsEmpty(m_segmentId) && IsCurrentLockFile(m_fd, m_name)) {
+        shm_unlink(m_name.c_str());
+    }
     m_layout = nullptr;
-    close(m_fd);
+    close(m_fd); // releases the lock
     m_fd = -1;
     m_segmentId = -1;
 }

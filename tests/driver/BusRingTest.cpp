@@ -219,7 +219,12 @@ TEST_F(BusRing, OtherBusesShareNothing)
     EXPECT_FALSE(other.ReadNext(otherCursor, kBusSlotCount, got, dropped));
 }
 
-TEST(BusSegment, LastMemberToLeaveRemovesTheSegment)
+bool LockFileExists(const std::string& name)
+{
+    return access(("/dev/shm" + name).c_str(), F_OK) == 0;
+}
+
+TEST(BusSegment, LastMemberToLeaveRemovesTheSegmentAndTheLockFile)
 {
     std::string name = cBusSegment::SegmentName(kBus);
     int segmentId = -1;
@@ -236,6 +241,40 @@ TEST(BusSegment, LastMemberToLeaveRemovesTheSegment)
     }
     shmid_ds status{};
     EXPECT_EQ(shmctl(segmentId, IPC_STAT, &status), -1);
+    EXPECT_FALSE(LockFileExists(name));
+}
+
+// A newcomer that opened the lock file just before the last member removed it, and got the lock just
+// after, must use the bus's new file: else it and every later member would be on two different buses.
+TEST(BusSegment, NewcomerHoldingARemovedLockFileUsesTheNewOne)
+{
+    std::string name = cBusSegment::SegmentName(kBus);
+    int held = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    ASSERT_GE(held, 0);
+    struct flock range
+    {
+    };
+    range.l_type = F_WRLCK;
+    range.l_len = 1;
+    ASSERT_EQ(fcntl(held, F_OFD_SETLK, &range), 0);
+    cBusSegment late;
+    std::thread attaching([&late] { late.Attach(kBus); });
+    std::this_thread::sleep_for(std::chrono::milliseconds(200)); // it opens the file and waits
+    shm_unlink(name.c_str());
+    close(held);
+    attaching.join();
+    ASSERT_TRUE(late.IsAttached()) << late.LastError();
+
+    cBusSegment next;
+    ASSERT_TRUE(next.Attach(kBus)) << next.LastError();
+    cBusRing sender(next);
+    cBusRing receiver(late);
+    uint64_t cursor = receiver.Head();
+    sender.Publish(NumberedFrame(9));
+    uint64_t dropped = 0;
+    BusFrame got;
+    ASSERT_TRUE(receiver.ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(NumberOf(got), 9u);
 }
 
 TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
