@@ -18,34 +18,7 @@ namespace {
 
 constexpr uint32_t kBurstFrames = 1000;
 
-class BusTiming : public ::testing::Test
-{
-protected:
-    void SetUp() override { ASSERT_TRUE(m_driver.Loaded()); }
-    void TearDown() override
-    {
-        for (DWORD device : m_opened) {
-            m_driver.api.CanCloseDevice(device);
-        }
-    }
-
-    DWORD Open(const wchar_t* name, DWORD rate)
-    {
-        DWORD device = m_driver.Open(name, rate);
-        EXPECT_NE(device, 0u);
-        m_opened.push_back(device);
-        return device;
-    }
-
-    BOOL Send(DWORD device, const std::string& text)
-    {
-        CanMessageDescriptor frame = Frame(text);
-        return m_driver.api.CanTransmittMessageEx(device, &frame);
-    }
-
-    cLoadedDriver m_driver;
-    std::vector<DWORD> m_opened;
-};
+using BusTiming = DriverDevicesTest;
 
 // The bus time of the burst's frames after the first, in milliseconds, as CanWireTime reckons it.
 double IdealBurstMilliseconds(const std::string& text, uint32_t rate)

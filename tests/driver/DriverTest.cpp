@@ -21,40 +21,15 @@ public:
     ~cBusTimingOff() { unsetenv("RVCAN32CE_BUS_TIMING"); }
 };
 
-class Driver : public ::testing::Test
+class Driver : public DriverDevicesTest
 {
 protected:
-    void SetUp() override { ASSERT_TRUE(m_driver.Loaded()); }
-    void TearDown() override
-    {
-        for (DWORD device : m_opened) {
-            m_driver.api.CanCloseDevice(device);
-        }
-    }
-
-    DWORD Open(const wchar_t* name, DWORD rate = 125)
-    {
-        DWORD device = m_driver.Open(name, rate);
-        EXPECT_NE(device, 0u);
-        m_opened.push_back(device);
-        return device;
-    }
-
-    BOOL Send(DWORD device, const std::string& text)
-    {
-        CanMessageDescriptor frame = Frame(text);
-        return m_driver.api.CanTransmittMessageEx(device, &frame);
-    }
-
     std::string LastError()
     {
         char text[256] = {};
         m_driver.getLastError(text, sizeof(text));
         return text;
     }
-
-    cLoadedDriver m_driver;
-    std::vector<DWORD> m_opened;
 };
 
 TEST_F(Driver, ResolvesAllTenEntryPointsAndTheExtras)

@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include <gtest/gtest.h>
 #include <sys/types.h>
 
 #include "platform.h"
@@ -54,6 +55,36 @@ private:
 // A frame from cansend syntax; the test fails on a malformed text.
 CanMessageDescriptor Frame(const std::string& text);
 std::string Text(const CanMessageDescriptor& frame);
+
+// A test with the driver loaded; the devices it opens are closed when it ends.
+class DriverDevicesTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { ASSERT_TRUE(m_driver.Loaded()); }
+    void TearDown() override
+    {
+        for (DWORD device : m_opened) {
+            m_driver.api.CanCloseDevice(device);
+        }
+    }
+
+    DWORD Open(const wchar_t* name, DWORD rate = 125)
+    {
+        DWORD device = m_driver.Open(name, rate);
+        EXPECT_NE(device, 0u);
+        m_opened.push_back(device);
+        return device;
+    }
+
+    BOOL Send(DWORD device, const std::string& text)
+    {
+        CanMessageDescriptor frame = Frame(text);
+        return m_driver.api.CanTransmittMessageEx(device, &frame);
+    }
+
+    cLoadedDriver m_driver;
+    std::vector<DWORD> m_opened;
+};
 
 // Frames received through one of a few fixed receive functions (the driver passes no context).
 class cCollector
