@@ -23,6 +23,9 @@
 
 #include <fcntl.h>
 #include <grp.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/mman.h>
 #include <sys/shm.h>
 #include <sys/stat.h>
@@ -245,9 +248,26 @@ uint64_t Now()
     return static_cast<uint64_t>(now.tv_sec) * 1000000000u + static_cast<uint64_t>(now.tv_nsec);
 }
 
+bool TryLockUntil(int fd, const std::string& name, uint64_t deadline, const sigset_t& waitMask,
+                  std::string& error);
+
 // Polls, since a blocking lock would wait as long as another process chooses. A signal the program
-// catches (Ctrl+C in a tool) ends the wait: the program wants to stop, not to attach.
+// catches (Ctrl+C in a tool) ends the wait: the program wants to stop, not to attach. Signals stay
+// blocked between the pauses and ppoll lets them in only while it sleeps, so one that arrives while
+// the lock is being tried is not missed.
 bool LockAttach(int fd, const std::string& name, uint64_t deadline, std::string& error)
+{
+    sigset_t all;
+    sigset_t previous;
+    sigfillset(&all);
+    pthread_sigmask(SIG_BLOCK, &all, &previous);
+    bool locked = TryLockUntil(fd, name, deadline, previous, error);
+    pthread_sigmask(SIG_SETMASK, &previous, nullptr);
+    return locked;
+}
+
+bool TryLockUntil(int fd, const std::string& name, uint64_t deadline, const sigset_t& waitMask,
+                  std::string& error)
 {
     struct flock range = LockRange(F_WRLCK);
     while (fcntl(fd, F_OFD_SETLK, &range) != 0) {
@@ -261,7 +281,7 @@ bool LockAttach(int fd, const std::string& name, uint64_t deadline, std::string&
             return false;
         }
         timespec pause{0, kAttachLockPollNanoseconds};
-        if (nanosleep(&pause, nullptr) != 0 && errno == EINTR) {
+        if (ppoll(nullptr, 0, &pause, &waitMask) != 0 && errno == EINTR) {
             error = "interrupted by a signal while waiting for the attach lock of /dev/shm" + name;
             return false;
         }

@@ -296,9 +296,14 @@ void ExpectStillReceiving(const char* attack, Member& receiver, Member& sender)
 {
     CollectFor({&receiver, &sender}, std::chrono::milliseconds(300));
     unsigned long long before = receiver.count;
-    CollectFor({&receiver, &sender}, std::chrono::milliseconds(1000));
-    printf("bus-hostile: after %s: the receiver got %llu frames in 1 s (%llu broken in all)\n", attack,
-           receiver.count - before, receiver.bad);
+    // Up to 5 s, so that a loaded machine holding the members up is not taken for a stopped receiver.
+    int seconds = 0;
+    while (seconds < 5 && receiver.count == before) {
+        CollectFor({&receiver, &sender}, std::chrono::milliseconds(1000));
+        ++seconds;
+    }
+    printf("bus-hostile: after %s: the receiver got %llu frames in %d s (%llu broken in all)\n", attack,
+           receiver.count - before, seconds, receiver.bad);
     if (receiver.count == before) {
         Fail(std::string("the receiver stopped receiving after ") + attack);
     }
@@ -484,7 +489,7 @@ int main(int argc, char** argv)
     if (receiver.bad != 0) {
         Fail(std::to_string(receiver.bad) + " frames breaking the frame rules reached the receive function");
     }
-    // A reader that follows an overwritten head counts at most a ring plus one ticket per nanosecond
+    // A reader that follows an overwritten head counts at most a ring plus one ticket per 10 ns
     // it was behind; a drop count taken from the garbage itself is of the order of 2^32 to 2^40.
     if (receiver.dropped > kPlausibleDrops) {
         Fail("the receiver's drop count is not plausible: " + std::to_string(receiver.dropped));
