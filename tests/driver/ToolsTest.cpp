@@ -119,8 +119,9 @@ TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
     EXPECT_EQ(dump->Wait(), 0);
     std::smatch report;
     std::string errors = dump->ReadAllErrors();
-    ASSERT_TRUE(
-        std::regex_match(errors, report, std::regex(R"(can-dump: CAN7: (\d+) frames received, 0 dropped, bus load \d+\.\d %\n)")))
+    ASSERT_TRUE(std::regex_match(
+        errors, report,
+        std::regex(R"(can-dump: CAN7: (\d+) frames received, 0 dropped, bus load \d+\.\d %\n)")))
         << errors;
     EXPECT_GE(std::stoul(report[1]), 3u);
 }
