@@ -20,7 +20,7 @@ struct BusFrame
     uint32_t bitrate = 0; // kbit/s of the sender
     bool extended = false;
     bool remote = false;
-    uint8_t length = 0; // 0 to 8
+    uint8_t length = 0; // 0 to 8: data bytes; of a remote frame, its DLC (it carries no data)
     uint8_t data[8] = {};
     // When its last bit leaves the wire, on the monotonic clock (MonotonicNanoseconds); 0 when its
     // sender does not time the bus (RVCAN32CE_BUS_TIMING=none).

@@ -26,6 +26,11 @@ uint32_t BitrateIndex(uint32_t kbitPerSecond)
     return static_cast<uint32_t>(found - std::begin(kSupportedBitrates));
 }
 
+uint32_t RemoteDlcOf(const CanMessageDescriptor& message)
+{
+    return (message.reserved & kReservedRemoteDlcMask) >> kReservedRemoteDlcShift;
+}
+
 bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, BusFrame& frame)
 {
     if (!IsFlag(message.extended) || !IsFlag(message.remote)) {
@@ -36,7 +41,7 @@ bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, Bus
         return false;
     }
     bool remote = message.remote == 1;
-    if (!remote && message.length > kCanMaxDataBytes) {
+    if ((remote ? RemoteDlcOf(message) : message.length) > kCanMaxDataBytes) {
         return false;
     }
     frame = BusFrame{};
@@ -44,22 +49,30 @@ bool FrameFromMessage(const CanMessageDescriptor& message, uint32_t bitrate, Bus
     frame.bitrate = bitrate;
     frame.extended = extended;
     frame.remote = remote;
-    if (!remote) {
+    if (remote) {
+        frame.length = static_cast<uint8_t>(RemoteDlcOf(message));
+    } else {
         frame.length = static_cast<uint8_t>(message.length);
         memcpy(frame.data, message.data, frame.length);
     }
     return true;
 }
 
-CanMessageDescriptor MessageFromFrame(const BusFrame& frame, uint32_t timestamp)
+CanMessageDescriptor MessageFromFrame(const BusFrame& frame, uint32_t timestamp, bool own)
 {
     CanMessageDescriptor message{};
     message.extended = frame.extended ? 1 : 0;
     message.id = frame.id;
     message.remote = frame.remote ? 1 : 0;
-    message.length = std::min<uint16_t>(frame.length, kCanMaxDataBytes);
+    uint16_t length = std::min<uint16_t>(frame.length, kCanMaxDataBytes);
+    if (frame.remote) {
+        message.reserved = static_cast<uint32_t>(length) << kReservedRemoteDlcShift;
+    } else {
+        message.length = length;
+        memcpy(message.data, frame.data, length);
+    }
+    message.reserved |= own ? kReservedOwnFrame : 0u;
     message.timestamp = timestamp;
-    memcpy(message.data, frame.data, message.length);
     return message;
 }
 

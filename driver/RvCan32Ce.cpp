@@ -43,6 +43,9 @@
 //                                "any value"; (0, -1, -1) lets every frame through, as does the default.
 //   CanReadDescriptorEx(dev, 0, &code, &mask) reads it back.
 //   CanStartReceiveQueue(dev, depth) as above.
+//   The record's reserved word (FrameRules.h): a remote frame's DLC in bits 8-11 both ways (the
+//   console's 0 sends DLC 0; length stays the data bytes, 0), and on receive bit 0 for a frame the
+//   receiving device sent itself, which is how the python plugin tells its own frames apart.
 // Every entry point returns 0 (FALSE, or a null handle) when it refuses; RvCanGetLastError says why.
 #include <algorithm>
 #include <cstring>

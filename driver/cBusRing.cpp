@@ -62,7 +62,7 @@ bool IsWellFormed(const BusFrame& frame, uint32_t dataLow, uint32_t dataHigh)
         return false;
     }
     if (frame.remote) {
-        return frame.length == 0 && dataLow == 0 && dataHigh == 0;
+        return dataLow == 0 && dataHigh == 0; // its length is the DLC it asks for, no data
     }
     uint64_t data = static_cast<uint64_t>(dataHigh) << 32 | dataLow;
     return frame.length == kCanMaxDataBytes || (data >> (8 * frame.length)) == 0; // no bytes past length

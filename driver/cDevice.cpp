@@ -56,7 +56,7 @@ bool cDevice::Attach(uint32_t bus, std::string& error)
     }
     m_ring = std::make_unique<cBusRing>(m_segment);
     if (timed) {
-        m_transmitter = std::make_unique<cTransmitter>(*m_ring, m_segment.Ring().wires);
+        m_transmitter = std::make_unique<cTransmitter>(*m_ring, m_segment.Ring().wires, m_sent);
     }
     return true;
 }
@@ -80,7 +80,7 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
         return false;
     }
     if (!m_transmitter) {
-        m_ring->Publish(frame);
+        m_sent.Publish(*m_ring, frame);
         return true;
     }
     if (!m_transmitter->Enqueue(frame, kTransmitWaitMs)) {
@@ -133,19 +133,19 @@ void cDevice::ReceiveLoop()
             m_dropped.fetch_add(dropped);
         }
         if (received) {
-            DeliverFrame(frame);
+            DeliverFrame(frame, m_sent.IsOwn(m_cursor - 1)); // ReadNext has moved past it
         } else {
             m_ring->WaitForFrame(m_cursor, m_stopThread, kIdleWakeMs);
         }
     }
 }
 
-void cDevice::DeliverFrame(const BusFrame& frame)
+void cDevice::DeliverFrame(const BusFrame& frame, bool own)
 {
     if (frame.bitrate != m_bitrate.load(std::memory_order_relaxed)) {
         return; // sent at another rate: on a real bus, noise
     }
-    Deliver(MessageFromFrame(frame, WaitForEndOfFrame(frame)));
+    Deliver(MessageFromFrame(frame, WaitForEndOfFrame(frame), own));
 }
 
 uint32_t cDevice::WaitForEndOfFrame(const BusFrame& frame)

@@ -12,6 +12,7 @@
 #include "cBusRing.h"
 #include "cBusSegment.h"
 #include "cReceivingDevice.h"
+#include "cSentTickets.h"
 #include "cTransmitter.h"
 
 // On the virtual bus, dropped counts bus frames passed over because the queue was full (reader
@@ -47,13 +48,15 @@ private:
     // depth is how many bus frames may wait for this device before the oldest are dropped (at most the
     // ring's size).
     void PrepareReception(uint32_t depth, bool onReceiveThread) override;
-    void DeliverFrame(const BusFrame& frame);
+    // own: this device published it.
+    void DeliverFrame(const BusFrame& frame, bool own);
     // Waits until frame ends on the wire (at most as long as an honest sender's frame can lie ahead)
     // and returns its end as a tick count; now when it carries no end time or timing is off.
     uint32_t WaitForEndOfFrame(const BusFrame& frame);
 
     cBusSegment m_segment;
     std::unique_ptr<cBusRing> m_ring; // set by Attach, before any other operation
+    cSentTickets m_sent;              // outlives the transmitter, which publishes through it
     // Set by Attach when the bus is timed; destroyed before the segment it sends on.
     std::unique_ptr<cTransmitter> m_transmitter;
 

@@ -6,8 +6,8 @@
 #include "FrameRules.h"
 #include "cBusWire.h"
 
-cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount])
-    : m_ring(ring), m_wires(wires), m_thread([this] { Run(); })
+cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent)
+    : m_ring(ring), m_wires(wires), m_sent(sent), m_thread([this] { Run(); })
 {}
 
 cTransmitter::~cTransmitter()
@@ -69,6 +69,6 @@ void cTransmitter::SendFront(const BusFrame& frame)
     BusFrame timed = frame;
     timed.endTime = wire.Reserve(frame, m_stop);
     if (timed.endTime != 0) {
-        m_ring.Publish(timed);
+        m_sent.Publish(m_ring, timed);
     }
 }

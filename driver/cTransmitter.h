@@ -17,13 +17,15 @@
 
 #include "BusLayout.h"
 #include "cBusRing.h"
+#include "cSentTickets.h"
 
 constexpr size_t kTransmitQueueDepth = 32;
 
 class cTransmitter
 {
 public:
-    cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount]);
+    // Publishes through sent, so that the device knows its own frames.
+    cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent);
     ~cTransmitter();
 
     cTransmitter(const cTransmitter&) = delete;
@@ -40,6 +42,7 @@ private:
 
     cBusRing& m_ring;
     BusWireShared (&m_wires)[kBusRateCount];
+    cSentTickets& m_sent;
 
     // Guards m_queue; m_changed tells both sides that it changed or that m_stop was set. The front
     // frame stays queued while the transmit thread sends it, so that a full queue counts it too.

@@ -29,19 +29,17 @@ bool IsErrorFrame(const can_frame& frame)
     return (frame.can_id & CAN_ERR_FLAG) != 0;
 }
 
-CanMessageDescriptor MessageFromCanFrame(const can_frame& frame, uint32_t timestampMs)
+CanMessageDescriptor MessageFromCanFrame(const can_frame& frame, uint32_t timestampMs, bool own)
 {
-    CanMessageDescriptor message{};
-    bool extended = (frame.can_id & CAN_EFF_FLAG) != 0;
-    message.extended = extended ? 1 : 0;
-    message.id = frame.can_id & (extended ? CAN_EFF_MASK : CAN_SFF_MASK);
-    message.remote = (frame.can_id & CAN_RTR_FLAG) != 0 ? 1 : 0;
-    message.length = std::min<uint16_t>(frame.len, kCanMaxDataBytes);
-    message.timestamp = timestampMs;
-    if (message.remote == 0) {
-        memcpy(message.data, frame.data, message.length);
+    BusFrame received;
+    received.extended = (frame.can_id & CAN_EFF_FLAG) != 0;
+    received.id = frame.can_id & (received.extended ? CAN_EFF_MASK : CAN_SFF_MASK);
+    received.remote = (frame.can_id & CAN_RTR_FLAG) != 0;
+    received.length = std::min<uint8_t>(frame.len, kCanMaxDataBytes);
+    if (!received.remote) {
+        memcpy(received.data, frame.data, received.length);
     }
-    return message;
+    return MessageFromFrame(received, timestampMs, own);
 }
 
 uint32_t TimestampMilliseconds(const timeval& time)

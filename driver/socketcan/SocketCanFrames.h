@@ -10,16 +10,17 @@
 #include "CanMessageDescriptor.h"
 
 // The same rules as the virtual bus (FrameFromMessage): refused (false) when extended or remote is not
-// 0 or 1, the id is wider than its format or a data frame is longer than 8 bytes. A remote frame's
-// length and data are not read: it goes out with length 0.
+// 0 or 1, the id is wider than its format, a data frame is longer than 8 bytes or a remote DLC is over
+// 8. A remote frame's length and data are not read: it goes out with the DLC in reserved (FrameRules.h).
 bool CanFrameFromMessage(const CanMessageDescriptor& message, can_frame& frame);
 
 // An error frame reports a bus condition (CAN_ERR_FLAG); it is counted, never delivered.
 bool IsErrorFrame(const can_frame& frame);
 
-// The record for a received data or remote frame: extended and remote from the id's flags, data bytes
-// past the length 0, reserved 0.
-CanMessageDescriptor MessageFromCanFrame(const can_frame& frame, uint32_t timestampMs);
+// The record for a received data or remote frame, as on the virtual bus (MessageFromFrame): extended and
+// remote from the id's flags, data bytes past the length 0, a remote frame with length 0 and its DLC in
+// reserved; own marks a frame this socket sent (MSG_CONFIRM).
+CanMessageDescriptor MessageFromCanFrame(const can_frame& frame, uint32_t timestampMs, bool own);
 
 // The kernel's receive time (SO_TIMESTAMP, wall clock) in milliseconds, cut to 32 bits.
 uint32_t TimestampMilliseconds(const timeval& time);

@@ -294,7 +294,8 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
             m_errorFrames.fetch_add(1);
             continue;
         }
-        Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received)));
+        bool own = (header.msg_flags & MSG_CONFIRM) != 0; // CAN_RAW_RECV_OWN_MSGS marks our own so
+        Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received), own));
         if (m_stopThread.load()) {
             return; // stopped from inside the function: the rest of the batch is not delivered
         }

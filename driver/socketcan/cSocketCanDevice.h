@@ -3,8 +3,9 @@
 //
 // - Reception: the socket receives nothing while the queue is stopped (an empty CAN_RAW_FILTER), and
 //   what is left in it is discarded when the queue starts, so the function sees only frames received
-//   from then on, its own included (CAN_RAW_RECV_OWN_MSGS), as on the virtual bus. Error frames are
-//   counted, never delivered. The timestamp is the kernel's receive time (SO_TIMESTAMP) in ms.
+//   from then on, its own included (CAN_RAW_RECV_OWN_MSGS) and marked kReservedOwnFrame, as on the
+//   virtual bus. Error frames are counted, never delivered. The timestamp is the kernel's receive time
+//   (SO_TIMESTAMP) in ms.
 // - Drops: the socket's own count of frames it could not queue (SO_RXQ_OVFL). The receive buffer is
 //   made large (SO_RCVBUFFORCE when the process may, else SO_RCVBUF up to net.core.rmem_max), so the
 //   queue depth passed to StartQueue is checked but the buffer, not a frame count, bounds the queue.

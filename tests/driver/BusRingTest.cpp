@@ -87,6 +87,7 @@ TEST_F(BusRing, ReaderGetsFramesInPublishOrderWithEveryField)
     remote.id = 0x7FF;
     remote.bitrate = 10;
     remote.remote = true;
+    remote.length = 3; // the DLC it asks for
     m_writer->Publish(remote);
 
     uint64_t dropped = 0;
@@ -103,7 +104,7 @@ TEST_F(BusRing, ReaderGetsFramesInPublishOrderWithEveryField)
     EXPECT_EQ(got.bitrate, 10u);
     EXPECT_FALSE(got.extended);
     EXPECT_TRUE(got.remote);
-    EXPECT_EQ(got.length, 0);
+    EXPECT_EQ(got.length, 3);
     EXPECT_FALSE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
     EXPECT_EQ(dropped, 0u);
 }

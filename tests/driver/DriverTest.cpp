@@ -5,6 +5,7 @@
 #include <thread>
 
 #include "DriverTestSupport.h"
+#include "FrameRules.h"
 
 namespace {
 
@@ -130,8 +131,64 @@ TEST_F(Driver, SendersOwnDeviceReceivesItsFrameWithTheReceiveTick)
     EXPECT_EQ(frame.length, 8);
     const uint8_t data[8] = {0x00, 0x22, 0x44, 0x88, 0x99, 0xBB, 0xEE, 0xFF};
     EXPECT_EQ(memcmp(frame.data, data, 8), 0);
-    EXPECT_EQ(frame.reserved, 0u);
+    EXPECT_EQ(frame.reserved, kReservedOwnFrame);
     EXPECT_LE(frame.timestamp - before, after - before); // within [before, after], wrap-safe
+}
+
+// The python plugin's receive_own_messages rests on this mark, on a timed bus and on an untimed one.
+TEST_F(Driver, OnlyTheSendersOwnDeviceMarksTheFrameAsItsOwn)
+{
+    auto marks = [](cCollector& collector) {
+        std::vector<uint32_t> reserved;
+        for (const CanMessageDescriptor& frame : collector.Frames()) {
+            reserved.push_back(frame.reserved);
+        }
+        return reserved;
+    };
+    struct Case
+    {
+        const char* timing;
+        const wchar_t* bus;
+        int slot;
+    };
+    for (const Case& c : {Case{"wire", L"CAN4:", 0}, Case{"none", L"CAN5:", 2}}) {
+        SCOPED_TRACE(c.timing);
+        setenv("RVCAN32CE_BUS_TIMING", c.timing, 1);
+        DWORD sender = Open(c.bus);
+        DWORD other = Open(c.bus);
+        unsetenv("RVCAN32CE_BUS_TIMING");
+        cCollector& atSender = cCollector::Slot(c.slot);
+        cCollector& atOther = cCollector::Slot(c.slot + 1);
+        ASSERT_TRUE(m_driver.StartReceiving(sender, atSender.Function()));
+        ASSERT_TRUE(m_driver.StartReceiving(other, atOther.Function()));
+        ASSERT_TRUE(Send(sender, "123#01"));
+        ASSERT_TRUE(atOther.WaitForCount(1)); // in this order on the bus
+        ASSERT_TRUE(Send(other, "456#02"));
+        ASSERT_TRUE(atSender.WaitForCount(2));
+        ASSERT_TRUE(atOther.WaitForCount(2));
+        EXPECT_EQ(atSender.Texts(), (std::vector<std::string>{"123#01", "456#02"}));
+        EXPECT_EQ(marks(atSender), (std::vector<uint32_t>{kReservedOwnFrame, 0}));
+        EXPECT_EQ(marks(atOther), (std::vector<uint32_t>{0, kReservedOwnFrame}));
+    }
+}
+
+TEST_F(Driver, RemoteFrameKeepsItsDlcInReserved)
+{
+    DWORD sender = Open(L"CAN1:");
+    DWORD receiver = Open(L"CAN1:");
+    cCollector& received = cCollector::Slot(0);
+    ASSERT_TRUE(m_driver.StartReceiving(receiver, received.Function()));
+    CanMessageDescriptor remote = Frame("321#R");
+    remote.length = 200; // what a console leaves unwritten: not read
+    remote.reserved = 4u << kReservedRemoteDlcShift;
+    ASSERT_TRUE(m_driver.api.CanTransmittMessageEx(sender, &remote));
+    remote.reserved = 9u << kReservedRemoteDlcShift;
+    EXPECT_FALSE(m_driver.api.CanTransmittMessageEx(sender, &remote));
+    ASSERT_TRUE(received.WaitForCount(1));
+    CanMessageDescriptor frame = received.Frames().at(0);
+    EXPECT_EQ(frame.remote, 1u);
+    EXPECT_EQ(frame.length, 0u); // the console shows no data bytes
+    EXPECT_EQ(frame.reserved, 4u << kReservedRemoteDlcShift);
 }
 
 TEST_F(Driver, QueueSeesOnlyFramesSentAfterItStarted)

@@ -14,7 +14,7 @@ TEST(FrameRules, ReceivedRecordCarriesTheFrameAndTheReceiversTick)
     frame.data[1] = 2;
     frame.data[2] = 3;
     frame.data[3] = 0xEE; // past length: must not reach the record
-    CanMessageDescriptor message = MessageFromFrame(frame, 0xCAFE);
+    CanMessageDescriptor message = MessageFromFrame(frame, 0xCAFE, false);
     EXPECT_EQ(message.extended, 1u);
     EXPECT_EQ(message.id, 0x1ABCDEF0u);
     EXPECT_EQ(message.remote, 0u);
@@ -30,6 +30,7 @@ TEST(FrameRules, RemoteFrameIgnoresTheUnwrittenLengthAndData)
 {
     CanMessageDescriptor message;
     memset(&message, 0xCD, sizeof(message)); // what the sender leaves unwritten for a remote frame
+    message.reserved = 0;                    // written as 0 by the console
     message.extended = 0;
     message.id = 0x321;
     message.remote = 1;
@@ -39,6 +40,23 @@ TEST(FrameRules, RemoteFrameIgnoresTheUnwrittenLengthAndData)
     EXPECT_EQ(frame.length, 0);
     EXPECT_EQ(frame.bitrate, 500u);
     EXPECT_EQ(frame.data[0], 0);
+}
+
+TEST(FrameRules, RemoteDlcTravelsInReservedAndLengthStaysZero)
+{
+    CanMessageDescriptor message{};
+    message.id = 0x321;
+    message.remote = 1;
+    message.length = 200;
+    message.reserved = 5u << kReservedRemoteDlcShift | kReservedOwnFrame; // as a received record holds it
+    BusFrame frame;
+    ASSERT_TRUE(FrameFromMessage(message, 125, frame));
+    EXPECT_EQ(frame.length, 5);
+    CanMessageDescriptor received = MessageFromFrame(frame, 7, true);
+    EXPECT_EQ(received.length, 0);
+    EXPECT_EQ(received.reserved, 5u << kReservedRemoteDlcShift | kReservedOwnFrame);
+    message.reserved = 9u << kReservedRemoteDlcShift;
+    EXPECT_FALSE(FrameFromMessage(message, 125, frame));
 }
 
 struct FilterCase

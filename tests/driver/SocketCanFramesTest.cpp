@@ -9,6 +9,7 @@
 
 #include "BoundedSend.h"
 #include "DeviceMapping.h"
+#include "FrameRules.h"
 #include "SocketCanFrames.h"
 
 namespace {
@@ -22,6 +23,13 @@ CanMessageDescriptor Record(uint32_t extended, uint32_t id, uint32_t remote, uin
     message.remote = remote;
     message.length = length;
     std::copy(data.begin(), data.end(), message.data);
+    return message;
+}
+
+CanMessageDescriptor RemoteRecord(uint32_t id, uint32_t dlc)
+{
+    CanMessageDescriptor message = Record(0, id, 1, 0);
+    message.reserved = dlc << kReservedRemoteDlcShift;
     return message;
 }
 
@@ -55,6 +63,7 @@ INSTANTIATE_TEST_SUITE_P(
         ToFrameCase{"Extended", Record(1, 0x1FFFFFFF, 0, 2, {0x11, 0x22}), 0x1FFFFFFF | CAN_EFF_FLAG, 2},
         ToFrameCase{"ZeroLength", Record(0, 0x7FF, 0, 0), 0x7FF, 0},
         ToFrameCase{"RemoteIgnoresLength", Record(0, 0x123, 1, 200), 0x123 | CAN_RTR_FLAG, 0},
+        ToFrameCase{"RemoteDlcFromReserved", RemoteRecord(0x123, 6), 0x123 | CAN_RTR_FLAG, 6},
         ToFrameCase{"ExtendedRemote", Record(1, 0x12345, 1, 0), 0x12345 | CAN_EFF_FLAG | CAN_RTR_FLAG, 0}),
     [](const testing::TestParamInfo<ToFrameCase>& info) { return info.param.name; });
 
@@ -77,22 +86,31 @@ TEST(SocketCanFrames, ExtendedDataFrameBecomesItsRecord)
     frame.data[1] = 0xAD;
     frame.data[2] = 0xBE;
     frame.data[3] = 0xEF; // past the length: not copied
-    CanMessageDescriptor message = MessageFromCanFrame(frame, 0xCAFE);
+    CanMessageDescriptor message = MessageFromCanFrame(frame, 0xCAFE, false);
     CanMessageDescriptor expected = Record(1, 0x12345678, 0, 3, {0xDE, 0xAD, 0xBE});
     expected.timestamp = 0xCAFE;
     EXPECT_EQ(memcmp(&message, &expected, sizeof(message)), 0);
 }
 
-TEST(SocketCanFrames, RemoteFrameBecomesRecordWithRemoteOne)
+TEST(SocketCanFrames, RemoteFrameBecomesRecordWithItsDlcInReserved)
 {
     can_frame frame{};
     frame.can_id = 0x123 | CAN_RTR_FLAG;
     frame.len = 4;
-    CanMessageDescriptor message = MessageFromCanFrame(frame, 0);
+    CanMessageDescriptor message = MessageFromCanFrame(frame, 0, false);
     EXPECT_EQ(message.extended, 0u);
     EXPECT_EQ(message.id, 0x123u);
     EXPECT_EQ(message.remote, 1u);
-    EXPECT_EQ(message.length, 4u);
+    EXPECT_EQ(message.length, 0u); // no data bytes for the console to show
+    EXPECT_EQ(message.reserved, 4u << kReservedRemoteDlcShift);
+}
+
+TEST(SocketCanFrames, OwnFrameIsMarked)
+{
+    can_frame frame{};
+    frame.can_id = 0x123;
+    EXPECT_EQ(MessageFromCanFrame(frame, 0, true).reserved, kReservedOwnFrame);
+    EXPECT_EQ(MessageFromCanFrame(frame, 0, false).reserved, 0u);
 }
 
 TEST(SocketCanFrames, ErrorFramesAreTold)

@@ -258,7 +258,7 @@ unsigned ForgeImpossibleFrames(Segment& segment, std::mt19937_64& random, unsign
     const uint32_t formats[] = {
         9u << 8 | 125u << 16,      // nine data bytes
         0xFFu << 8 | 125u << 16,   // 255 data bytes
-        2u | 4u << 8 | 125u << 16, // a remote frame with a length
+        2u | 4u << 8 | 125u << 16, // a remote frame of DLC 4 with data
         2u | 125u << 16,           // a remote frame with data
         0x80u | 125u << 16,        // a bit no writer sets
         1u | 8u << 8 | 125u << 16, // extended, id too wide below

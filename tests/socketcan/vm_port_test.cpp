@@ -15,6 +15,7 @@
 #include <thread>
 #include <vector>
 
+#include "FrameRules.h"
 #include "ProcessLines.h"
 #include "cCanPacket.h"
 #include "cCanPort.h"
@@ -180,6 +181,18 @@ TEST_F(PortOnVcan, OwnFramesComeBack)
     EXPECT_EQ(got.length, 2u);
     EXPECT_EQ(got.data[0], 0xAA);
     EXPECT_EQ(got.data[1], 0x55);
+    EXPECT_EQ(got.reserved, kReservedOwnFrame); // the kernel's MSG_CONFIRM: this socket sent it
+}
+
+// cansend's frames come from another socket: not marked as own; a remote frame's DLC is in reserved.
+TEST_F(PortOnVcan, RemoteFrameOfAnotherSocketKeepsItsDlc)
+{
+    ASSERT_TRUE(RunShell("cansend vcan0 456#R3"));
+    ASSERT_TRUE(WaitForReceived(1));
+    CanMessageDescriptor got = Received()[0];
+    EXPECT_EQ(got.remote, 1u);
+    EXPECT_EQ(got.length, 0u);
+    EXPECT_EQ(got.reserved, 3u << kReservedRemoteDlcShift);
 }
 
 TEST_F(PortOnVcan, PortFramesAreSeenByCandumpExactly)
