@@ -185,7 +185,9 @@ RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
     return TRUE;
 }
 
-RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDescriptor* message)
+namespace {
+
+BOOL TransmitWithin(DWORD device, const CanMessageDescriptor* message, const DWORD* waitMs)
 {
     std::shared_ptr<cCanDevice> found = FindDevice(device);
     if (!found) {
@@ -195,10 +197,22 @@ RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDes
         return Refuse("no message");
     }
     std::string why;
-    if (!found->Transmit(*message, why)) {
+    if (!found->Transmit(*message, waitMs != nullptr ? *waitMs : found->DefaultTransmitWaitMs(), why)) {
         return Refuse(why);
     }
     return TRUE;
+}
+
+} // namespace
+
+RVCAN_EXPORT BOOL WINAPI CanTransmittMessageEx(DWORD device, const CanMessageDescriptor* message)
+{
+    return TransmitWithin(device, message, nullptr);
+}
+
+RVCAN_EXPORT BOOL WINAPI RvCanTransmitWithin(DWORD device, const CanMessageDescriptor* message, DWORD waitMs)
+{
+    return TransmitWithin(device, message, &waitMs);
 }
 
 RVCAN_EXPORT BOOL WINAPI CanWriteDescriptorEx(DWORD device, DWORD index, DWORD code, DWORD mask)
@@ -299,3 +313,4 @@ static_assert(std::is_same_v<decltype(&CanStartReceiveQueue), CanStartReceiveQue
 static_assert(std::is_same_v<decltype(&CanStopReceiveQueue), CanStopReceiveQueueFn>);
 static_assert(std::is_same_v<decltype(&RvCanReadCounters), RvCanReadCountersFn>);
 static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>);
+static_assert(std::is_same_v<decltype(&RvCanTransmitWithin), RvCanTransmitWithinFn>);

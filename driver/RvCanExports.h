@@ -18,3 +18,7 @@ typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters)
 // Why the calling thread's last refused entry point call failed, as UTF-8 text, cut to size bytes
 // including the terminator; returns the full length. Empty when nothing has failed yet.
 typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
+// CanTransmittMessageEx with the wait for room in a full transmit queue chosen by the caller (0: none),
+// in place of the device's own (500 ms on a virtual bus, 50 ms on SocketCAN); python-can's
+// send(timeout=...) needs it.
+typedef BOOL(WINAPI* RvCanTransmitWithinFn)(DWORD device, const CanMessageDescriptor* message, DWORD waitMs);

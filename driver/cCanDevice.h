@@ -26,7 +26,10 @@ public:
 
     // A refusal (false) says why in why, for RvCanGetLastError.
     virtual bool SetBitrate(uint32_t kbitPerSecond, std::string& why) = 0;
-    virtual bool Transmit(const CanMessageDescriptor& message, std::string& why) = 0;
+    // Waits at most waitMs for room in a full transmit queue, then refuses.
+    virtual bool Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why) = 0;
+    // What CanTransmittMessageEx waits: as long as this kind of controller is given to get rid of a frame.
+    virtual uint32_t DefaultTransmitWaitMs() const = 0;
     virtual void SetAcceptanceFilter(uint32_t code, uint32_t mask) = 0;
     virtual void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const = 0;
     virtual void RegisterCallback(CanReceiveFunction function) = 0;

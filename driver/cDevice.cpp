@@ -71,7 +71,12 @@ bool cDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
     return true;
 }
 
-bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
+uint32_t cDevice::DefaultTransmitWaitMs() const
+{
+    return kTransmitWaitMs;
+}
+
+bool cDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why)
 {
     BusFrame frame;
     if (!FrameFromMessage(message, m_bitrate.load(), frame)) {
@@ -83,8 +88,8 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
         m_sent.Publish(*m_ring, frame);
         return true;
     }
-    if (!m_transmitter->Enqueue(frame, kTransmitWaitMs)) {
-        why = "the transmit queue stayed full for " + std::to_string(kTransmitWaitMs) +
+    if (!m_transmitter->Enqueue(frame, waitMs)) {
+        why = "the transmit queue stayed full for " + std::to_string(waitMs) +
               " ms: the bus is kept busy by frames that win arbitration";
         return false;
     }

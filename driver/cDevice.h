@@ -35,7 +35,8 @@ public:
     bool Attach(uint32_t bus, std::string& error);
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
-    bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
+    bool Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why) override;
+    uint32_t DefaultTransmitWaitMs() const override;
     // Gives queued frames a bounded time to go out (cTransmitter::Drain), then stops the queue.
     void Close() override;
 

@@ -156,7 +156,7 @@ void cSocketCanDevice::DropPendingError()
     getsockopt(m_socket, SOL_SOCKET, SO_ERROR, &pending, &size);
 }
 
-bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
+bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why)
 {
     can_frame frame;
     if (!CanFrameFromMessage(message, frame)) {
@@ -185,15 +185,14 @@ bool cSocketCanDevice::Transmit(const CanMessageDescriptor& message, std::string
         }
     };
     steps.nowMs = [] { return MonotonicNanoseconds() / 1000000; };
-    SendAttempt outcome = SendWithin(kTransmitWaitMs, steps);
+    SendAttempt outcome = SendWithin(waitMs, steps);
     if (outcome == SendAttempt::Sent) {
         return true;
     }
     errno = lastError;
-    why = outcome == SendAttempt::Failed
-              ? CallFailed("send", m_interface)
-              : "the transmit queue of " + m_interface + " stayed full for " +
-                    std::to_string(kTransmitWaitMs) + " ms (" + strerror(lastError) + ")";
+    why = outcome == SendAttempt::Failed ? CallFailed("send", m_interface)
+                                         : "the transmit queue of " + m_interface + " stayed full for " +
+                                               std::to_string(waitMs) + " ms (" + strerror(lastError) + ")";
     return false;
 }
 

@@ -35,7 +35,8 @@ public:
     bool Open(std::string& error);
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
-    bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
+    bool Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why) override;
+    uint32_t DefaultTransmitWaitMs() const override { return kTransmitWaitMs; }
     void ResetCounters() override;
     DeviceCounters Counters() const override;
 
