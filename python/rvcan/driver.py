@@ -19,6 +19,12 @@ LIBRARY_NAME = "rvcan32ce.dll" if IS_WINDOWS else "librvcan32ce.so"
 RECORD_FORMAT = struct.Struct("<IIIH2xII8s")
 RECORD_SIZE = 32
 assert RECORD_FORMAT.size == RECORD_SIZE
+# What the driver keeps in reserved, which the console writes as 0 and never reads (driver/FrameRules.h):
+# a remote frame's DLC both ways (length counts data bytes, and a remote frame has none), and on
+# receive a mark on the frames the receiving device sent itself.
+RESERVED_OWN_FRAME = 1 << 0
+RESERVED_REMOTE_DLC_SHIFT = 8
+RESERVED_REMOTE_DLC_MASK = 0xF << RESERVED_REMOTE_DLC_SHIFT
 
 # The entry points use the platform's standard calling convention: stdcall on 32-bit Windows.
 _FUNCTION_TYPE = ctypes.WINFUNCTYPE if IS_WINDOWS else ctypes.CFUNCTYPE
@@ -39,6 +45,12 @@ _ENTRY_POINTS = {
     "CanRegisterCallback": (BOOL, [DWORD, ReceiveFunction]),
     "CanStartReceiveQueue": (BOOL, [DWORD, DWORD]),
     "CanStopReceiveQueue": (BOOL, [DWORD]),
+}
+
+
+# The driver's own extras, not among the ten: optional, a library without them still works.
+_EXTRA_ENTRY_POINTS = {
+    "RvCanTransmitWithin": (BOOL, [DWORD, ctypes.c_char_p, DWORD]),
 }
 
 
@@ -66,6 +78,11 @@ def load_library(path: Optional[str] = None):
             raise DriverError(f"{path} has no entry point {name}") from None
         function.restype = result
         function.argtypes = arguments
+    for name, (result, arguments) in _EXTRA_ENTRY_POINTS.items():
+        function = getattr(library, name, None)
+        if function is not None:
+            function.restype = result
+            function.argtypes = arguments
     library.path = path
     return library
 
@@ -83,17 +100,25 @@ def refusal_reason(library) -> str:
     return text.value.decode("utf-8", "replace")
 
 
-def pack_record(extended: bool, identifier: int, remote: bool, data: bytes, tick: int) -> bytes:
-    """The record as the sender fills it; reserved is 0, the data bytes after the payload are 0."""
+def pack_record(extended: bool, identifier: int, remote: bool, dlc: int, data: bytes, tick: int) -> bytes:
+    """The record as the sender fills it: a data frame's bytes (those after them 0), or a remote frame's
+    DLC in reserved."""
+    reserved = dlc << RESERVED_REMOTE_DLC_SHIFT if remote else 0
     return RECORD_FORMAT.pack(int(extended), identifier, int(remote), 0 if remote else len(data),
-                              tick & 0xFFFFFFFF, 0, data)
+                              tick & 0xFFFFFFFF, reserved, b"" if remote else data)
 
 
 def unpack_record(address: int):
-    """(extended, id, remote, timestamp, data) of the record at address; at most 8 data bytes."""
-    extended, identifier, remote, length, timestamp, _reserved, data = RECORD_FORMAT.unpack(
+    """(extended, id, remote, dlc, timestamp, data, own) of the record at address: at most 8 data
+    bytes; own when the receiving device sent the frame."""
+    extended, identifier, remote, length, timestamp, reserved, data = RECORD_FORMAT.unpack(
         ctypes.string_at(address, RECORD_SIZE))
-    return extended == 1, identifier, remote == 1, timestamp, data[:length]
+    own = bool(reserved & RESERVED_OWN_FRAME)
+    if remote == 1:
+        return extended == 1, identifier, True, min((reserved & RESERVED_REMOTE_DLC_MASK) >>
+                                                    RESERVED_REMOTE_DLC_SHIFT, 8), timestamp, b"", own
+    data = data[:length]
+    return extended == 1, identifier, False, len(data), timestamp, data, own
 
 
 def make_receive_function(on_record: Callable[[int], None]):

@@ -28,16 +28,74 @@ class RvCanBusTest(unittest.TestCase):
         with open_bus(bitrate=125000) as sender, open_bus() as receiver:
             sent = [can.Message(arbitration_id=0x123, data=bytes.fromhex("00224488AABBEEFF"), is_extended_id=False),
                     can.Message(arbitration_id=0x12345678, data=b"\x11\x22\x33", is_extended_id=True),
-                    can.Message(arbitration_id=0x321, is_remote_frame=True, is_extended_id=False),
+                    can.Message(arbitration_id=0x321, is_remote_frame=True, is_extended_id=False, dlc=4),
                     can.Message(arbitration_id=0x7FF, data=b"", is_extended_id=False)]
             for message in sent:
                 sender.send(message)
             for message in sent:
                 got = receiver.recv(2)
                 self.assertIsNotNone(got)
-                self.assertEqual((got.arbitration_id, got.is_extended_id, got.is_remote_frame, bytes(got.data)),
+                self.assertEqual((got.arbitration_id, got.is_extended_id, got.is_remote_frame, got.dlc,
+                                  bytes(got.data), got.is_rx),
                                  (message.arbitration_id, message.is_extended_id, message.is_remote_frame,
-                                  bytes(message.data)))
+                                  message.dlc, bytes(message.data), True))
+
+    def test_own_frames_come_back_only_when_asked_and_then_as_sent(self):
+        with open_bus() as quiet, open_bus(receive_own_messages=True) as echoing, open_bus() as other:
+            for identifier, bus in ((0x101, quiet), (0x102, echoing), (0x103, other)):
+                bus.send(can.Message(arbitration_id=identifier, data=b"\x01", is_extended_id=False))
+            heard = {name: sorted((message.arbitration_id, message.is_rx) for message in iter(lambda: bus.recv(1), None))
+                     for name, bus in (("quiet", quiet), ("echoing", echoing))}
+            self.assertEqual(heard["quiet"], [(0x102, True), (0x103, True)])
+            self.assertEqual(heard["echoing"], [(0x101, True), (0x102, False), (0x103, True)])
+
+    def test_recv_on_a_shut_down_bus_raises_also_when_it_was_waiting(self):
+        bus = open_bus()
+        outcome = []
+
+        def wait():
+            try:
+                outcome.append(bus.recv(10))
+            except can.CanError as error:
+                outcome.append(error)
+
+        waiter = threading.Thread(target=wait)
+        waiter.start()
+        time.sleep(0.2)
+        bus.shutdown()
+        waiter.join(5)
+        self.assertIsInstance(outcome[0], can.CanOperationError)
+        with self.assertRaises(can.CanOperationError):
+            bus.recv(0)
+
+    def test_send_waits_for_room_no_longer_than_its_timeout(self):
+        # At 10 kbit/s each frame holds the wire for 11 ms or more: 40 sent at once overflow the
+        # transmit queue of 32, unless each send waits for room as the driver does by itself.
+        with open_bus(bitrate=10000) as bus:
+            frame = can.Message(arbitration_id=0x7FF, data=b"\xff" * 8, is_extended_id=False)
+            with self.assertRaisesRegex(can.CanOperationError, "stayed full for 0 ms"):
+                for _ in range(40):
+                    bus.send(frame, timeout=0)
+            bus.send(frame, timeout=None)  # waits for room
+
+    def test_channel_names_that_are_not_devices_are_refused_saying_what_they_mean(self):
+        with self.assertRaisesRegex(can.CanInitializationError, "the virtual bus is 'CAN1:' .with the colon"):
+            can.Bus(interface="rvcan", channel="CAN1", library=LIBRARY)
+        with self.assertRaisesRegex(can.CanInitializationError, "'can0' is neither a device nor a SocketCAN interface"):
+            can.Bus(interface="rvcan", channel="can0", library=LIBRARY)
+        os.environ["RVCAN32CE_CAN3"] = "nosuchcan3"
+        try:  # the interface a device is mapped to opens that device
+            with self.assertRaisesRegex(can.CanInitializationError, "cannot open CAN3:.*nosuchcan3 does not"):
+                can.Bus(interface="rvcan", channel="nosuchcan3", library=LIBRARY)
+        finally:
+            del os.environ["RVCAN32CE_CAN3"]
+
+    def test_a_bus_dropped_without_shutdown_while_frames_flow_closes_safely(self):
+        # In a child: without a safe close the interpreter dies of SIGSEGV, or the dropped bus's frames
+        # reach a bus opened after it, whose receive function took the freed one's place.
+        child = subprocess.run([sys.executable, "-c", DROP_WITHOUT_SHUTDOWN, LIBRARY, TOOLS],
+                               capture_output=True, text=True, timeout=60)
+        self.assertEqual((child.returncode, child.stdout.strip()), (0, "frames on CAN2: 0"), child.stderr)
 
     def test_a_bus_at_250_hears_nothing_of_125(self):
         with open_bus(bitrate=125000) as sender, open_bus(bitrate=250000) as receiver:
@@ -78,6 +136,29 @@ class RvCanBusTest(unittest.TestCase):
             flood.wait()
         self.assertEqual([thread.name for thread in threading.enumerate()], [threading.main_thread().name])
         self.assertEqual(sorted(os.listdir("/proc/self/task")), sorted(threads_before))
+
+
+DROP_WITHOUT_SHUTDOWN = """
+import gc, os, subprocess, sys, time
+import can
+library, tools = sys.argv[1], sys.argv[2]
+flood = subprocess.Popen([os.path.join(tools, "can-send"), "-n", "100000", "-g", "0", "CAN1:", "123#11"])
+try:
+    for _ in range(5):
+        dropped = can.Bus(interface="rvcan", channel="CAN1:", library=library)
+        if dropped.recv(5) is None:
+            sys.exit("the flood did not arrive")
+        del dropped
+        gc.collect()
+    later = [can.Bus(interface="rvcan", channel="CAN2:", library=library) for _ in range(5)]
+    time.sleep(0.5)
+    print("frames on CAN2:", sum(1 for bus in later for _ in iter(lambda: bus.recv(0), None)))
+    for bus in later:
+        bus.shutdown()
+finally:
+    flood.kill()
+    flood.wait()
+"""
 
 
 def fields(message):
