@@ -6,8 +6,6 @@
 
 namespace {
 
-constexpr uint32_t kStandardIdMask = 0x7FF;
-constexpr uint32_t kExtendedIdMask = 0x1FFFFFFF;
 constexpr uint32_t kMaxDataBytes = sizeof(cCanPacket::data);
 
 } // namespace

@@ -3,6 +3,10 @@
 
 #include <cstdint>
 
+// The widest identifier of each format; SetId keeps the bits these masks select.
+constexpr uint32_t kStandardIdMask = 0x7FF;
+constexpr uint32_t kExtendedIdMask = 0x1FFFFFFF;
+
 class cCanPacket
 {
 public:

@@ -1,6 +1,11 @@
 #include "HexEdits.h"
 
+#include <algorithm>
+#include <cwchar>
+#include <string>
+
 #include "ConsoleControls.h"
+#include "cCanPacket.h"
 
 namespace {
 
@@ -25,6 +30,25 @@ WNDPROC EditProcedureOf(HWND edit)
     return reinterpret_cast<WNDPROC>(GetWindowLongPtrW(edit, GWLP_USERDATA));
 }
 
+// Whether the frame-id text after typing digit over the selection, as the edit would hold it, is an
+// identifier the format that the extended-frame check box shows can carry: cCanPacket would mask a
+// wider one, and the frame would leave with another id than the one shown.
+bool WouldFitTheFormat(HWND edit, WCHAR digit)
+{
+    WCHAR text[kFrameIdDigits + 1] = {};
+    GetWindowTextW(edit, text, static_cast<int>(std::size(text)));
+    DWORD start = 0;
+    DWORD end = 0;
+    CallWindowProcW(EditProcedureOf(edit), edit, EM_GETSEL, reinterpret_cast<WPARAM>(&start),
+                    reinterpret_cast<LPARAM>(&end));
+    std::wstring typed(text);
+    start = std::min<DWORD>(start, static_cast<DWORD>(typed.size()));
+    end = std::min<DWORD>(std::max(start, end), static_cast<DWORD>(typed.size()));
+    typed.replace(start, end - start, 1, digit);
+    bool extended = SendDlgItemMessageW(GetParent(edit), kExtendedCheckBox, BM_GETCHECK, 0, 0) == BST_CHECKED;
+    return wcstoul(typed.c_str(), nullptr, 16) <= (extended ? kExtendedIdMask : kStandardIdMask);
+}
+
 // ES_NUMBER would refuse the letters, so accepted digits go in as a replaced selection, which keeps to
 // the edit's text limit like typing does. Control characters (Backspace) stay the edit's own.
 LRESULT CALLBACK HexEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lParam)
@@ -32,7 +56,8 @@ LRESULT CALLBACK HexEditProc(HWND edit, UINT message, WPARAM wParam, LPARAM lPar
     WNDPROC editProcedure = EditProcedureOf(edit);
     if (message == WM_CHAR && wParam >= L' ') {
         auto character = static_cast<WCHAR>(wParam);
-        if (IsHexDigit(character)) {
+        if (IsHexDigit(character) &&
+            (GetDlgCtrlID(edit) != kFrameIdEdit || WouldFitTheFormat(edit, character))) {
             const WCHAR digit[2] = {UpperCase(character), 0};
             CallWindowProcW(editProcedure, edit, EM_REPLACESEL, TRUE, reinterpret_cast<LPARAM>(digit));
         }

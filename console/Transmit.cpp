@@ -55,6 +55,19 @@ cCanPacket ComposePacket(HWND hDlg, int32_t extendedState, uint32_t identifier, 
     return packet;
 }
 
+// The frame-id edit keeps a too wide identifier only when it got there without typing (set, pasted,
+// or typed before Extended Frame was unticked); the packet masks it, and the edit then shows the
+// identifier that goes out instead of one that never does.
+void ShowIdentifierSent(HWND hDlg, uint32_t identifier, const cCanPacket& packet)
+{
+    if (packet.id == identifier) {
+        return;
+    }
+    WCHAR text[kFieldTextLength] = {};
+    wsprintfW(text, L"%X", packet.id);
+    SetControlText(hDlg, kFrameIdEdit, text);
+}
+
 // Returns whether a SendThread now runs.
 bool StartSendThread(HWND hDlg, const cCanPacket& packet, int32_t delay)
 {
@@ -119,6 +132,7 @@ void StartSending(HWND hDlg)
     EnableTransmitControls(hDlg, FALSE);
     SetControlText(hDlg, kTransmitButton, L"Start");
     cCanPacket packet = ComposePacket(hDlg, extendedState, identifier, length);
+    ShowIdentifierSent(hDlg, identifier, packet);
 
     if (loopState == 0) {
         g_port->Send(packet);

@@ -299,6 +299,29 @@ INSTANTIATE_TEST_SUITE_P(
         ComposeCase{"UnparseableTextReadsAsZero", 2, L"xyz", false, {L"", L"q"}, 0, 2, {0, 0}}),
     [](const testing::TestParamInfo<ComposeCase>& info) { return std::string(info.param.name); });
 
+// Typing stops at the widest id of the format shown; an id typed while Extended Frame was ticked and
+// then sent as a standard frame is masked by the packet, and the edit shows the id that went out.
+TEST_F(Console, StandardFrameLeavesWithTheIdTheFrameIdEditShows)
+{
+    Connect();
+    HWND frameId = GetDlgItem(console.Dialog(), kFrameId);
+    auto type = [frameId](const wchar_t* keys) {
+        SendMessageW(frameId, EM_SETSEL, 0, -1);
+        for (const wchar_t* key = keys; *key != 0; ++key) {
+            PostMessageW(frameId, WM_CHAR, *key, 1);
+        }
+    };
+    type(L"1ABCDEF0\b"); // the Backspace, typed last, tells when every key is in
+    EXPECT_TRUE(console.WaitFor([&] { return console.Text(kFrameId) == L"1A"; }));
+
+    console.Check(kExtended, true);
+    type(L"1ABCDEF0");
+    ASSERT_TRUE(console.WaitFor([&] { return console.Text(kFrameId) == L"1ABCDEF0"; }));
+    console.Check(kExtended, false);
+    EXPECT_EQ(SendOnce().id, 0x6F0u);
+    EXPECT_EQ(console.Text(kFrameId), L"6F0");
+}
+
 TEST_F(Console, PeriodicSendingRepeatsUntilStoppedAndNeverSendsAfter)
 {
     Connect();

@@ -172,10 +172,11 @@ run_hex() {
 run_limits() {
     start_dump
     connect_and_focus_frame_id
+    keys Tab Space BTab # Extended Frame checked, so that 8 digits make an id the format carries
     keys 1 2 3 4 5 6 7 8 9
     eventually shows_pattern "[[>]12345678 +[]<]" || fail "the frame-id edit does not show the 8 characters 12345678"
     lacks "123456789" || fail "the frame-id edit took a ninth character"
-    keys Tab Space Tab Tab # Extended Frame checked, so all 8 digits count; on to the first data byte
+    keys Tab Tab Tab # on to the first data byte
     keys c d e
     eventually shows_pattern "[[>]CD +[]<]" || fail "the first data byte does not show CD"
     lacks "CDE" || fail "the first data byte took a third character"
