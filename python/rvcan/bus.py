@@ -260,6 +260,7 @@ class RvCanBus(can.BusABC):
             self._library = driver.load_library(library)
         except driver.DriverError as error:
             raise can.CanInterfaceNotImplementedError(str(error)) from None
+        self._transmit_within = getattr(self._library, "RvCanTransmitWithin", None)
         self._receiver = _Receiver(receive_queue_size, bool(receive_own_messages))
         self.receive_own_messages = bool(receive_own_messages)
         self.channel = name
@@ -326,10 +327,9 @@ class RvCanBus(can.BusABC):
                 raise can.CanOperationError(self._refused(f"{self.channel}: the driver refused {msg}"))
 
     def _transmit(self, record: bytes, wait_ms: int) -> bool:
-        within = getattr(self._library, "RvCanTransmitWithin", None)
-        if within is None:  # an older driver: its own wait
+        if self._transmit_within is None:  # an older driver: its own wait
             return bool(self._library.CanTransmittMessageEx(self._device.handle, record))
-        return bool(within(self._device.handle, record, wait_ms))
+        return bool(self._transmit_within(self._device.handle, record, wait_ms))
 
     def _queue_was_full(self) -> bool:
         # Every other refusal is of a frame that _record_for lets through only if the driver takes it.
