@@ -1,15 +1,39 @@
 #include "ToolSupport.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <csignal>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
+#include <fstream>
 
-#ifndef _WIN32
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <poll.h>
 #include <unistd.h>
 #endif
+
+namespace {
+
+constexpr int64_t kMicrosecondsPerSecond = 1000000;
+constexpr int64_t kNanosecondsPerMicrosecond = 1000;
+constexpr int64_t kSleepSliceMicroseconds = 50000;
+constexpr int64_t kWindowsTickMicroseconds = 16000;
+constexpr size_t kInterfaceNameLimit = 16; // IFNAMSIZ, with the terminating zero
+constexpr int kArphrdCan = 280;
+
+int64_t ClockMicroseconds(clockid_t clock)
+{
+    timespec now{};
+    clock_gettime(clock, &now);
+    return static_cast<int64_t>(now.tv_sec) * kMicrosecondsPerSecond +
+           now.tv_nsec / kNanosecondsPerMicrosecond;
+}
+
+} // namespace
 
 bool ParseNumber(const char* text, uint32_t limit, uint32_t& value)
 {
@@ -70,4 +94,52 @@ int EndForClosedOutput(const char* tool)
     }
 #endif
     return ReportFailure(tool, std::string("writing standard output failed: ") + strerror(EPIPE));
+}
+
+bool IsCanInterface(const std::string& name)
+{
+    if (!kSocketCanExists || name.empty() || name.size() >= kInterfaceNameLimit || name == "." ||
+        name == ".." || name.find('/') != std::string::npos) {
+        return false;
+    }
+    std::ifstream type("/sys/class/net/" + name + "/type");
+    int kind = 0;
+    return static_cast<bool>(type >> kind) && kind == kArphrdCan;
+}
+
+int64_t WallMicroseconds()
+{
+    return ClockMicroseconds(CLOCK_REALTIME);
+}
+
+int64_t SteadyMicroseconds()
+{
+    return ClockMicroseconds(CLOCK_MONOTONIC);
+}
+
+bool SleepUntil(int64_t deadline, const volatile sig_atomic_t& interrupted)
+{
+    for (;;) {
+        if (interrupted != 0) {
+            return false;
+        }
+        int64_t now = SteadyMicroseconds();
+        if (now >= deadline) {
+            return true;
+        }
+        int64_t wait = std::min(deadline - now, kSleepSliceMicroseconds);
+#ifdef _WIN32
+        // Sleep may run a whole scheduler tick (15.6 ms) over; the last tick is spent yielding instead.
+        if (wait > kWindowsTickMicroseconds) {
+            Sleep(static_cast<DWORD>((wait - kWindowsTickMicroseconds) / 1000));
+        } else {
+            SwitchToThread();
+        }
+#else
+        int64_t until = now + wait;
+        timespec at{static_cast<time_t>(until / kMicrosecondsPerSecond),
+                    static_cast<long>(until % kMicrosecondsPerSecond * kNanosecondsPerMicrosecond)};
+        clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &at, nullptr); // a signal ends it early
+#endif
+    }
 }

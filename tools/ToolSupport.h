@@ -1,6 +1,7 @@
 // Small pieces both bus tools share: reading numeric options, reporting a failure, signals and pipes.
 #pragma once
 
+#include <csignal>
 #include <cstdint>
 #include <string>
 
@@ -23,3 +24,22 @@ bool StandardOutputClosed();
 // thread, unless the signal is ignored or does not exist. Then it reports the broken pipe and returns the
 // exit status for a failure.
 int EndForClosedOutput(const char* tool);
+
+// True when name is a SocketCAN interface of this machine (Linux: /sys/class/net/NAME/type is
+// ARPHRD_CAN). Always false where there is no SocketCAN; kSocketCanExists says which.
+bool IsCanInterface(const std::string& name);
+#ifdef __linux__
+constexpr bool kSocketCanExists = true;
+#else
+constexpr bool kSocketCanExists = false;
+#endif
+
+// Microseconds on the wall clock since the Unix epoch, for time stamps a user compares with candump's.
+int64_t WallMicroseconds();
+// Microseconds on a clock that never jumps, for deadlines.
+int64_t SteadyMicroseconds();
+
+// Sleeps until the steady clock reaches deadline (SteadyMicroseconds), or until interrupted is set by
+// a signal handler; returns false in that case. Waits in slices of at most 50 ms, because on Windows a
+// Ctrl+C handler runs on a thread of its own and cannot cut a sleep short.
+bool SleepUntil(int64_t deadline, const volatile sig_atomic_t& interrupted);
