@@ -6,6 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "DriverTestSupport.h"
 
 namespace {
@@ -160,6 +162,33 @@ TEST_F(Tools, SendOfRandomFramesEndsCleanlyOnCtrlC)
     EXPECT_EQ(sender.ReadAllErrors(), "");
 }
 
+// A log candump wrote, played onto CAN7: by assignment: the frames of the assigned log device arrive as
+// logged; the error frame and the other device's frame are skipped, and the report counts them all.
+TEST_F(Tools, PlayReplaysACandumpLogOntoTheAssignedDevice)
+{
+    char path[] = "/tmp/can-play-test-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    const std::string log = "(1436509052.249713) vcan0 123#DEADBEEF\n"
+                            "(1436509052.259713) vcan0 12345678#1122\n"
+                            "(1436509052.269713) vcan0 20000004#0004000000000000\n"
+                            "(1436509052.279713)  can1 321#R\n"
+                            "(1436509052.289713) vcan0 7FE#\n";
+    ASSERT_EQ(write(file, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    close(file);
+    auto dump = StartDump({"CAN7:"});
+    std::string errors;
+    EXPECT_EQ(Run("can-play", {"-I", path, "CAN7:=vcan0"}, &errors), 0);
+    unlink(path);
+    EXPECT_TRUE(
+        std::regex_match(errors, std::regex(R"(can-play: 3 frames sent, 0 refused, 2 skipped; the latest )"
+                                            R"(frame went out \d+\.\d{3} ms after its time \(line \d\)\n)")))
+        << errors;
+    EXPECT_EQ(NextLineAfterProbes(*dump), "  CAN7:  123   [4]  DE AD BE EF");
+    EXPECT_EQ(dump->ReadLine(), "  CAN7:  12345678   [2]  11 22");
+    EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [0] ");
+}
+
 struct ErrorCase
 {
     const char* tool;
@@ -210,6 +239,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          2,
          "can-send: 1234#00: the id must have 3 hex digits (standard) or 8 (extended)"},
         {"can-send", {"CAN7:"}, 2, "can-send: expected DEVICE and ID#DATA"},
+        {"can-play", {"-l", "2"}, 2, "can-play: -l needs -I FILE: standard input cannot be read twice"},
         {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
         {"can-dump", {}, 2, "can-dump: expected a DEVICE"},
     };
@@ -226,7 +256,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
 {
-    for (const char* name : {"can-send", "can-dump"}) {
+    for (const char* name : {"can-send", "can-dump", "can-play"}) {
         for (const char* option : {"-h", "--help"}) {
             cChildProcess tool(Tool(name, {option}));
             EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)
