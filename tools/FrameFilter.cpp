@@ -104,7 +104,7 @@ bool FrameFilter::Passes(const CanMessageDescriptor& frame) const
     if (IsErrorFrame(frame)) {
         return (id & errorMask & kErrorClassMask) != 0;
     }
-    if (!filtersGiven) {
+    if (filters.empty()) {
         return true;
     }
     // Several matches deliver a frame once; joined, only a match of every filter delivers it.
@@ -112,7 +112,7 @@ bool FrameFilter::Passes(const CanMessageDescriptor& frame) const
     for (const CanIdFilter& each : filters) {
         passed += IdFilterPasses(each, id) ? 1 : 0;
     }
-    return join ? passed == filters.size() && passed > 0 : passed > 0;
+    return join ? passed == filters.size() : passed > 0;
 }
 
 std::string ParseDeviceFilters(std::string_view argument, std::string& device, FrameFilter& filter)
@@ -130,7 +130,6 @@ std::string ParseDeviceFilters(std::string_view argument, std::string& device, F
         if (!problem.empty()) {
             return problem;
         }
-        filter.filtersGiven = true;
     }
     return {};
 }

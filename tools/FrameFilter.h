@@ -8,7 +8,7 @@
 //   CAN1:,123~7FF                inverted: every frame whose id & 7FF is not 123
 //   CAN1:,100:700,200:700        several filters: a frame passes if any passes
 //   CAN1:,100:F00,j,123:0FF      j: a frame passes only if every filter passes (candump's join)
-//   can0,#FFFFFFFF               error frames of every class, and no data frames (no data filter)
+//   can0,#FFFFFFFF               error frames of every class, beside every data and remote frame
 //
 // Ids and masks are 1 to 8 hex digits and carry the kernel's flags: 80000000 extended (EFF),
 // 40000000 remote (RTR). An error frame is a descriptor whose id carries kErrorFrameFlag, the bits
@@ -36,8 +36,7 @@ struct CanIdFilter
 
 struct FrameFilter
 {
-    std::vector<CanIdFilter> filters; // none given: every data and remote frame passes
-    bool filtersGiven = false;        // some item was given; then only filters let frames through
+    std::vector<CanIdFilter> filters; // none: every data and remote frame passes, as candump's 0:0
     bool join = false;
     uint32_t errorMask = 0; // the error classes shown; 0: no error frames
     bool errorMaskGiven = false;

@@ -45,7 +45,7 @@ const FilterCase kFilterCases[] = {
     {"CAN1:,100:F00,j,123:0FF", "123#", true},
     {"CAN1:,100:F00,j,123:0FF", "223#", false},
     {"CAN1:,100:F00,j,123:0FF", "124#", false},
-    {"can0,#FFFFFFFF", "123#", false},
+    {"can0,#FFFFFFFF", "123#", true},
 };
 
 TEST(FrameFilter, PassesWhatACanRawSocketWithTheSameFiltersReceives)
