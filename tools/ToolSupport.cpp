@@ -69,16 +69,73 @@ void InstallInterruptHandler(void (*onInterrupt)(int))
 #endif
 }
 
+#ifdef _WIN32
+namespace {
+
+// NtQueryInformationFile's answer for FilePipeLocalInformation (winternl.h does not declare it).
+struct PipeLocalInformation
+{
+    ULONG type;
+    ULONG configuration;
+    ULONG maximumInstances;
+    ULONG currentInstances;
+    ULONG inboundQuota;
+    ULONG readDataAvailable;
+    ULONG outboundQuota;
+    ULONG writeQuotaAvailable;
+    ULONG state;
+    ULONG end;
+};
+struct IoStatus
+{
+    LONG_PTR status;
+    ULONG_PTR information;
+};
+using NtQueryInformationFileFn = LONG(NTAPI*)(HANDLE, IoStatus*, PVOID, ULONG, int);
+constexpr int kFilePipeLocalInformation = 24;
+constexpr ULONG kPipeClosingState = 4; // FILE_PIPE_CLOSING_STATE: the other end is gone
+constexpr LONG kStatusPipeBroken = static_cast<LONG>(0xC000014B);
+
+} // namespace
+
 bool StandardOutputClosed()
 {
-#ifdef _WIN32
-    return false;
+    // A pipe whose reading end was closed is in the closing state; that is the one case told here.
+    HANDLE output = GetStdHandle(STD_OUTPUT_HANDLE);
+    if (output == nullptr || output == INVALID_HANDLE_VALUE || GetFileType(output) != FILE_TYPE_PIPE) {
+        return false;
+    }
+    auto query = reinterpret_cast<NtQueryInformationFileFn>(
+        reinterpret_cast<void*>(GetProcAddress(GetModuleHandleW(L"ntdll.dll"), "NtQueryInformationFile")));
+    if (query == nullptr) {
+        return false;
+    }
+    PipeLocalInformation pipe{};
+    IoStatus status{};
+    LONG result = query(output, &status, &pipe, sizeof(pipe), kFilePipeLocalInformation);
+    return result == kStatusPipeBroken || (result >= 0 && pipe.state == kPipeClosingState);
+}
 #else
+bool StandardOutputClosed()
+{
     // No events asked for: poll reports only POLLERR, which a pipe's writing end gets once its reader is
     // gone, and POLLHUP (a terminal hung up), after which every write fails too.
     pollfd output{STDOUT_FILENO, 0, 0};
     return poll(&output, 1, 0) == 1 && (output.revents & (POLLERR | POLLHUP)) != 0;
+}
 #endif
+
+int FailedWriteError()
+{
+    int error = errno != 0 ? errno : EIO;
+#ifdef _WIN32
+    // The pipe is closing (232), broken (109), or under Wine a Unix pipe without reader (233).
+    DWORD last = GetLastError();
+    if (last == ERROR_NO_DATA || last == ERROR_BROKEN_PIPE || last == ERROR_PIPE_NOT_CONNECTED) {
+        return EPIPE;
+    }
+#endif
+    return error;
 }
 
 int EndForClosedOutput(const char* tool)

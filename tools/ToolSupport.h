@@ -17,8 +17,12 @@ void InstallInterruptHandler(void (*onInterrupt)(int));
 
 // True once nothing can read standard output any more (the reading end of its pipe was closed), so a
 // tool that only writes there can end without waiting for a write to fail. False where this cannot be
-// told (a terminal, a file, Windows).
+// told (a terminal, a file).
 bool StandardOutputClosed();
+
+// errno for a write to standard output that just failed: EPIPE whenever the pipe's reader is gone, also
+// on Windows, whose C library says EINVAL there.
+int FailedWriteError();
 
 // Ends the program as a write to a closed pipe ends a program by default: by SIGPIPE, from the calling
 // thread, unless the signal is ignored or does not exist. Then it reports the broken pipe and returns the

@@ -153,10 +153,9 @@ void PrintFrame(const DumpDevice& device, const CanMessageDescriptor& frame)
     std::string line = options.logFormat ? LogLine(now, device.label, g_dump.deviceWidth, frame)
                                          : DumpLine(stamp, device.label, g_dump.deviceWidth, frame);
     // Flushed so that a pipe reader sees each frame as it arrives, as with candump. SIGPIPE is blocked
-    // on the driver's thread, so a closed pipe shows here as EPIPE (on Windows as EINVAL: asked below).
+    // on the driver's thread, so a closed pipe shows here as EPIPE.
     if (toOutput && !WriteLine(stdout, line)) {
-        int error = errno != 0 ? errno : EIO;
-        g_dump.outputError.store(StandardOutputClosed() ? EPIPE : error);
+        g_dump.outputError.store(FailedWriteError());
         sem_post(&g_dump.finished);
         return;
     }
@@ -313,13 +312,13 @@ bool OpenDevices(std::string& error)
 {
     for (size_t i = 0; i < g_dump.devices.size(); ++i) {
         DumpDevice& device = *g_dump.devices[i];
-        bool interface = device.resolved.kind == DeviceKind::Interface;
+        bool onInterface = device.resolved.kind == DeviceKind::Interface;
         uint32_t asked = g_dump.options.rate;
         // An interface named like candump names it is left at its rate, as candump leaves it.
-        uint32_t rate = asked != 0 ? asked : interface ? cDriverDevice::kKeepRate : kDefaultRate;
+        uint32_t rate = asked != 0 ? asked : onInterface ? cDriverDevice::kKeepRate : kDefaultRate;
         device.rate = rate != 0 ? rate : kDefaultRate;
-        bool opened = interface ? device.driver.OpenInterface(device.label, rate, error)
-                                : device.driver.Open(device.label, rate, error);
+        bool opened = onInterface ? device.driver.OpenInterface(device.label, rate, error)
+                                  : device.driver.Open(device.label, rate, error);
         if (!opened) {
             return false;
         }

@@ -155,11 +155,11 @@ int main(int argc, char** argv)
     }
     InstallInterruptHandler(&OnInterrupt);
     cDriverDevice device;
-    bool interface = options.device.kind == DeviceKind::Interface;
+    bool onInterface = options.device.kind == DeviceKind::Interface;
     // An interface named like cansend names it is left at its rate, as cansend leaves it.
-    bool opened =
-        interface ? device.OpenInterface(options.device.name, options.rate, error)
-                  : device.Open(options.device.name, options.rate != 0 ? options.rate : kDefaultRate, error);
+    bool opened = onInterface ? device.OpenInterface(options.device.name, options.rate, error)
+                              : device.Open(options.device.name,
+                                            options.rate != 0 ? options.rate : kDefaultRate, error);
     if (!opened) {
         return ReportFailure(kTool, error);
     }
