@@ -166,6 +166,13 @@ bool ParseOptions(int argc, char** argv, PlayOptions& options, std::string& erro
     return true;
 }
 
+// The name of the device a log device's frames go to.
+std::string TargetName(const Player& player, const std::string& logDevice)
+{
+    auto assigned = player.options.assignments.find(logDevice);
+    return assigned == player.options.assignments.end() ? logDevice : assigned->second;
+}
+
 // The device a log device's frames go to; null when they are skipped (another device was assigned)
 // or when it cannot be opened (player.failed is then set and the reason printed).
 cDriverDevice* DeviceFor(Player& player, const std::string& logDevice)
@@ -227,7 +234,7 @@ void Send(Player& player, cDriverDevice& device, const LogEntry& entry, int64_t 
     ++player.sent;
     player.refusedInARow = 0;
     if (player.options.verbose) {
-        printf("%s\n", LogLine(WallMicroseconds(), entry.device, 0, entry.frame).c_str());
+        printf("%s\n", LogLine(WallMicroseconds(), TargetName(player, entry.device), 0, entry.frame).c_str());
     }
 }
 
