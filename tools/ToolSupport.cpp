@@ -21,7 +21,9 @@ namespace {
 constexpr int64_t kMicrosecondsPerSecond = 1000000;
 constexpr int64_t kNanosecondsPerMicrosecond = 1000;
 constexpr int64_t kSleepSliceMicroseconds = 50000;
+#ifdef _WIN32
 constexpr int64_t kWindowsTickMicroseconds = 16000;
+#endif
 constexpr size_t kInterfaceNameLimit = 16; // IFNAMSIZ, with the terminating zero
 constexpr int kArphrdCan = 280;
 
