@@ -1,5 +1,7 @@
 #include "FrameSyntax.h"
 
+#include "FrameFilter.h"
+
 #include <algorithm>
 #include <cstdio>
 
@@ -80,6 +82,29 @@ void AppendFormat(std::string& out, const char* format, uint32_t value)
     out += text;
 }
 
+// The classes of linux/can/error.h, by bit.
+constexpr const char* kErrorClasses[] = {"tx-timeout",
+                                         "lost-arbitration",
+                                         "controller-problem",
+                                         "protocol-violation",
+                                         "transceiver-status",
+                                         "no-acknowledgement-on-tx",
+                                         "bus-off",
+                                         "bus-error",
+                                         "restarted-after-bus-off"};
+
+std::string ErrorClassNames(uint32_t flaggedId)
+{
+    std::string names;
+    for (size_t bit = 0; bit < sizeof(kErrorClasses) / sizeof(kErrorClasses[0]); ++bit) {
+        if ((flaggedId & (1u << bit)) != 0) {
+            names += names.empty() ? "" : ",";
+            names += kErrorClasses[bit];
+        }
+    }
+    return names.empty() ? "no error class" : names;
+}
+
 void AppendId(std::string& out, const CanMessageDescriptor& frame)
 {
     AppendFormat(out, frame.extended == 1 ? "%08X" : "%03X", frame.id);
@@ -126,24 +151,30 @@ std::string FrameText(const CanMessageDescriptor& frame)
     return out;
 }
 
-std::string DumpLine(std::string_view device, const CanMessageDescriptor& frame, bool withTimestamp)
+std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
+                     const CanMessageDescriptor& frame)
 {
     std::string line = " ";
-    if (withTimestamp) {
-        AppendFormat(line, "(%010u.", frame.timestamp / 1000);
-        AppendFormat(line, "%03u000) ", frame.timestamp % 1000);
-    }
+    line += stamp;
     line += " ";
+    if (device.size() < deviceWidth) {
+        line.append(deviceWidth - device.size(), ' ');
+    }
     line += device;
     line += "  ";
-    AppendId(line, frame);
-    size_t length = frame.remote == 1 ? 0 : std::min<size_t>(frame.length, kCanMaxDataBytes);
+    bool error = IsErrorFrame(frame);
+    AppendFormat(line,
+                 error                 ? "%08X"
+                 : frame.extended == 1 ? "%08X"
+                                       : "%03X",
+                 error ? FlaggedId(frame) : frame.id);
+    size_t length = std::min<size_t>(frame.length, kCanMaxDataBytes);
     AppendFormat(line, "   [%u] ", static_cast<uint32_t>(length));
-    if (frame.remote == 1) {
+    if (frame.remote == 1 && !error) {
         return line + " remote request";
     }
     for (size_t i = 0; i < length; ++i) {
         AppendFormat(line, " %02X", frame.data[i]);
     }
-    return line;
+    return error ? line + "   ERRORFRAME\n\t" + ErrorClassNames(FlaggedId(frame)) : line;
 }

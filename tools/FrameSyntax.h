@@ -6,10 +6,13 @@
 //   123#                standard id 0x123, no data
 //   123#R               remote frame, standard id 0x123
 //
-//   DumpLine("CAN1:", 123#DEADBEEF)            "  CAN1:  123   [4]  DE AD BE EF"
-//   DumpLine("CAN1:", 12345678#11.22)          "  CAN1:  12345678   [2]  11 22"
-//   DumpLine("CAN1:", 123#R)                   "  CAN1:  123   [0]  remote request"
-//   the same with timestamp 12345678 ms        " (0000012345.678000)  CAN1:  123   [4]  DE AD BE EF"
+//   DumpLine("", "CAN1:", 0, 123#DEADBEEF)     "  CAN1:  123   [4]  DE AD BE EF"
+//   DumpLine("", "CAN1:", 0, 12345678#11.22)   "  CAN1:  12345678   [2]  11 22"
+//   DumpLine("", "CAN1:", 0, 123#R)            "  CAN1:  123   [0]  remote request"
+//   DumpLine("", "can0", 5, 123#R4)            "   can0  123   [4]  remote request"
+//   with the stamp "(1436509052.249713) "      " (1436509052.249713)  CAN1:  123   [4]  DE AD BE EF"
+//   an error frame (FrameFilter.h)             "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME
+//                                               \tcontroller-problem"
 #pragma once
 
 #include <optional>
@@ -25,6 +28,8 @@ std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame);
 // The ID#DATA form of a frame: ParseFrameText(FrameText(f)) gives f back.
 std::string FrameText(const CanMessageDescriptor& frame);
 
-// candump's line for a received frame on device, without the newline; with a timestamp (the record's
-// millisecond count shown as seconds) when withTimestamp is set.
-std::string DumpLine(std::string_view device, const CanMessageDescriptor& frame, bool withTimestamp);
+// candump's line for a received frame on device, without the newline: stamp is one of LogLine.h's
+// stamps or empty, the device is right-aligned in deviceWidth characters as candump aligns several.
+// An error frame's line names its classes on a second line.
+std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
+                     const CanMessageDescriptor& frame);

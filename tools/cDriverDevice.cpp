@@ -1,12 +1,16 @@
 #include "cDriverDevice.h"
 
 #include <cctype>
+#include <cstdlib>
 
 namespace {
 
 constexpr LPCWSTR kDriverLibrary = L"rvcan32ce.dll";
 constexpr DWORD kAcceptEveryFrame = 0xFFFFFFFFu;
 constexpr size_t kReasonLength = 512;
+// Any bus does: its variable names the interface only while the device is created.
+constexpr const char* kInterfaceBus = "CAN9:";
+constexpr const char* kInterfaceBusVariable = "RVCAN32CE_CAN9";
 constexpr uint32_t kBitRates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
 
 // "CAN0:" to "CAN9:", as NormalisedDeviceName writes them.
@@ -88,6 +92,9 @@ bool cDriverDevice::Open(const std::string& deviceName, uint32_t kbitPerSecond, 
         Close();
         return false;
     }
+    if (kbitPerSecond == kKeepRate) {
+        return true;
+    }
     const DWORD rate[2] = {kbitPerSecond, 0};
     if (!m_driver.CanSetBaudrate(m_device, rate)) {
         error = "CanSetBaudrate(" + std::to_string(kbitPerSecond) + ") failed" + DriverReason() +
@@ -96,6 +103,31 @@ bool cDriverDevice::Open(const std::string& deviceName, uint32_t kbitPerSecond, 
         return false;
     }
     return true;
+}
+
+bool cDriverDevice::OpenInterface(const std::string& interfaceName, uint32_t kbitPerSecond,
+                                  std::string& error)
+{
+#ifdef _WIN32
+    error = interfaceName + ": SocketCAN interfaces exist only on Linux";
+    (void)kbitPerSecond;
+    return false;
+#else
+    const char* variable = kInterfaceBusVariable;
+    const char* previous = getenv(variable);
+    std::string saved = previous != nullptr ? previous : "";
+    setenv(variable, interfaceName.c_str(), 1);
+    bool opened = Open(kInterfaceBus, kbitPerSecond, error);
+    if (previous != nullptr) {
+        setenv(variable, saved.c_str(), 1);
+    } else {
+        unsetenv(variable);
+    }
+    if (!opened) {
+        error = interfaceName + ": " + error;
+    }
+    return opened;
+#endif
 }
 
 bool cDriverDevice::Transmit(const CanMessageDescriptor& frame, std::string& error)

@@ -22,12 +22,19 @@ public:
     cDriverDevice(const cDriverDevice&) = delete;
     cDriverDevice& operator=(const cDriverDevice&) = delete;
 
-    // "can1", "CAN1" and "CAN1:" all become "CAN1:".
+    static constexpr uint32_t kKeepRate = 0;
+
+    // "can1", "CAN1" and "CAN1:" all become "CAN1:" (for test helpers; the tools resolve names with
+    // ResolveDeviceName, which refuses the first two).
     static std::string NormalisedDeviceName(const std::string& name);
 
-    // Loads the library, creates the device and sets the bit rate. On failure, error says which call
-    // failed and what the user can do about it.
+    // Loads the library, creates the device and sets the bit rate (kKeepRate: leaves it as the device
+    // has it). On failure, error says which call failed and what the user can do about it.
     bool Open(const std::string& deviceName, uint32_t kbitPerSecond, std::string& error);
+    // The same for a SocketCAN interface, through the driver's mapping: RVCAN32CE_CANn maps a bus to
+    // it for as long as CanCreateDevice reads the variable, then the variable is as it was, so that
+    // the program's own CANn: still means what the operator set.
+    bool OpenInterface(const std::string& interfaceName, uint32_t kbitPerSecond, std::string& error);
     bool Transmit(const CanMessageDescriptor& frame, std::string& error);
     // Registers function and starts the receive queue; frames sent from now on reach function. depth is
     // how many frames may wait for it; the console uses 250.

@@ -1,6 +1,7 @@
-// can-dump: prints every frame received on a CAN bus device in can-utils' candump format, through the
-// driver library.
+// can-dump: prints the frames received on CAN bus devices in can-utils' candump formats, through the
+// driver library: candump's filters after each device, its log format (-L, -l) and its time stamps.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
@@ -8,53 +9,90 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <memory>
+#include <mutex>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include <getopt.h>
 #include <semaphore.h>
 
 #include "CanWireTime.h"
+#include "DeviceName.h"
+#include "FrameFilter.h"
 #include "FrameSyntax.h"
+#include "LogLine.h"
 #include "ToolSupport.h"
 #include "cDriverDevice.h"
+#include "cErrorFrameReader.h"
 
 namespace {
 
 constexpr const char* kTool = "can-dump";
 constexpr const char* kUsage =
-    "usage: can-dump [-b RATE] [-t] [-n COUNT] [-d] DEVICE\n"
-    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
-    "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
-    "  -t        print the driver's timestamp of each frame, in seconds\n"
+    "usage: can-dump [-b RATE] [-t a|d|z|A] [-L] [-l] [-e] [-n COUNT] [-d] DEVICE[,FILTER]...\n"
+    "  DEVICE    CAN0: to CAN9:, or a SocketCAN interface by its name (can0, vcan0); several devices\n"
+    "            are dumped together; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
+    "  FILTER    as candump: ID:MASK (passes when id & MASK == ID & MASK), ID~MASK (inverted),\n"
+    "            #ERRORMASK (error frames), j (every filter must pass); 8 id digits: extended id.\n"
+    "            e.g. CAN1:,123:7FF  CAN1:,12345678:1FFFFFFF  vcan0,100~700,#FFFFFFFF\n"
+    "  -b RATE   bit rate: 10 20 50 100 125 250 500 800 1000 kbit/s, as 500, 500k or 500000 (default\n"
+    "            125 on CAN0:..CAN9:; an interface named directly keeps its rate unless -b is given)\n"
+    "  -t TYPE   time stamps in microseconds: a absolute, A absolute with date, d delta, z from zero\n"
+    "  -L        candump's log format on standard output: (SECONDS.MICROSECONDS) DEVICE ID#DATA\n"
+    "  -l        log into the file candump-YYYY-MM-DD_HHMMSS.log instead (-L also prints)\n"
+    "  -e        show error frames (SocketCAN interfaces only; a virtual bus has none)\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
-    "  -d        at the end, report the frames received and dropped, and the bus load seen\n"
+    "  -d        at the end, report each device's frames received and dropped and the bus load\n"
     "  -h, --help  show this and exit\n";
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kLargestNumber = 1000000000;
 constexpr uint32_t kOutputCheckMs = 100;
+constexpr size_t kMostDevices = 10;
 
 struct DumpOptions
 {
-    uint32_t rate = kDefaultRate;
-    bool timestamps = false;
+    uint32_t rate = 0; // 0: not given
+    char stamps = 0;   // candump's -t type, 0 for none
+    bool logFormat = false;
+    bool logFile = false;
+    bool errorFrames = false;
     uint32_t count = 0; // 0: until interrupted
     bool reportDrops = false;
     bool help = false; // -h or --help: the usage only
-    std::string device;
+    std::vector<std::string> arguments;
 };
 
-// The receive function gets nothing but the frame, so what it needs lives here. g_dump is written by
-// main before the queue starts and only read afterwards; printed and busyNanoseconds are advanced by the
-// receive function (one call at a time) and read by main after the queue stopped; outputError (an errno
-// value, 0 while writing works) is set by the receive function or by main's wait and read by both;
-// finished is posted by the receive function or by the signal handler (sem_post is safe there) and
-// waited for by main.
+struct DumpDevice
+{
+    ResolvedDevice resolved;
+    std::string label; // as the lines show it
+    FrameFilter filter;
+    uint32_t rate = kDefaultRate;
+    cDriverDevice driver;
+    cErrorFrameReader errors;
+};
+
+// The receive functions get nothing but the frame, so what they need lives here. options, devices,
+// deviceWidth and log are set by main before any queue starts and only read until the queues have
+// stopped; busyNanoseconds is advanced by each device's receive function and read by main after the
+// queues stopped. Printing (the lines, printed, firstTime and lastTime) happens under output, from
+// the devices' receive threads and the error readers. outputError (an errno value, 0 while writing
+// works) is set under output or by main's wait and read by all; finished is posted by a receive
+// function or by the signal handler (sem_post is safe there) and waited for by main.
 struct DumpState
 {
     DumpOptions options;
-    std::atomic<uint32_t> printed{0};
-    std::atomic<uint64_t> busyNanoseconds{0}; // the wire time of the frames received
+    std::vector<std::unique_ptr<DumpDevice>> devices;
+    size_t deviceWidth = 0;
+    FILE* log = nullptr;
+    std::atomic<uint64_t> busyNanoseconds[kMostDevices];
+    std::mutex output;
+    uint32_t printed = 0;
+    Microseconds firstTime = -1;
+    Microseconds lastTime = -1;
     std::atomic<int> outputError{0};
     sem_t finished;
 };
@@ -67,65 +105,259 @@ uint64_t WireNanoseconds(const CanMessageDescriptor& message, uint32_t rate)
     frame.extended = message.extended == 1;
     frame.remote = message.remote == 1;
     frame.length = static_cast<uint8_t>(std::min<uint16_t>(message.length, kCanMaxDataBytes));
-    std::copy(message.data, message.data + frame.length, frame.data);
+    if (!frame.remote) {
+        std::copy(message.data, message.data + frame.length, frame.data);
+    }
     return CanWireNanoseconds(CanWireBits(frame), rate);
 }
 
-void OnFrame(CanMessageDescriptor* frame)
+std::string StampFor(Microseconds now)
 {
-    if (frame == nullptr) {
-        return;
+    if (g_dump.firstTime < 0) {
+        g_dump.firstTime = now;
+        g_dump.lastTime = now;
     }
-    g_dump.busyNanoseconds.fetch_add(WireNanoseconds(*frame, g_dump.options.rate));
-    uint32_t limit = g_dump.options.count;
-    if (limit != 0 && g_dump.printed.load() >= limit) {
-        return; // the rest of a burst that arrived before main stopped the queue
+    std::string stamp;
+    switch (g_dump.options.stamps) {
+    case 'a': stamp = AbsoluteStamp(now); break;
+    case 'A': stamp = DateStamp(now); break;
+    case 'd': stamp = RelativeStamp(now - g_dump.lastTime); break;
+    case 'z': stamp = RelativeStamp(now - g_dump.firstTime); break;
     }
-    if (g_dump.outputError.load() != 0) {
-        return; // the frames that arrive until main has stopped the queue
-    }
-    std::string line = DumpLine(g_dump.options.device, *frame, g_dump.options.timestamps) + "\n";
-    // Flushed so that a pipe reader sees each frame as it arrives, as with candump. SIGPIPE is blocked
-    // on the driver's thread, so a closed pipe shows here as EPIPE.
+    g_dump.lastTime = now;
+    return stamp;
+}
+
+// False when the write failed; errno then says why.
+bool WriteLine(FILE* file, const std::string& line)
+{
     errno = 0;
-    if (fputs(line.c_str(), stdout) == EOF || fflush(stdout) != 0) {
+    return fputs(line.c_str(), file) != EOF && fputc('\n', file) != EOF && fflush(file) == 0;
+}
+
+// Writes the frame's lines; on a failed write it notes why and lets main end. Called under output.
+void PrintFrame(const DumpDevice& device, const CanMessageDescriptor& frame)
+{
+    // Stamped here, under the lock, so that the lines' stamps never go backwards. The driver's own
+    // stamp counts milliseconds; candump users compare microseconds of the wall clock.
+    Microseconds now = WallMicroseconds();
+    std::string stamp = StampFor(now);
+    const DumpOptions& options = g_dump.options;
+    if (g_dump.log != nullptr &&
+        !WriteLine(g_dump.log, LogLine(now, device.label, g_dump.deviceWidth, frame))) {
         g_dump.outputError.store(errno != 0 ? errno : EIO);
         sem_post(&g_dump.finished);
         return;
     }
-    if (g_dump.printed.fetch_add(1) + 1 == limit) {
+    bool toOutput = options.logFormat || g_dump.log == nullptr;
+    std::string line = options.logFormat ? LogLine(now, device.label, g_dump.deviceWidth, frame)
+                                         : DumpLine(stamp, device.label, g_dump.deviceWidth, frame);
+    // Flushed so that a pipe reader sees each frame as it arrives, as with candump. SIGPIPE is blocked
+    // on the driver's thread, so a closed pipe shows here as EPIPE.
+    if (toOutput && !WriteLine(stdout, line)) {
+        g_dump.outputError.store(FailedWriteError());
+        sem_post(&g_dump.finished);
+        return;
+    }
+    if (++g_dump.printed == options.count) {
         sem_post(&g_dump.finished);
     }
 }
+
+void OnDeviceFrame(size_t index, const CanMessageDescriptor& frame)
+{
+    const DumpDevice& device = *g_dump.devices[index];
+    if (!IsErrorFrame(frame)) {
+        g_dump.busyNanoseconds[index].fetch_add(WireNanoseconds(frame, device.rate));
+    }
+    if (!device.filter.Passes(frame)) {
+        return;
+    }
+    std::lock_guard<std::mutex> lock(g_dump.output);
+    uint32_t limit = g_dump.options.count;
+    // The rest of a burst that arrived before main stopped the queues, or after a failed write.
+    if ((limit != 0 && g_dump.printed >= limit) || g_dump.outputError.load() != 0) {
+        return;
+    }
+    PrintFrame(device, frame);
+}
+
+template <size_t Index> void OnFrame(CanMessageDescriptor* frame)
+{
+    if (frame != nullptr) {
+        OnDeviceFrame(Index, *frame);
+    }
+}
+
+// One receive function per device, so that each knows its device.
+template <size_t... Index>
+constexpr std::array<CanReceiveFunction, sizeof...(Index)> ReceiveFunctions(std::index_sequence<Index...>)
+{
+    return {&OnFrame<Index>...};
+}
+constexpr auto kReceiveFunctions = ReceiveFunctions(std::make_index_sequence<kMostDevices>());
 
 void OnInterrupt(int)
 {
     sem_post(&g_dump.finished);
 }
 
+bool ParseStampType(const char* text, char& stamps)
+{
+    if (strlen(text) != 1 || strchr("adzA", text[0]) == nullptr) {
+        return false;
+    }
+    stamps = text[0];
+    return true;
+}
+
 bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& error)
 {
     int option = 0;
-    while ((option = getopt_long(argc, argv, "hb:tn:d", kLongOptions, nullptr)) != -1) {
-        bool valid = true;
+    while ((option = getopt_long(argc, argv, "hb:t:n:dLle", kLongOptions, nullptr)) != -1) {
         switch (option) {
-        case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
-        case 't': options.timestamps = true; break;
-        case 'n': valid = ParseNumber(optarg, kLargestNumber, options.count); break;
+        case 'b':
+            if (!ParseBitRate(optarg, options.rate)) {
+                error = std::string("-b ") + optarg + ": not a bit rate; " + BitRateAdvice();
+                return false;
+            }
+            break;
+        case 't':
+            if (!ParseStampType(optarg, options.stamps)) {
+                error = std::string("-t ") + optarg + ": the time stamp type is a, A, d or z";
+                return false;
+            }
+            break;
+        case 'n':
+            if (!ParseNumber(optarg, kLargestNumber, options.count)) {
+                error = std::string("-n needs a whole number, not ") + optarg;
+                return false;
+            }
+            break;
         case 'd': options.reportDrops = true; break;
+        case 'L': options.logFormat = true; break;
+        case 'l': options.logFile = true; break;
+        case 'e': options.errorFrames = true; break;
         case 'h': options.help = true; return true;
         default: error = "unknown option"; return false;
         }
-        if (!valid) {
-            error = std::string("-") + static_cast<char>(option) + " needs a whole number, not " + optarg;
+    }
+    if (optind == argc) {
+        error = "expected a DEVICE";
+        return false;
+    }
+    if (argc - optind > static_cast<int>(kMostDevices)) {
+        error = "at most 10 devices at once";
+        return false;
+    }
+    options.arguments.assign(argv + optind, argv + argc);
+    return true;
+}
+
+// Reads each device argument: its name, what the name opens, its filters.
+bool ParseDevices(const DumpOptions& options, std::string& error)
+{
+    for (const std::string& argument : options.arguments) {
+        auto device = std::make_unique<DumpDevice>();
+        error = ParseDeviceFilters(argument, device->label, device->filter);
+        if (!error.empty()) {
+            error = argument + ": " + error;
+            return false;
+        }
+        device->resolved = ResolveDeviceName(device->label, &IsCanInterface, kSocketCanExists);
+        if (device->resolved.kind == DeviceKind::Refused) {
+            error = device->resolved.name;
+            return false;
+        }
+        device->label = device->resolved.name;
+        if (options.errorFrames && !device->filter.errorMaskGiven) {
+            device->filter.errorMask = kErrorClassMask;
+        }
+        g_dump.deviceWidth = std::max(g_dump.deviceWidth, device->label.size());
+        g_dump.devices.push_back(std::move(device));
+    }
+    return true;
+}
+
+// The SocketCAN interface whose error frames a device can show, or empty: a virtual bus has none.
+std::string ErrorFrameInterface(const DumpDevice& device)
+{
+    if (device.resolved.kind == DeviceKind::Interface) {
+        return device.label;
+    }
+    const char* mapped = getenv(("RVCAN32CE_CAN" + std::to_string(device.resolved.bus)).c_str());
+    return mapped != nullptr && IsCanInterface(mapped) ? std::string(mapped) : std::string();
+}
+
+bool StartErrorFrames(size_t index, std::string& error)
+{
+    DumpDevice& device = *g_dump.devices[index];
+    if (device.filter.errorMask == 0) {
+        return true;
+    }
+    std::string interfaceName = ErrorFrameInterface(device);
+    if (interfaceName.empty()) {
+        fprintf(stderr,
+                "%s: %s is a virtual bus, which has no error frames; they come only from SocketCAN "
+                "interfaces\n",
+                kTool, device.label.c_str());
+        return true;
+    }
+    return device.errors.Start(
+        interfaceName, device.filter.errorMask, index,
+        [](size_t at, const CanMessageDescriptor& frame) { OnDeviceFrame(at, frame); }, error);
+}
+
+bool OpenDevices(std::string& error)
+{
+    for (size_t i = 0; i < g_dump.devices.size(); ++i) {
+        DumpDevice& device = *g_dump.devices[i];
+        bool onInterface = device.resolved.kind == DeviceKind::Interface;
+        uint32_t asked = g_dump.options.rate;
+        // An interface named like candump names it is left at its rate, as candump leaves it.
+        uint32_t rate = asked != 0 ? asked : onInterface ? cDriverDevice::kKeepRate : kDefaultRate;
+        device.rate = rate != 0 ? rate : kDefaultRate;
+        bool opened = onInterface ? device.driver.OpenInterface(device.label, rate, error)
+                                  : device.driver.Open(device.label, rate, error);
+        if (!opened) {
             return false;
         }
     }
-    if (argc - optind != 1) {
-        error = "expected one DEVICE";
+    return true;
+}
+
+bool StartDevices(std::string& error)
+{
+    for (size_t i = 0; i < g_dump.devices.size(); ++i) {
+        if (!g_dump.devices[i]->driver.StartReceive(kReceiveFunctions[i], error) ||
+            !StartErrorFrames(i, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+void StopDevices()
+{
+    for (auto& device : g_dump.devices) {
+        device->driver.StopReceive();
+        device->errors.Stop();
+    }
+}
+
+bool OpenLogFile(std::string& error)
+{
+    if (!g_dump.options.logFile) {
+        return true;
+    }
+    std::string name = LogFileName(WallMicroseconds());
+    // Never over an earlier log: two runs in one second would otherwise share a name.
+    g_dump.log = fopen(name.c_str(), "wx");
+    if (g_dump.log == nullptr) {
+        error = "cannot create the log file " + name + ": " + strerror(errno);
         return false;
     }
-    options.device = cDriverDevice::NormalisedDeviceName(argv[optind]);
+    fprintf(stderr, "%s: logging to %s\n", kTool, name.c_str());
     return true;
 }
 
@@ -144,52 +376,90 @@ void WaitUntilFinished()
     // Ends with the COUNTth frame, with Ctrl+C (a signal that interrupts the wait also posts), with a
     // failed write, or when the reader of standard output is gone, which is looked at every
     // kOutputCheckMs so that `can-dump CAN1: | head -n 3` ends even on a bus that has gone quiet.
+    bool watchOutput = g_dump.log == nullptr || g_dump.options.logFormat;
     for (;;) {
         timespec deadline = AfterMilliseconds(kOutputCheckMs);
         if (sem_timedwait(&g_dump.finished, &deadline) == 0) {
             return;
         }
-        if (errno == ETIMEDOUT && StandardOutputClosed()) {
+        if (errno == ETIMEDOUT && watchOutput && StandardOutputClosed()) {
             g_dump.outputError.store(EPIPE);
             return;
         }
     }
 }
 
-// After the device is closed: the status for a failed write, or death by SIGPIPE as candump dies.
+// After the devices are closed: the status for a failed write, or death by SIGPIPE as candump dies.
 int EndForOutputError(int error)
 {
     if (error == EPIPE) {
         return EndForClosedOutput(kTool);
     }
-    return ReportFailure(kTool, std::string("writing standard output failed: ") + strerror(error));
+    return ReportFailure(kTool, std::string("writing ") +
+                                    (g_dump.log != nullptr ? "the log file" : "standard output") +
+                                    " failed: " + strerror(error));
 }
 
 // Busy time is the wire time of the frames received, so frames the driver dropped do not count.
-void ReportDrops(const cDriverDevice& device, std::chrono::steady_clock::duration elapsed)
+void ReportDrops(std::chrono::steady_clock::duration elapsed)
 {
-    RvCanCounters counters{};
-    if (!device.ReadCounters(counters)) {
-        ReportFailure(kTool, "RvCanReadCounters is missing: this driver cannot count dropped frames");
-        return;
-    }
     double elapsedNs = static_cast<double>(std::chrono::nanoseconds(elapsed).count());
-    double load =
-        elapsedNs > 0 ? 100.0 * static_cast<double>(g_dump.busyNanoseconds.load()) / elapsedNs : 0.0;
-    fprintf(stderr, "%s: %s %llu frames received, %llu dropped, bus load %.1f %%\n", kTool,
-            g_dump.options.device.c_str(), static_cast<unsigned long long>(counters.received),
-            static_cast<unsigned long long>(counters.dropped), load);
+    for (size_t i = 0; i < g_dump.devices.size(); ++i) {
+        const DumpDevice& device = *g_dump.devices[i];
+        RvCanCounters counters{};
+        if (!device.driver.ReadCounters(counters)) {
+            ReportFailure(kTool, "RvCanReadCounters is missing: this driver cannot count dropped frames");
+            return;
+        }
+        double busy = static_cast<double>(g_dump.busyNanoseconds[i].load());
+        double load = elapsedNs > 0 ? 100.0 * busy / elapsedNs : 0.0;
+        fprintf(stderr, "%s: %s %llu frames received, %llu dropped, bus load %.1f %%\n", kTool,
+                device.label.c_str(), static_cast<unsigned long long>(counters.received),
+                static_cast<unsigned long long>(counters.dropped), load);
+    }
+}
+
+// The fuzzer runs main many times in one process.
+void ResetState()
+{
+    g_dump.options = DumpOptions{};
+    g_dump.devices.clear();
+    g_dump.deviceWidth = 0;
+    g_dump.log = nullptr;
+    for (auto& busy : g_dump.busyNanoseconds) {
+        busy.store(0);
+    }
+    g_dump.printed = 0;
+    g_dump.firstTime = -1;
+    g_dump.lastTime = -1;
+    g_dump.outputError.store(0);
+}
+
+int Dump()
+{
+    std::string error;
+    if (!OpenDevices(error) || !OpenLogFile(error) || !StartDevices(error)) {
+        StopDevices();
+        g_dump.devices.clear();
+        return ReportFailure(kTool, error);
+    }
+    auto started = std::chrono::steady_clock::now();
+    WaitUntilFinished();
+    StopDevices();
+    if (g_dump.options.reportDrops) {
+        ReportDrops(std::chrono::steady_clock::now() - started);
+    }
+    g_dump.devices.clear();
+    int outputError = g_dump.outputError.load();
+    return outputError == 0 ? 0 : EndForOutputError(outputError);
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
+    ResetState();
     std::string error;
-    g_dump.options = DumpOptions{}; // the fuzzer runs main many times in one process
-    g_dump.printed.store(0);
-    g_dump.busyNanoseconds.store(0);
-    g_dump.outputError.store(0);
     if (!ParseOptions(argc, argv, g_dump.options, error)) {
         ReportFailure(kTool, error);
         fputs(kUsage, stderr);
@@ -199,21 +469,17 @@ int main(int argc, char** argv)
         fputs(kUsage, stdout);
         return 0;
     }
+    if (!ParseDevices(g_dump.options, error)) {
+        g_dump.devices.clear();
+        ReportFailure(kTool, error);
+        return 2;
+    }
     sem_init(&g_dump.finished, 0, 0);
     InstallInterruptHandler(&OnInterrupt);
-    cDriverDevice device;
-    if (!device.Open(g_dump.options.device, g_dump.options.rate, error) ||
-        !device.StartReceive(&OnFrame, error)) {
-        return ReportFailure(kTool, error);
+    int status = Dump();
+    if (g_dump.log != nullptr && fclose(g_dump.log) != 0 && status == 0) {
+        status = ReportFailure(kTool, std::string("closing the log file failed: ") + strerror(errno));
     }
-    auto started = std::chrono::steady_clock::now();
-    WaitUntilFinished();
-    device.StopReceive();
-    if (g_dump.options.reportDrops) {
-        ReportDrops(device, std::chrono::steady_clock::now() - started);
-    }
-    device.Close();
     sem_destroy(&g_dump.finished);
-    int outputError = g_dump.outputError.load();
-    return outputError == 0 ? 0 : EndForOutputError(outputError);
+    return status;
 }

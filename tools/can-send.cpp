@@ -8,6 +8,7 @@
 
 #include <getopt.h>
 
+#include "DeviceName.h"
 #include "FrameSyntax.h"
 #include "ToolSupport.h"
 #include "cDriverDevice.h"
@@ -37,12 +38,12 @@ volatile sig_atomic_t g_interrupted = 0;
 
 struct SendOptions
 {
-    uint32_t rate = kDefaultRate;
+    uint32_t rate = 0; // 0: not given
     uint32_t gapMs = 0;
     uint32_t count = 1;
     bool random = false;
     bool help = false; // -h or --help: the usage only
-    std::string device;
+    ResolvedDevice device;
     CanMessageDescriptor frame{};
 };
 
@@ -54,7 +55,12 @@ bool ParseOptions(int argc, char** argv, SendOptions& options, std::string& erro
     while ((option = getopt_long(argc, argv, "hb:g:n:r", kLongOptions, nullptr)) != -1) {
         bool valid = true;
         switch (option) {
-        case 'b': valid = ParseNumber(optarg, kLargestNumber, options.rate); break;
+        case 'b':
+            if (!ParseBitRate(optarg, options.rate)) {
+                error = std::string("-b ") + optarg + ": not a bit rate; " + BitRateAdvice();
+                return false;
+            }
+            break;
         case 'g': valid = gapGiven = ParseNumber(optarg, kLargestNumber, options.gapMs); break;
         case 'n': valid = countGiven = ParseNumber(optarg, kLargestNumber, options.count); break;
         case 'r': options.random = true; break;
@@ -71,7 +77,11 @@ bool ParseOptions(int argc, char** argv, SendOptions& options, std::string& erro
         error = options.random ? "-r takes just a DEVICE" : "expected DEVICE and ID#DATA";
         return false;
     }
-    options.device = cDriverDevice::NormalisedDeviceName(argv[optind]);
+    options.device = ResolveDeviceName(argv[optind], &IsCanInterface, kSocketCanExists);
+    if (options.device.kind == DeviceKind::Refused) {
+        error = options.device.name;
+        return false;
+    }
     if (options.random) {
         options.gapMs = gapGiven ? options.gapMs : kRandomGapMs;
         options.count = countGiven ? options.count : 0;
@@ -90,11 +100,10 @@ void OnInterrupt(int)
     g_interrupted = 1;
 }
 
+// Ctrl+C ends the sleep within 50 ms wherever the handler runs (SleepUntil).
 void SleepGap(uint32_t milliseconds)
 {
-    timespec gap{static_cast<time_t>(milliseconds / 1000), static_cast<long>(milliseconds % 1000) * 1000000L};
-    while (nanosleep(&gap, &gap) != 0 && g_interrupted == 0) {
-    }
+    SleepUntil(SteadyMicroseconds() + int64_t{milliseconds} * 1000, g_interrupted);
 }
 
 CanMessageDescriptor RandomFrame(std::mt19937& generator)
@@ -123,7 +132,7 @@ int SendFrames(cDriverDevice& device, const SendOptions& options)
         CanMessageDescriptor frame = options.random ? RandomFrame(generator) : options.frame;
         std::string error;
         if (!device.Transmit(frame, error)) {
-            return ReportFailure(kTool, options.device + " " + FrameText(frame) + ": " + error);
+            return ReportFailure(kTool, options.device.name + " " + FrameText(frame) + ": " + error);
         }
     }
     return 0;
@@ -146,7 +155,12 @@ int main(int argc, char** argv)
     }
     InstallInterruptHandler(&OnInterrupt);
     cDriverDevice device;
-    if (!device.Open(options.device, options.rate, error)) {
+    bool onInterface = options.device.kind == DeviceKind::Interface;
+    // An interface named like cansend names it is left at its rate, as cansend leaves it.
+    bool opened = onInterface ? device.OpenInterface(options.device.name, options.rate, error)
+                              : device.Open(options.device.name,
+                                            options.rate != 0 ? options.rate : kDefaultRate, error);
+    if (!opened) {
         return ReportFailure(kTool, error);
     }
     int status = SendFrames(device, options);

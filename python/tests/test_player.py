@@ -27,7 +27,7 @@ GAP_TOLERANCE_MS = 5
 # ... and this share of the compared gaps may miss that, when the scheduler stalls a process.
 ALLOWED_OUTLIERS = 0.2
 PROBE = can.Message(arbitration_id=0x7FF, is_extended_id=False, data=b"\x5A")
-DUMP_LINE = re.compile(r"^ \((\d+)\.(\d{3})000\)  CAN1:  ([0-9A-F]+)   \[(\d)\]  ?(remote request|[0-9A-F ]*)$")
+DUMP_LINE = re.compile(r"^ \((\d+)\.(\d{6})\)  CAN1:  ([0-9A-F]+)   \[(\d)\]  ?(remote request|[0-9A-F ]*)$")
 
 
 def trace():
@@ -68,18 +68,18 @@ def fields(message):
 
 
 def parse_dump(text):
-    """(fields, time stamp in ms) of each line can-dump -t printed."""
+    """(fields, time stamp in ms) of each line can-dump -t a printed."""
     frames = []
     for line in text.splitlines():
         match = DUMP_LINE.match(line)
         if not match:
             raise AssertionError(f"can-dump printed {line!r}")
-        seconds, millis, identifier, length, payload = match.groups()
+        seconds, micros, identifier, length, payload = match.groups()
         remote = payload == "remote request"
         data = b"" if remote else bytes.fromhex(payload)
         if not remote and len(data) != int(length):
             raise AssertionError(f"can-dump printed {line!r}")
-        stamp_ms = int(seconds) * 1000 + int(millis)
+        stamp_ms = int(seconds) * 1000 + int(micros) / 1000
         frames.append(((int(identifier, 16), len(identifier) == 8, remote, data), stamp_ms))
     return frames
 
@@ -88,7 +88,7 @@ class PlayerTest(unittest.TestCase):
     def replay_into_dump(self, path):
         """What can-dump heard while can.player replayed path: (fields, ms) per frame."""
         with open(path + ".dump", "w+") as dumped:
-            dump = subprocess.Popen([os.path.join(TOOLS, "can-dump"), "-t", "-b", str(BITRATE // 1000),
+            dump = subprocess.Popen([os.path.join(TOOLS, "can-dump"), "-t", "a", "-b", str(BITRATE // 1000),
                                      "CAN1:"], stdout=dumped, text=True)
             try:
                 self.wait_until_listening(dumped)

@@ -101,20 +101,22 @@ TEST(FrameSyntax, RefusesMalformedTextSayingWhy)
 struct DumpExample
 {
     const char* frame;
-    uint32_t timestamp;
-    bool withTimestamp;
+    const char* stamp;
+    const char* device;
+    size_t deviceWidth;
     const char* line;
 };
 
-// candump's long format; the timestamp is the record's milliseconds shown as seconds.
+// candump's long format, with the examples of FrameSyntax.h.
 const DumpExample kDumpExamples[] = {
-    {"123#DEADBEEF", 0, false, "  CAN1:  123   [4]  DE AD BE EF"},
-    {"12345678#11.22", 0, false, "  CAN1:  12345678   [2]  11 22"},
-    {"123#R", 0, false, "  CAN1:  123   [0]  remote request"},
-    {"123#", 0, false, "  CAN1:  123   [0] "},
-    {"001#0102030405060708", 0, false, "  CAN1:  001   [8]  01 02 03 04 05 06 07 08"},
-    {"123#DEADBEEF", 12345678, true, " (0000012345.678000)  CAN1:  123   [4]  DE AD BE EF"},
-    {"123#", 4294967295u, true, " (0004294967.295000)  CAN1:  123   [0] "},
+    {"123#DEADBEEF", "", "CAN1:", 0, "  CAN1:  123   [4]  DE AD BE EF"},
+    {"12345678#11.22", "", "CAN1:", 0, "  CAN1:  12345678   [2]  11 22"},
+    {"123#R", "", "CAN1:", 0, "  CAN1:  123   [0]  remote request"},
+    {"123#", "", "CAN1:", 0, "  CAN1:  123   [0] "},
+    {"001#0102030405060708", "", "CAN1:", 0, "  CAN1:  001   [8]  01 02 03 04 05 06 07 08"},
+    {"123#DEADBEEF", "(1436509052.249713) ", "CAN1:", 5,
+     " (1436509052.249713)  CAN1:  123   [4]  DE AD BE EF"},
+    {"123#", "(000.000087) ", "can0", 5, " (000.000087)   can0  123   [0] "},
 };
 
 TEST(FrameSyntax, DumpLineIsCandumpsLine)
@@ -122,9 +124,23 @@ TEST(FrameSyntax, DumpLineIsCandumpsLine)
     for (const DumpExample& example : kDumpExamples) {
         CanMessageDescriptor frame{};
         ASSERT_EQ(ParseFrameText(example.frame, frame), "");
-        frame.timestamp = example.timestamp;
-        EXPECT_EQ(DumpLine("CAN1:", frame, example.withTimestamp), example.line);
+        EXPECT_EQ(DumpLine(example.stamp, example.device, example.deviceWidth, frame), example.line);
     }
+}
+
+TEST(FrameSyntax, DumpLineShowsARemoteFramesLengthAndAnErrorFramesClasses)
+{
+    CanMessageDescriptor remote{};
+    ASSERT_EQ(ParseFrameText("123#R", remote), "");
+    remote.length = 4;
+    EXPECT_EQ(DumpLine("", "can0", 5, remote), "   can0  123   [4]  remote request");
+    CanMessageDescriptor error{};
+    error.extended = 1;
+    error.id = 0x20000004;
+    error.length = 8;
+    error.data[1] = 0x04;
+    EXPECT_EQ(DumpLine("", "can0", 4, error),
+              "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME\n\tcontroller-problem");
 }
 
 TEST(FrameSyntax, DumpLineShowsAtMostEightBytesOfAnOverlongRecord)
@@ -133,7 +149,7 @@ TEST(FrameSyntax, DumpLineShowsAtMostEightBytesOfAnOverlongRecord)
     frame.id = 0x10;
     frame.length = 12;
     memset(frame.data, 0x5A, sizeof(frame.data));
-    EXPECT_EQ(DumpLine("CAN2:", frame, false), "  CAN2:  010   [8]  5A 5A 5A 5A 5A 5A 5A 5A");
+    EXPECT_EQ(DumpLine("", "CAN2:", 0, frame), "  CAN2:  010   [8]  5A 5A 5A 5A 5A 5A 5A 5A");
 }
 
 } // namespace

@@ -6,6 +6,8 @@
 #include <regex>
 #include <thread>
 
+#include <unistd.h>
+
 #include "DriverTestSupport.h"
 
 namespace {
@@ -93,7 +95,7 @@ TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
     for (const Case& c : cases) {
         ASSERT_EQ(Run("can-send", {"CAN7:", c.frame}), 0) << c.frame;
     }
-    ASSERT_EQ(Run("can-send", {"-n", "3", "-g", "1", "can7", "7FE#01"}), 0);
+    ASSERT_EQ(Run("can-send", {"-n", "3", "-g", "1", "can7:", "7FE#01"}), 0);
     EXPECT_EQ(NextLineAfterProbes(*dump), cases[0].line);
     for (size_t i = 1; i < std::size(cases); ++i) {
         EXPECT_EQ(dump->ReadLine(), cases[i].line);
@@ -108,9 +110,9 @@ TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
 
 TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
 {
-    auto dump = StartDump({"-t", "-d", "-n", "3", "CAN7:"});
+    auto dump = StartDump({"-t", "a", "-d", "-n", "3", "CAN7:"});
     ASSERT_TRUE(m_firstLine);
-    EXPECT_TRUE(std::regex_match(*m_firstLine, std::regex(R"( \(\d{10}\.\d{3}000\)  CAN7:  7FF   \[0\] )")))
+    EXPECT_TRUE(std::regex_match(*m_firstLine, std::regex(R"( \(\d{10}\.\d{6}\)  CAN7:  7FF   \[0\] )")))
         << *m_firstLine;
     CanMessageDescriptor frame = Frame("100#01");
     for (int i = 0; i < 3; ++i) {
@@ -160,6 +162,33 @@ TEST_F(Tools, SendOfRandomFramesEndsCleanlyOnCtrlC)
     EXPECT_EQ(sender.ReadAllErrors(), "");
 }
 
+// A log candump wrote, played onto CAN7: by assignment: the frames of the assigned log device arrive as
+// logged; the error frame and the other device's frame are skipped, and the report counts them all.
+TEST_F(Tools, PlayReplaysACandumpLogOntoTheAssignedDevice)
+{
+    char path[] = "/tmp/can-play-test-XXXXXX";
+    int file = mkstemp(path);
+    ASSERT_GE(file, 0);
+    const std::string log = "(1436509052.249713) vcan0 123#DEADBEEF\n"
+                            "(1436509052.259713) vcan0 12345678#1122\n"
+                            "(1436509052.269713) vcan0 20000004#0004000000000000\n"
+                            "(1436509052.279713)  can1 321#R\n"
+                            "(1436509052.289713) vcan0 7FE#\n";
+    ASSERT_EQ(write(file, log.data(), log.size()), static_cast<ssize_t>(log.size()));
+    close(file);
+    auto dump = StartDump({"CAN7:"});
+    std::string errors;
+    EXPECT_EQ(Run("can-play", {"-I", path, "CAN7:=vcan0"}, &errors), 0);
+    unlink(path);
+    EXPECT_TRUE(
+        std::regex_match(errors, std::regex(R"(can-play: 3 frames sent, 0 refused, 2 skipped; the latest )"
+                                            R"(frame went out \d+\.\d{3} ms after its time \(line \d\)\n)")))
+        << errors;
+    EXPECT_EQ(NextLineAfterProbes(*dump), "  CAN7:  123   [4]  DE AD BE EF");
+    EXPECT_EQ(dump->ReadLine(), "  CAN7:  12345678   [2]  11 22");
+    EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [0] ");
+}
+
 struct ErrorCase
 {
     const char* tool;
@@ -174,26 +203,31 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
     const ErrorCase cases[] = {
         {"can-send",
          {"-b", "33", "CAN7:", "123#00"},
-         1,
-         "can-send: CanSetBaudrate(33) failed: 33 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, "
-         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
+         2,
+         "can-send: -b 33: not a bit rate; use 10, 20, 50, 100, 125, 250, 500, 800 or 1000 kbit/s (500, 500k "
+         "and 500000 are the same)"},
         {"can-dump",
-         {"-b", "1001", "CAN7:"},
-         1,
-         "can-dump: CanSetBaudrate(1001) failed: 1001 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, "
-         "800, "
-         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
-        {"can-send",
-         {"-b", "0", "CAN7:", "123#00"},
-         1,
-         "can-send: CanSetBaudrate(0) failed: 0 kbit/s is not one of 10, 20, 50, 100, 125, 250, 500, 800, "
-         "1000; use -b with 10, 20, 50, 100, 125, 250, 500, 800 or 1000"},
+         {"-b", "1001k", "CAN7:"},
+         2,
+         "can-dump: -b 1001k: not a bit rate; use 10, 20, 50, 100, 125, 250, 500, 800 or 1000 kbit/s (500, "
+         "500k and 500000 are the same)"},
         {"can-send",
          {"CAN12:", "123#00"},
-         1,
-         "can-send: CanCreateDevice(CAN12:) failed: the device name must be CAN0: to CAN9:; use a device "
-         "CAN0: "
-         "to CAN9:"},
+         2,
+         "can-send: CAN12: is not a device: no SocketCAN interface is named CAN12: ('ip link show type can' "
+         "and 'ip link show type vcan' list them); the virtual buses are CAN0: to CAN9:, and "
+         "RVCAN32CE_CANn=IFACE puts CANn: on an interface"},
+        {"can-dump",
+         {"CAN7"},
+         2,
+         "can-dump: CAN7 is not a device: the virtual bus is CAN7: (with the colon), and no SocketCAN "
+         "interface is named CAN7"},
+        {"can-dump",
+         {"CAN7:,123:7FF,12#34"},
+         2,
+         "can-dump: CAN7:,123:7FF,12#34: filter 12#34: expected ID:MASK, ID~MASK (inverted), #ERRORMASK or "
+         "j, "
+         "e.g. 123:7FF"},
         {"can-dump",
          {"CAN7:"},
          1,
@@ -205,8 +239,9 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          2,
          "can-send: 1234#00: the id must have 3 hex digits (standard) or 8 (extended)"},
         {"can-send", {"CAN7:"}, 2, "can-send: expected DEVICE and ID#DATA"},
+        {"can-play", {"-l", "2"}, 2, "can-play: -l needs -I FILE: standard input cannot be read twice"},
         {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
-        {"can-dump", {}, 2, "can-dump: expected one DEVICE"},
+        {"can-dump", {}, 2, "can-dump: expected a DEVICE"},
     };
     for (const ErrorCase& c : cases) {
         if (c.group != nullptr) {
@@ -221,7 +256,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
 {
-    for (const char* name : {"can-send", "can-dump"}) {
+    for (const char* name : {"can-send", "can-dump", "can-play"}) {
         for (const char* option : {"-h", "--help"}) {
             cChildProcess tool(Tool(name, {option}));
             EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)

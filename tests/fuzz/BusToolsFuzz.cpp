@@ -1,11 +1,13 @@
-// The bus tools' input: the ID#DATA frame syntax on its own, and whole command lines of can-send and
-// can-dump, run through their main functions (compiled in under other names). No driver library lies
-// beside this program, so a command line the tool accepts ends at loading the driver, with exit status 1;
-// one it refuses ends with status 2 and the usage. Both verdicts are checked against a model of the
-// options and the frame syntax written here from the tools' usage texts and the GNU getopt rules.
+// The bus tools' input: the ID#DATA frame syntax on its own, candump's log line and filters, and whole
+// command lines of can-send and can-dump, run through their main functions (compiled in under other
+// names). No driver library lies beside this program, so a command line the tool accepts ends at loading
+// the driver, with exit status 1; one it refuses ends with status 2 and a message. Both verdicts are
+// checked against a model of the options, the device names and the frame and filter syntax written here
+// from the tools' usage texts and the GNU getopt rules.
 //
-// Input: the first byte chooses frame text (0), can-send (1) or can-dump (2); the rest is the frame text,
-// or the command line's arguments separated by zero bytes.
+// Input: the first byte chooses frame text (0), can-send (1), can-dump (2), a log line (3) or a device
+// with filters (4); the rest is the text, or the command line's arguments separated by zero bytes.
+#include <algorithm>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -16,8 +18,12 @@
 #include <getopt.h>
 #include <unistd.h>
 
+#include "DeviceName.h"
+#include "FrameFilter.h"
 #include "FrameSyntax.h"
 #include "FuzzCheck.h"
+#include "LogLine.h"
+#include "ToolSupport.h"
 
 int CanSendMain(int argc, char** argv);
 int CanDumpMain(int argc, char** argv);
@@ -118,16 +124,100 @@ bool IsNumber(const std::string& text)
     return !text.empty();
 }
 
+bool IsHex(std::string_view text, size_t most)
+{
+    if (text.empty() || text.size() > most) {
+        return false;
+    }
+    for (char c : text) {
+        if (HexDigit(c) < 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+// candump's filter items as the usage gives them: ID:MASK, ID~MASK, #ERRORMASK, j; 1 to 8 hex digits.
+bool ReferenceFilterItem(std::string_view item)
+{
+    if (item == "j" || item == "J") {
+        return true;
+    }
+    if (!item.empty() && item[0] == '#') {
+        return IsHex(item.substr(1), 8);
+    }
+    size_t separator = item.find_first_of(":~");
+    return separator != std::string_view::npos && IsHex(item.substr(0, separator), 8) &&
+           IsHex(item.substr(separator + 1), 8);
+}
+
+// CAN0: to CAN9: in any letter case, or a SocketCAN interface of this machine.
+bool ReferenceDeviceName(const std::string& name)
+{
+    bool bus = name.size() == 5 && (name[0] == 'C' || name[0] == 'c') && (name[1] == 'A' || name[1] == 'a') &&
+               (name[2] == 'N' || name[2] == 'n') && name[3] >= '0' && name[3] <= '9' && name[4] == ':';
+    return bus || IsCanInterface(name);
+}
+
+bool ReferenceDeviceWithFilters(const std::string& text, bool filtersAllowed)
+{
+    size_t comma = text.find(',');
+    if (!ReferenceDeviceName(text.substr(0, comma))) {
+        return false;
+    }
+    if (comma != std::string::npos && !filtersAllowed) {
+        return false;
+    }
+    while (comma != std::string::npos) {
+        size_t next = text.find(',', comma + 1);
+        if (!ReferenceFilterItem(std::string_view(text).substr(comma + 1, next - comma - 1))) {
+            return false;
+        }
+        comma = next;
+    }
+    return true;
+}
+
+// 500, 500k, 500000: one of the nine rates in kbit/s (a k may follow), or a thousand times one in
+// bit/s; at most 7 digits.
+bool ReferenceBitRate(std::string text)
+{
+    const uint64_t rates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
+    bool kilo = !text.empty() && (text.back() == 'k' || text.back() == 'K');
+    if (kilo) {
+        text.pop_back();
+    }
+    if (text.size() > 7 || !IsNumber(text)) {
+        return false;
+    }
+    uint64_t value = std::stoull(text);
+    for (uint64_t rate : rates) {
+        if (value == rate || (!kilo && value == rate * 1000)) {
+            return true;
+        }
+    }
+    return false;
+}
+
 struct ToolModel
 {
     const char* name;
     int (*main)(int, char**);
-    std::string withArgument; // option letters that take a number
+    std::string withArgument; // option letters that take an argument
     std::string flags;        // option letters without one
 };
 
 const ToolModel kCanSend = {"can-send", &CanSendMain, "bgn", "r"};
-const ToolModel kCanDump = {"can-dump", &CanDumpMain, "bn", "td"};
+const ToolModel kCanDump = {"can-dump", &CanDumpMain, "btn", "dLle"};
+
+bool ReferenceOptionArgument(char letter, const std::string& argument)
+{
+    switch (letter) {
+    case 'b': return ReferenceBitRate(argument);
+    case 't': return argument == "a" || argument == "A" || argument == "d" || argument == "z";
+    }
+    return IsNumber(argument);
+}
 
 enum class Verdict
 {
@@ -171,7 +261,7 @@ Verdict ReferenceVerdict(const ToolModel& tool, const std::vector<std::string>& 
                     }
                     number = arguments[i];
                 }
-                if (!IsNumber(number)) {
+                if (!ReferenceOptionArgument(letter, number)) {
                     return Verdict::Refused;
                 }
                 break;
@@ -184,10 +274,14 @@ Verdict ReferenceVerdict(const ToolModel& tool, const std::vector<std::string>& 
     }
     bool accepted = false;
     if (tool.main == &CanDumpMain) {
-        accepted = operands.size() == 1;
+        accepted = !operands.empty() && operands.size() <= 10;
+        for (const std::string& operand : operands) {
+            accepted = accepted && ReferenceDeviceWithFilters(operand, true);
+        }
     } else {
         CanMessageDescriptor frame{};
         accepted = random ? operands.size() == 1 : operands.size() == 2 && ReferenceFrame(operands[1], frame);
+        accepted = accepted && ReferenceDeviceWithFilters(operands[0], false);
     }
     return accepted ? Verdict::Accepted : Verdict::Refused;
 }
@@ -255,10 +349,40 @@ void CheckCommandLine(const ToolModel& tool, const std::vector<std::string>& arg
         FailFuzzCheck("%s%s: a valid command line ended with status %d: \"%s\"", tool.name,
                       Joined(arguments).c_str(), status, errors.c_str());
     }
-    if (!accepted &&
-        (status != kRefused || errors.find(std::string("usage: ") + tool.name) == std::string::npos)) {
+    if (!accepted && status != kRefused) {
         FailFuzzCheck("%s%s: a malformed command line ended with status %d: \"%s\"", tool.name,
                       Joined(arguments).c_str(), status, errors.c_str());
+    }
+}
+
+// A line that parses comes back the same from LogLine.
+void CheckLogLine(const std::string& text)
+{
+    LogEntry entry;
+    if (!ParseLogLine(text, entry).empty() || entry.errorFrame || entry.fdFrame) {
+        return;
+    }
+    std::string written = LogLine(entry.time, entry.device, 0, entry.frame);
+    LogEntry again;
+    std::string problem = ParseLogLine(written, again);
+    if (!problem.empty() || again.time != entry.time || again.device != entry.device ||
+        memcmp(&again.frame, &entry.frame, sizeof(again.frame)) != 0) {
+        FailFuzzCheck("log line \"%s\" came back from LogLine as \"%s\" (%s)", text.c_str(), written.c_str(),
+                      problem.c_str());
+    }
+}
+
+void CheckDeviceFilters(const std::string& text)
+{
+    std::string device;
+    FrameFilter filter;
+    std::string problem = ParseDeviceFilters(text, device, filter);
+    size_t comma = text.find(',');
+    bool valid = !text.empty() && comma != 0 &&
+                 ReferenceDeviceWithFilters("CAN1:" + text.substr(std::min(comma, text.size())), true);
+    if (valid != problem.empty()) {
+        FailFuzzCheck("filters \"%s\": the tools say \"%s\", the syntax says %s", text.c_str(),
+                      problem.c_str(), valid ? "valid" : "invalid");
     }
 }
 
@@ -282,10 +406,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     if (size == 0) {
         return -1;
     }
-    switch (data[0] % 3) {
-    case 0: CheckFrameText(std::string(reinterpret_cast<const char*>(data + 1), size - 1)); break;
+    std::string text(reinterpret_cast<const char*>(data + 1), size - 1);
+    switch (data[0] % 5) {
+    case 0: CheckFrameText(text); break;
     case 1: CheckCommandLine(kCanSend, SplitArguments(data + 1, size - 1)); break;
     case 2: CheckCommandLine(kCanDump, SplitArguments(data + 1, size - 1)); break;
+    case 3: CheckLogLine(text); break;
+    case 4: CheckDeviceFilters(text); break;
     }
     return 0;
 }

@@ -1,7 +1,7 @@
 #!/bin/bash
 # Runs the SocketCAN tests inside a small VM that has vcan0 and two emulated CAN controllers, can0 and
 # can1 (../shared/socketcan-vm/run-in-vm.sh), for machines whose kernel has no SocketCAN: the port and
-# bus-tool tests against can-utils (vm_port_test) and the console itself, headless, on vcan0
+# bus-tool tests against can-utils (vm_port_test, vm_tools_test) and the console itself, headless, on vcan0
 # (vm_console_test), then the driver, the bus tools and the console on the controllers, as root and
 # as an ordinary user (vm_controller_test). One VM boot runs them all.
 #
@@ -24,17 +24,18 @@ if [ ! -x "$vm" ]; then
     exit 2
 fi
 
-cmake --build "$build" -j2 --target rvcan32ce can-send can-dump vm_port_test vm_console_test \
-    vm_controller_test >/dev/null
+cmake --build "$build" -j2 --target rvcan32ce can-send can-dump can-play vm_port_test vm_console_test \
+    vm_controller_test vm_tools_test >/dev/null
 
 payload=$(mktemp -d /tmp/socketcan-tests.XXXXXX)
 trap 'rm -rf "$payload"' EXIT
 chmod 755 "$payload" # the unprivileged tests run programs from it
 mkdir "$payload/bin"
 # The driver sits beside each program, where LoadLibraryW looks first.
-cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" \
+cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" "$build/bin/can-play" \
     "$build/tests/socketcan-vm/vm_port_test" "$build/tests/socketcan-vm/vm_console_test" \
-    "$build/tests/socketcan-vm/vm_controller_test" "$(command -v setpriv)" "$payload/bin/"
+    "$build/tests/socketcan-vm/vm_controller_test" "$build/tests/socketcan-vm/vm_tools_test" \
+    "$(command -v setpriv)" "$payload/bin/"
 cp "$here/vm-tests.sh" "$payload/"
 
 SOCKETCAN_VM_CAN_CONTROLLERS=2 SOCKETCAN_VM_TIMEOUT=${SOCKETCAN_VM_TIMEOUT:-300} "$vm" "$payload/vm-tests.sh" "$payload"

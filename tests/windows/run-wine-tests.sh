@@ -87,6 +87,7 @@ run test_port_nodriver port-nodriver 60
 run test_dialog_listview_class dialog 60
 run test_dialog dialog 600
 run test_console_fake console-fake 600
+run test_tools ../bin 120
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "run-wine-tests: failed: ${failed[*]}" >&2
