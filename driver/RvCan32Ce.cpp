@@ -51,6 +51,7 @@
 
 #include "CanDriverTable.h"
 #include "DeviceMapping.h"
+#include "QuotedValue.h"
 #include "RvCanExports.h"
 #include "cDevice.h"
 #include "cDeviceTable.h"
@@ -65,7 +66,7 @@ constexpr size_t kDeviceNameLength = 5; // "CANn:"
 // Destroyed when the library is unloaded, closing what is still open.
 cDeviceTable g_devices;
 
-constexpr size_t kLastErrorCapacity = 256;
+constexpr size_t kLastErrorCapacity = 512;
 
 // Why this thread's last refused call failed. Each thread touches only its own. A plain array: a
 // thread_local with a destructor would keep the library from being unloaded while the thread lives.
@@ -106,7 +107,7 @@ std::shared_ptr<cCanDevice> CreateMappedOrVirtual(uint32_t bus, std::string& err
     }
     std::shared_ptr<cCanDevice> device = OpenMappedDevice(interfaceName, error);
     if (!device) {
-        error = MappingVariable(bus) + "=" + interfaceName + ": " + error;
+        error = MappingVariable(bus) + "=" + QuotedValue(interfaceName) + ": " + error;
     }
     return device;
 }

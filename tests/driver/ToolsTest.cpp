@@ -171,6 +171,11 @@ struct ErrorCase
 
 TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 {
+    // A value from the environment is quoted and cut, so that it can forge no line of the error.
+    static const std::string hostileGroup = "evil\n" + std::string(4995, 'x');
+    static const std::string hostileGroupError =
+        "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=\"evil\\n" + std::string(59, 'x') +
+        "...\"(5000 bytes): there is no such group";
     const ErrorCase cases[] = {
         {"can-send",
          {"-b", "33", "CAN7:", "123#00"},
@@ -197,9 +202,11 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-dump",
          {"CAN7:"},
          1,
-         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=nogroup: this process is not a member of "
+         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=\"nogroup\": this process is not a member "
+         "of "
          "group nogroup; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses",
          "nogroup"},
+        {"can-dump", {"CAN7:"}, 1, hostileGroupError.c_str(), hostileGroup.c_str()},
         {"can-send",
          {"CAN7:", "1234#00"},
          2,
