@@ -18,3 +18,7 @@ typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters)
 // Why the calling thread's last refused entry point call failed, as UTF-8 text, cut to size bytes
 // including the terminator; returns the full length. Empty when nothing has failed yet.
 typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
+// CanCloseDevice, and tells in *unsent (when not null) how many frames the device accepted but dropped
+// at close, as they had not reached the bus after the 1 s closing gives them. FALSE for an unknown
+// device, which is not closed then.
+typedef BOOL(WINAPI* RvCanCloseDeviceExFn)(DWORD device, DWORD* unsent);

@@ -94,7 +94,7 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
 void cDevice::Close()
 {
     if (m_transmitter) {
-        m_transmitter->Drain(kCloseDrainMs);
+        m_unsentAtClose.store(m_transmitter->Finish(kCloseDrainMs));
     }
     cReceivingDevice::Close();
 }

@@ -35,8 +35,9 @@ public:
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
     bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
-    // Gives queued frames a bounded time to go out (cTransmitter::Drain), then stops the queue.
+    // Gives queued frames a bounded time to go out (cTransmitter::Finish), then stops the queue.
     void Close() override;
+    uint64_t UnsentAtClose() const override { return m_unsentAtClose.load(); }
 
     void ResetCounters() override;
     DeviceCounters Counters() const override;
@@ -65,5 +66,6 @@ private:
     uint64_t m_cursor = 0;
     uint32_t m_window = 0;
 
-    std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
+    std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
+    std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it
 };
