@@ -6,6 +6,7 @@ import os
 import re
 import threading
 import time
+import warnings
 from typing import Any, List, Optional, Tuple
 
 import can
@@ -226,7 +227,8 @@ class RvCanBus(can.BusABC):
 
     def shutdown(self) -> None:
         """Stops receiving, removes the receive function and closes the device; a second call does
-        nothing."""
+        nothing. Frames sent but still queued get 1 s to reach the bus; a RuntimeWarning says how
+        many did not."""
         super().shutdown()
         self._close_device()
 
@@ -240,7 +242,11 @@ class RvCanBus(can.BusABC):
                 # finished, so after them nothing calls into this object.
                 self._library.CanStopReceiveQueue(self._device)
                 self._library.CanRegisterCallback(self._device, driver.NO_RECEIVE_FUNCTION)
-                self._library.CanCloseDevice(self._device)
+                unsent = driver.close_device(self._library, self._device)
+                if unsent:
+                    warnings.warn(f"{self.channel_info}: {unsent} sent frames never reached the bus: they were "
+                                  "still queued when the device closed (the bus did not take them in 1 s)",
+                                  RuntimeWarning, stacklevel=3)
 
     @staticmethod
     def _detect_available_configs() -> List[dict]:
