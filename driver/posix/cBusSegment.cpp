@@ -452,6 +452,17 @@ BusSegmentLayout* JoinBus(int fd, const LockRecord& record, const shmid_ds& stat
     return nullptr;
 }
 
+// Under the attach lock, on a bus just joined: an unfinished segment another member could not remove
+// may be this process's own.
+void RemoveOrphanOnJoining(int fd, LockRecord record)
+{
+    std::string ignored;
+    if (record.orphanKey != IPC_PRIVATE && RemoveUnfinished(record) == IPC_PRIVATE) {
+        record.orphanKey = IPC_PRIVATE;
+        WriteRecord(fd, record, ignored);
+    }
+}
+
 // A record that still names an unfinished segment must stay for whoever can remove it.
 bool RecordKeepsNothing(int fd)
 {
@@ -512,8 +523,12 @@ bool cBusSegment::Attach(uint32_t bus)
     LockRecord record = ReadRecord(fd);
     shmid_ds status{};
     int id = RecordedSegment(record, scope, status);
+    int recorded = id;
     BusSegmentLayout* layout = id >= 0 ? JoinBus(fd, record, status, scope, place.path, id, m_lastError)
                                        : CreateBus(fd, record, scope, id, m_lastError);
+    if (layout != nullptr && id == recorded) {
+        RemoveOrphanOnJoining(fd, record);
+    }
     if (layout == nullptr && BusIsEmpty(id) && RecordKeepsNothing(fd)) {
         unlinkat(place.directory, place.name.c_str(), 0);
     }
