@@ -278,7 +278,7 @@ for round in $(seq 100); do
     if [ $((round % 2)) = 0 ]; then as_command "$A" "$bin/can-send" CAN7: 777#01; else as_command "$A" shared "$bin/can-send" CAN7: 777#02; fi
     "${command[@]}" 2>/dev/null &
     victim=$!
-    sleep "0.00$((RANDOM % 10))$((RANDOM % 10))"
+    sleep "0.0$((RANDOM % 3))$((RANDOM % 10))" # an opener lives about 20 ms
     kill -KILL "$victim" 2>/dev/null || true
     wait "$victim" 2>/dev/null || true
 done
