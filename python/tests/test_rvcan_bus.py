@@ -76,7 +76,7 @@ class RvCanBusTest(unittest.TestCase):
             with self.assertWarnsRegex(RuntimeWarning, r"[1-9][0-9]* sent frames never reached the bus"):
                 bus.shutdown()
         finally:
-            holder.kill()
+            holder.terminate()  # as Ctrl+C would: it leaves the bus and its files go with it
             holder.wait()
 
     def test_shutdown_during_a_flood_returns_at_once_and_ends_the_driver_thread(self):

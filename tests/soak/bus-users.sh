@@ -209,6 +209,7 @@ libc.shmat.argtypes = [ctypes.c_int, ctypes.c_void_p, ctypes.c_int]
 size = int(sys.argv[1])
 segment = libc.shmget(0, ctypes.c_size_t(size), 0o1000 | 0o660)
 address = libc.shmat(segment, None, 0)
+libc.shmctl(segment, 0, None)  # IPC_RMID: gone with its last attachment; others may still attach it
 # the words every segment of this layout starts with: magic, version, slots, size
 ctypes.memmove(address, struct.pack("<QIIQ", 0x7276636E62757332, 4, 32768, size), 24)
 print(segment, flush=True)
