@@ -2,6 +2,8 @@
 
 #include <cstdlib>
 
+#include "QuotedValue.h"
+
 #if defined(__linux__)
 #include "cSocketCanDevice.h"
 #endif
@@ -23,7 +25,8 @@ std::shared_ptr<cCanDevice> OpenMappedDevice(const std::string& interfaceName, s
     auto device = std::make_shared<cSocketCanDevice>(interfaceName);
     return device->Open(error) ? device : nullptr;
 #else
-    error = "SocketCAN interfaces (" + interfaceName + ") exist only on Linux; unset the variable";
+    error =
+        "SocketCAN interfaces (" + QuotedValue(interfaceName) + ") exist only on Linux; unset the variable";
     return nullptr;
 #endif
 }

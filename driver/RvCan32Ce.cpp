@@ -29,7 +29,8 @@
 //   (CanWireTime.h). CanTransmittMessageEx queues the frame in the device's transmit queue of 32
 //   (cTransmitter) and returns; a full queue waits 500 ms at most, then the call refuses. Pending
 //   frames of several members go out lowest arbitration key first (cBusWire); receivers get each frame
-//   when it ends on the wire, stamped with that time. CanCloseDevice gives queued frames 1 s to go out.
+//   when it ends on the wire, stamped with that time. CanCloseDevice gives queued frames 1 s to go out
+//   and drops the rest; RvCanCloseDeviceEx (RvCanExports.h) closes the same way and says how many.
 //   RVCAN32CE_BUS_TIMING=none, read at CanCreateDevice, makes frames take no time.
 // - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
 //   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
@@ -54,6 +55,7 @@
 
 #include "CanDriverTable.h"
 #include "DeviceMapping.h"
+#include "QuotedValue.h"
 #include "RvCanExports.h"
 #include "cDevice.h"
 #include "cDeviceTable.h"
@@ -68,7 +70,7 @@ constexpr size_t kDeviceNameLength = 5; // "CANn:"
 // Destroyed when the library is unloaded, closing what is still open.
 cDeviceTable g_devices;
 
-constexpr size_t kLastErrorCapacity = 256;
+constexpr size_t kLastErrorCapacity = 512;
 
 // Why this thread's last refused call failed. Each thread touches only its own. A plain array: a
 // thread_local with a destructor would keep the library from being unloaded while the thread lives.
@@ -109,7 +111,7 @@ std::shared_ptr<cCanDevice> CreateMappedOrVirtual(uint32_t bus, std::string& err
     }
     std::shared_ptr<cCanDevice> device = OpenMappedDevice(interfaceName, error);
     if (!device) {
-        error = MappingVariable(bus) + "=" + interfaceName + ": " + error;
+        error = MappingVariable(bus) + "=" + QuotedValue(interfaceName) + ": " + error;
     }
     return device;
 }
@@ -146,14 +148,22 @@ RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
     return handle;
 }
 
-RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
+RVCAN_EXPORT BOOL WINAPI RvCanCloseDeviceEx(DWORD device, DWORD* unsent)
 {
     std::shared_ptr<cCanDevice> closing = g_devices.Remove(device);
     if (!closing) {
         return Refuse("unknown device handle " + std::to_string(device));
     }
     closing->Close();
+    if (unsent != nullptr) {
+        *unsent = static_cast<DWORD>(closing->UnsentAtClose()); // at most a queue's worth
+    }
     return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI CanCloseDevice(DWORD device)
+{
+    return RvCanCloseDeviceEx(device, nullptr);
 }
 
 RVCAN_EXPORT BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
@@ -314,3 +324,4 @@ static_assert(std::is_same_v<decltype(&CanStopReceiveQueue), CanStopReceiveQueue
 static_assert(std::is_same_v<decltype(&RvCanReadCounters), RvCanReadCountersFn>);
 static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>);
 static_assert(std::is_same_v<decltype(&RvCanTransmitWithin), RvCanTransmitWithinFn>);
+static_assert(std::is_same_v<decltype(&RvCanCloseDeviceEx), RvCanCloseDeviceExFn>);

@@ -22,3 +22,7 @@ typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
 // in place of the device's own (500 ms on a virtual bus, 50 ms on SocketCAN); python-can's
 // send(timeout=...) needs it.
 typedef BOOL(WINAPI* RvCanTransmitWithinFn)(DWORD device, const CanMessageDescriptor* message, DWORD waitMs);
+// CanCloseDevice, and tells in *unsent (when not null) how many frames the device accepted but dropped
+// at close, as they had not reached the bus after the 1 s closing gives them. FALSE for an unknown
+// device, which is not closed then.
+typedef BOOL(WINAPI* RvCanCloseDeviceExFn)(DWORD device, DWORD* unsent);

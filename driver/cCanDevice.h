@@ -37,6 +37,9 @@ public:
     virtual bool StartQueue(uint32_t depth) = 0;
     virtual void StopQueue() = 0;
     virtual void Close() = 0;
+    // After Close: how many frames that Transmit accepted never reached the bus (dropped at close).
+    // 0 where frames leave the library as Transmit returns (SocketCAN: the kernel has them then).
+    virtual uint64_t UnsentAtClose() const { return 0; }
     virtual void ResetCounters() = 0;
     virtual DeviceCounters Counters() const = 0;
 };

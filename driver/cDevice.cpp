@@ -99,7 +99,7 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std
 void cDevice::Close()
 {
     if (m_transmitter) {
-        m_transmitter->Drain(kCloseDrainMs);
+        m_unsentAtClose.store(m_transmitter->Finish(kCloseDrainMs));
     }
     cReceivingDevice::Close();
 }

@@ -37,8 +37,9 @@ public:
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
     bool Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why) override;
     uint32_t DefaultTransmitWaitMs() const override;
-    // Gives queued frames a bounded time to go out (cTransmitter::Drain), then stops the queue.
+    // Gives queued frames a bounded time to go out (cTransmitter::Finish), then stops the queue.
     void Close() override;
+    uint64_t UnsentAtClose() const override { return m_unsentAtClose.load(); }
 
     void ResetCounters() override;
     DeviceCounters Counters() const override;
@@ -69,5 +70,6 @@ private:
     uint64_t m_cursor = 0;
     uint32_t m_window = 0;
 
-    std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
+    std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
+    std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it
 };

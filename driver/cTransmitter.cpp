@@ -12,19 +12,27 @@ cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount]
 
 cTransmitter::~cTransmitter()
 {
+    Stop();
+}
+
+void cTransmitter::Stop()
+{
     {
         std::lock_guard<std::mutex> lock(m_lock);
         m_stop.store(true);
     }
     m_changed.notify_all();
-    m_thread.join();
+    if (m_thread.joinable()) {
+        m_thread.join();
+    }
 }
 
 bool cTransmitter::Enqueue(const BusFrame& frame, uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> lock(m_lock);
     if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                            [this] { return m_queue.size() < kTransmitQueueDepth; })) {
+                            [this] { return m_stop.load() || m_queue.size() < kTransmitQueueDepth; }) ||
+        m_stop.load()) {
         return false;
     }
     m_queue.push_back(frame);
@@ -32,13 +40,16 @@ bool cTransmitter::Enqueue(const BusFrame& frame, uint32_t timeoutMs)
     return true;
 }
 
-void cTransmitter::Drain(uint32_t timeoutMs)
+uint64_t cTransmitter::Finish(uint32_t timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(m_lock);
-    if (!m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs), [this] { return m_queue.empty(); })) {
-        // The bus would not take them: keep the frame being sent, which is on its way out.
-        m_queue.erase(m_queue.begin() + 1, m_queue.end());
+    {
+        std::unique_lock<std::mutex> lock(m_lock);
+        m_changed.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                           [this] { return m_stop.load() || m_queue.empty(); });
     }
+    Stop();
+    // The thread has ended: nothing else touches the queue now.
+    return m_queue.size() + m_abandoned;
 }
 
 void cTransmitter::Run()
@@ -52,23 +63,26 @@ void cTransmitter::Run()
         }
         BusFrame frame = m_queue.front();
         lock.unlock();
-        SendFront(frame);
+        bool sent = SendFront(frame);
         lock.lock();
+        m_abandoned += sent ? 0 : 1;
         m_queue.pop_front();
         m_changed.notify_all();
     }
 }
 
-void cTransmitter::SendFront(const BusFrame& frame)
+bool cTransmitter::SendFront(const BusFrame& frame)
 {
     uint32_t rate = BitrateIndex(frame.bitrate);
     if (rate >= kBusRateCount) {
-        return; // a controller never queues such a frame
+        return true; // a controller never queues such a frame
     }
     cBusWire wire(m_wires[rate]);
     BusFrame timed = frame;
     timed.endTime = wire.Reserve(frame, m_stop);
-    if (timed.endTime != 0) {
-        m_sent.Publish(m_ring, timed);
+    if (timed.endTime == 0) {
+        return false;
     }
+    m_sent.Publish(m_ring, timed);
+    return true;
 }

@@ -3,8 +3,8 @@
 // (cBusWire), stamped with the time it ends there. A transmit call only queues; a full queue waits a
 // bounded time for room and then refuses, as a controller whose bus is busy does.
 //
-// Threads: any caller thread may call Enqueue and Drain; the transmit thread runs from construction to
-// destruction and is joined by the destructor. Frames still queued when the process dies are lost with
+// Threads: any caller thread may call Enqueue and Finish; the transmit thread runs from construction
+// until Finish or the destructor, which join it. Frames still queued when the process dies are lost with
 // it, as with a controller switched off; they hold nothing in the segment but, at most, one bid.
 #pragma once
 
@@ -31,14 +31,19 @@ public:
     cTransmitter(const cTransmitter&) = delete;
     cTransmitter& operator=(const cTransmitter&) = delete;
 
-    // Queues frame (its bit rate one of the nine); false when the queue stayed full for timeoutMs.
+    // Queues frame (its bit rate one of the nine); false when the queue stayed full for timeoutMs, or
+    // once Finish has begun.
     bool Enqueue(const BusFrame& frame, uint32_t timeoutMs);
-    // Waits until every queued frame is on the bus, at most timeoutMs; drops what is still queued then.
-    void Drain(uint32_t timeoutMs);
+    // Waits until every queued frame is on the bus, at most timeoutMs, then stops the transmit thread,
+    // dropping what is still queued (the frame being sent too, unless it already has the wire).
+    // Returns how many frames it dropped.
+    uint64_t Finish(uint32_t timeoutMs);
 
 private:
     void Run();
-    void SendFront(const BusFrame& frame);
+    void Stop();
+    // False when stopped before the frame had the wire.
+    bool SendFront(const BusFrame& frame);
 
     cBusRing& m_ring;
     BusWireShared (&m_wires)[kBusRateCount];
@@ -49,6 +54,7 @@ private:
     std::mutex m_lock;
     std::condition_variable m_changed;
     std::deque<BusFrame> m_queue;
+    uint64_t m_abandoned = 0;        // frames taken from the queue but stopped before they had the wire
     std::atomic<bool> m_stop{false}; // set by the destructor; read by the thread, also inside its waits
 
     std::thread m_thread;

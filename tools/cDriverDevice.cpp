@@ -65,6 +65,7 @@ bool cDriverDevice::LoadDriver(std::string& error)
     bool all = ResolveCanDriverTable(m_library, m_driver);
     ResolveEntryPoint(m_library, L"RvCanReadCounters", m_readCounters);
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
+    ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
     if (!all) {
         error =
             "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
@@ -167,11 +168,18 @@ bool cDriverDevice::ReadCounters(RvCanCounters& counters) const
     return m_readCounters != nullptr && m_readCounters(m_device, &counters);
 }
 
-void cDriverDevice::Close()
+void cDriverDevice::Close(DWORD* unsent)
 {
     StopReceive();
+    if (unsent != nullptr) {
+        *unsent = 0;
+    }
     if (m_device != 0) {
-        m_driver.CanCloseDevice(m_device);
+        if (m_closeCounting != nullptr) {
+            m_closeCounting(m_device, unsent);
+        } else {
+            m_driver.CanCloseDevice(m_device);
+        }
         m_device = 0;
     }
     if (m_library != nullptr) {

@@ -43,7 +43,9 @@ public:
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
-    void Close();
+    // unsent, when given, gets how many frames Transmit accepted that the driver dropped at close, as
+    // they could not reach the bus in the time closing gives them (0 from a driver that cannot say).
+    void Close(DWORD* unsent = nullptr);
 
 private:
     bool LoadDriver(std::string& error);
@@ -56,4 +58,5 @@ private:
     CanDriverTable m_driver{};
     RvCanReadCountersFn m_readCounters = nullptr;
     RvCanGetLastErrorFn m_getLastError = nullptr;
+    RvCanCloseDeviceExFn m_closeCounting = nullptr;
 };

@@ -119,11 +119,12 @@ CanMessageDescriptor RandomFrame(std::mt19937& generator)
     return frame;
 }
 
-int SendFrames(cDriverDevice& device, const SendOptions& options)
+// accepted counts the frames the driver took; it puts them on the bus after the call returns.
+int SendFrames(cDriverDevice& device, const SendOptions& options, uint32_t& accepted)
 {
     std::mt19937 generator{std::random_device{}()};
-    for (uint32_t sent = 0; (options.count == 0 || sent < options.count) && g_interrupted == 0; ++sent) {
-        if (sent > 0 && options.gapMs > 0) {
+    for (accepted = 0; (options.count == 0 || accepted < options.count) && g_interrupted == 0; ++accepted) {
+        if (accepted > 0 && options.gapMs > 0) {
             SleepGap(options.gapMs);
             if (g_interrupted != 0) {
                 break;
@@ -136,6 +137,25 @@ int SendFrames(cDriverDevice& device, const SendOptions& options)
         }
     }
     return 0;
+}
+
+// A run of a fixed count is expected to put all of them on the bus (one stopped by Ctrl+C, what it
+// sent): those refused, never tried after a refusal, or dropped when the device closed are reported,
+// and fail the run.
+int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DWORD droppedAtClose)
+{
+    uint64_t wanted = options.count > 0 && g_interrupted == 0 ? options.count : accepted + (refused ? 1 : 0);
+    uint64_t notSent = wanted - accepted + droppedAtClose;
+    if (notSent == 0) {
+        return 0;
+    }
+    std::string message = std::to_string(notSent) + " of " + std::to_string(wanted) + " frames were not sent";
+    if (droppedAtClose > 0) {
+        message +=
+            " (" + std::to_string(droppedAtClose) +
+            " still queued when the device closed: the bus did not take them in the 1 s closing gives)";
+    }
+    return ReportFailure(kTool, message);
 }
 
 } // namespace
@@ -163,7 +183,10 @@ int main(int argc, char** argv)
     if (!opened) {
         return ReportFailure(kTool, error);
     }
-    int status = SendFrames(device, options);
-    device.Close();
-    return status;
+    // Closing waits for the queued frames (1 s at most), so the count is settled when it returns.
+    uint32_t accepted = 0;
+    int status = SendFrames(device, options, accepted);
+    DWORD droppedAtClose = 0;
+    device.Close(&droppedAtClose);
+    return ReportUnsent(options, accepted, status != 0, droppedAtClose) != 0 ? 1 : status;
 }

@@ -15,6 +15,7 @@
 #include "BoundedSend.h"
 #include "BusPlatform.h"
 #include "FrameRules.h"
+#include "QuotedValue.h"
 #include "SocketCanBitrate.h"
 #include "SocketCanFrames.h"
 
@@ -80,12 +81,13 @@ cSocketCanDevice::~cSocketCanDevice()
 bool cSocketCanDevice::Open(std::string& error)
 {
     if (m_interface.size() >= IFNAMSIZ) {
-        error = "interface name " + m_interface + " is longer than " + std::to_string(IFNAMSIZ - 1);
+        error =
+            "interface name " + QuotedValue(m_interface) + " is longer than " + std::to_string(IFNAMSIZ - 1);
         return false;
     }
     unsigned index = if_nametoindex(m_interface.c_str());
     if (index == 0) {
-        error = "interface " + m_interface + " does not exist (see 'ip link')";
+        error = "interface " + QuotedValue(m_interface) + " does not exist (see 'ip link')";
         return false;
     }
     m_wake = eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK);

@@ -8,6 +8,7 @@ import re
 import threading
 import time
 import weakref
+import warnings
 from typing import Any, List, Optional, Tuple
 
 import can
@@ -205,6 +206,7 @@ class _Device:
         self.handle = handle
         self.receiver = receiver
         self.closed = False  # set once, under _lock, before the device goes
+        self.unsent = 0  # frames the driver dropped at close, set under _lock as it closes
         self._lock = threading.Lock()
 
     def close(self) -> None:
@@ -226,7 +228,7 @@ class _Device:
             # so after them nothing calls the thunk.
             self.library.CanStopReceiveQueue(self.handle)
             self.library.CanRegisterCallback(self.handle, driver.NO_RECEIVE_FUNCTION)
-            self.library.CanCloseDevice(self.handle)
+            self.unsent = driver.close_device(self.library, self.handle)
 
 
 class RvCanBus(can.BusABC):
@@ -353,9 +355,15 @@ class RvCanBus(can.BusABC):
 
     def shutdown(self) -> None:
         """Stops receiving, removes the receive function and closes the device; a recv() waiting
-        meanwhile, and any later one, raises CanOperationError. A second call does nothing."""
+        meanwhile, and any later one, raises CanOperationError. A second call does nothing. Frames
+        sent but still queued get 1 s to reach the bus; a RuntimeWarning says how many did not."""
         super().shutdown()
-        self._finalizer()
+        if self._finalizer.alive:
+            self._finalizer()
+            if self._device.unsent:
+                warnings.warn(f"{self.channel_info}: {self._device.unsent} sent frames never reached the bus: "
+                              "they were still queued when the device closed (the bus did not take them in 1 s)",
+                              RuntimeWarning, stacklevel=2)
 
     @staticmethod
     def _detect_available_configs() -> List[dict]:

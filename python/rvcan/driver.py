@@ -100,6 +100,21 @@ def refusal_reason(library) -> str:
     return text.value.decode("utf-8", "replace")
 
 
+def close_device(library, device: int) -> int:
+    """Closes device as CanCloseDevice does (its queued frames get 1 s to reach the bus) and returns
+    how many frames it accepted but dropped at close; 0 from a driver that cannot say."""
+    # Not one of the ten entry points: the stand-in driver's own, beside them.
+    counting = getattr(library, "RvCanCloseDeviceEx", None)
+    if counting is None:
+        library.CanCloseDevice(device)
+        return 0
+    counting.restype = BOOL
+    counting.argtypes = [DWORD, ctypes.POINTER(DWORD)]
+    unsent = DWORD(0)
+    counting(device, ctypes.byref(unsent))
+    return unsent.value
+
+
 def pack_record(extended: bool, identifier: int, remote: bool, dlc: int, data: bytes, tick: int) -> bytes:
     """The record as the sender fills it: a data frame's bytes (those after them 0), or a remote frame's
     DLC in reserved."""

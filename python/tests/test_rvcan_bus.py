@@ -121,6 +121,22 @@ class RvCanBusTest(unittest.TestCase):
         with self.assertRaises(can.CanOperationError):
             bus.send(can.Message(arbitration_id=1, is_extended_id=False))
 
+    def test_shutdown_warns_of_sent_frames_a_held_bus_never_took(self):
+        # At 10 kbit/s each of its frames holds the wire for 13 ms: time enough, even on a loaded
+        # machine, to bid for the next slot before it is given, so ours never win one.
+        holder = subprocess.Popen([os.path.join(TOOLS, "can-send"), "-b", "10", "-n", "1000000", "CAN1:",
+                                   "000#0011223344556677"], stderr=subprocess.DEVNULL)
+        try:
+            time.sleep(0.3)  # its queue full, its frames back to back
+            bus = open_bus(bitrate=10000)
+            for _ in range(20):
+                bus.send(can.Message(arbitration_id=0x123, data=b"\x11", is_extended_id=False))
+            with self.assertWarnsRegex(RuntimeWarning, r"[1-9][0-9]* sent frames never reached the bus"):
+                bus.shutdown()
+        finally:
+            holder.terminate()  # as Ctrl+C would: it leaves the bus and its files go with it
+            holder.wait()
+
     def test_shutdown_during_a_flood_returns_at_once_and_ends_the_driver_thread(self):
         threads_before = os.listdir("/proc/self/task")
         bus = open_bus()

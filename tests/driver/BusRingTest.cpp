@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstring>
 #include <thread>
 #include <vector>
 
@@ -220,19 +221,19 @@ TEST_F(BusRing, OtherBusesShareNothing)
     EXPECT_FALSE(other.ReadNext(otherCursor, kBusSlotCount, got, dropped));
 }
 
-bool LockFileExists(const std::string& name)
+bool LockFileExists(const std::string& path)
 {
-    return access(("/dev/shm" + name).c_str(), F_OK) == 0;
+    return access(path.c_str(), F_OK) == 0;
 }
 
 TEST(BusSegment, LastMemberToLeaveRemovesTheSegmentAndTheLockFile)
 {
-    std::string name = cBusSegment::SegmentName(kBus);
+    std::string path = cBusSegment::LockFilePath(kBus);
     int segmentId = -1;
     {
         cBusSegment segment;
         ASSERT_TRUE(segment.Attach(kBus)) << segment.LastError();
-        int fd = shm_open(name.c_str(), O_RDONLY, 0);
+        int fd = open(path.c_str(), O_RDONLY);
         ASSERT_GE(fd, 0);
         ASSERT_EQ(pread(fd, &segmentId, sizeof(segmentId), 8), static_cast<ssize_t>(sizeof(segmentId)));
         close(fd);
@@ -242,15 +243,15 @@ TEST(BusSegment, LastMemberToLeaveRemovesTheSegmentAndTheLockFile)
     }
     shmid_ds status{};
     EXPECT_EQ(shmctl(segmentId, IPC_STAT, &status), -1);
-    EXPECT_FALSE(LockFileExists(name));
+    EXPECT_FALSE(LockFileExists(path));
 }
 
 // A newcomer that opened the lock file just before the last member removed it, and got the lock just
 // after, must use the bus's new file: else it and every later member would be on two different buses.
 TEST(BusSegment, NewcomerHoldingARemovedLockFileUsesTheNewOne)
 {
-    std::string name = cBusSegment::SegmentName(kBus);
-    int held = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    std::string path = cBusSegment::LockFilePath(kBus);
+    int held = open(path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(held, 0);
     struct flock range
     {
@@ -261,7 +262,7 @@ TEST(BusSegment, NewcomerHoldingARemovedLockFileUsesTheNewOne)
     cBusSegment late;
     std::thread attaching([&late] { late.Attach(kBus); });
     std::this_thread::sleep_for(std::chrono::milliseconds(200)); // it opens the file and waits
-    shm_unlink(name.c_str());
+    unlink(path.c_str());
     close(held);
     attaching.join();
     ASSERT_TRUE(late.IsAttached()) << late.LastError();
@@ -280,8 +281,8 @@ TEST(BusSegment, NewcomerHoldingARemovedLockFileUsesTheNewOne)
 
 TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
 {
-    std::string name = cBusSegment::SegmentName(kBus);
-    int fd = shm_open(name.c_str(), O_RDWR | O_CREAT, 0600);
+    std::string path = cBusSegment::LockFilePath(kBus);
+    int fd = open(path.c_str(), O_RDWR | O_CREAT, 0600);
     ASSERT_GE(fd, 0);
     std::vector<uint8_t> garbage(4096, 0xAB);
     ASSERT_EQ(write(fd, garbage.data(), garbage.size()), static_cast<ssize_t>(garbage.size()));
@@ -299,18 +300,114 @@ TEST(BusSegment, SegmentOfAnotherLayoutLeftBehindIsRebuilt)
     EXPECT_EQ(NumberOf(got), 7u);
 }
 
+// The lock file's record as the driver writes it: magic, segment id, creator pid, proof, pending key.
+constexpr off_t kRecordSegmentId = 8;
+constexpr off_t kRecordCreator = 12;
+constexpr off_t kRecordPendingKey = 32;
+
+template <typename Word> void PutRecordWord(const std::string& path, off_t offset, Word value)
+{
+    int fd = open(path.c_str(), O_WRONLY);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(pwrite(fd, &value, sizeof(value), offset), static_cast<ssize_t>(sizeof(value)));
+    close(fd);
+}
+
+// The fixed words that open every segment of this layout, which anyone may read in the source.
+constexpr size_t kPublicHeaderBytes = 24;
+
+// The bus's segment size and public header, from a bus made and left again; its lock file is put back,
+// as a member killed before leaving would have left it.
+size_t StaleBusLeavingItsLockFile(const std::string& path, uint8_t (&header)[kPublicHeaderBytes])
+{
+    cBusSegment segment;
+    EXPECT_TRUE(segment.Attach(kBus)) << segment.LastError();
+    char record[64] = {};
+    int fd = open(path.c_str(), O_RDONLY);
+    ssize_t length = pread(fd, record, sizeof(record), 0);
+    close(fd);
+    int id = -1;
+    memcpy(&id, record + kRecordSegmentId, sizeof(id));
+    shmid_ds status{};
+    EXPECT_EQ(shmctl(id, IPC_STAT, &status), 0);
+    void* mapped = shmat(id, nullptr, SHM_RDONLY);
+    memcpy(header, mapped, sizeof(header));
+    shmdt(mapped);
+    segment.Detach();
+    fd = open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL, 0600);
+    EXPECT_GE(fd, 0);
+    EXPECT_EQ(write(fd, record, static_cast<size_t>(length)), length);
+    close(fd);
+    return status.shm_segsz;
+}
+
+// What an outsider can recreate (id, creator pid, owner, mode, size) is no proof: a look-alike segment
+// that someone holds attached is refused, and one nobody holds is left alone for a new bus.
+TEST(BusSegment, LookAlikeSegmentWithoutTheProofIsNeverJoined)
+{
+    std::string path = cBusSegment::LockFilePath(kBus);
+    uint8_t header[kPublicHeaderBytes];
+    size_t size = StaleBusLeavingItsLockFile(path, header);
+    int lookAlike = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    ASSERT_GE(lookAlike, 0);
+    void* watching = shmat(lookAlike, nullptr, 0);
+    ASSERT_NE(watching, reinterpret_cast<void*>(-1));
+    memcpy(watching, header, sizeof(header));
+    shmctl(lookAlike, IPC_RMID, nullptr);
+    PutRecordWord(path, kRecordSegmentId, int32_t{lookAlike});
+    PutRecordWord(path, kRecordCreator, static_cast<int32_t>(getpid()));
+
+    cBusSegment refused;
+    EXPECT_FALSE(refused.Attach(kBus));
+    EXPECT_NE(refused.LastError().find("was not made for this bus"), std::string::npos)
+        << refused.LastError();
+
+    shmdt(watching);
+    int lookAlikeUnwatched = shmget(IPC_PRIVATE, size, IPC_CREAT | 0600);
+    ASSERT_GE(lookAlikeUnwatched, 0);
+    PutRecordWord(path, kRecordSegmentId, int32_t{lookAlikeUnwatched});
+    cBusSegment fresh;
+    ASSERT_TRUE(fresh.Attach(kBus)) << fresh.LastError();
+    shmid_ds status{};
+    ASSERT_EQ(shmctl(lookAlikeUnwatched, IPC_STAT, &status), 0);
+    EXPECT_EQ(status.shm_nattch, 0u);
+    shmctl(lookAlikeUnwatched, IPC_RMID, nullptr);
+}
+
+// An opener killed between making the segment and marking it for removal leaves a segment that would
+// count against kernel.shmmni for good; the next opener removes it through the key in the record.
+TEST(BusSegment, UnfinishedSegmentOfAKilledCreatorIsRemovedByTheNextOpener)
+{
+    std::string path = cBusSegment::LockFilePath(kBus);
+    uint8_t header[kPublicHeaderBytes];
+    size_t size = StaleBusLeavingItsLockFile(path, header);
+    key_t key = 0x5a17e000 + static_cast<key_t>(getpid() & 0xFFF);
+    int unfinished = shmget(key, size, IPC_CREAT | IPC_EXCL | 0600);
+    ASSERT_GE(unfinished, 0) << strerror(errno);
+    PutRecordWord(path, kRecordPendingKey, int32_t{key});
+
+    cBusSegment next;
+    ASSERT_TRUE(next.Attach(kBus)) << next.LastError();
+    shmid_ds status{};
+    bool left = shmctl(unfinished, IPC_STAT, &status) == 0;
+    EXPECT_FALSE(left);
+    if (left) {
+        shmctl(unfinished, IPC_RMID, nullptr);
+    }
+}
+
 TEST(BusSegment, NamespaceSelectsPrivateBusesAndRefusesOddNames)
 {
     std::string space = getenv("RVCAN32CE_NAMESPACE");
     std::string user = "-u" + std::to_string(geteuid());
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + user + "-bus-3-v3");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + user + "-bus-3-v4");
     setenv("RVCAN32CE_NAMESPACE", "../x", 1);
     EXPECT_EQ(cBusSegment::SegmentName(3), "");
     cBusSegment segment;
     EXPECT_FALSE(segment.Attach(3));
     EXPECT_EQ(segment.LastError(), "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'");
     setenv("RVCAN32CE_NAMESPACE", "", 1);
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce" + user + "-bus-3-v3");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce" + user + "-bus-3-v4");
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
 }
 

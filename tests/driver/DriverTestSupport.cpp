@@ -27,7 +27,7 @@ template <class Entry> void Resolve(HMODULE library, LPCWSTR name, Entry& entry)
 void RemovePrivateSegments()
 {
     for (uint32_t bus = 0; bus < kBusCount; ++bus) {
-        shm_unlink(cBusSegment::SegmentName(bus).c_str());
+        unlink(cBusSegment::LockFilePath(bus).c_str());
     }
 }
 

@@ -204,7 +204,7 @@ TEST(DriverDeviceMapping, MissingInterfaceIsRefusedWithItsName)
 {
     std::string error;
     EXPECT_EQ(OpenMappedDevice("nosuchcan7", error), nullptr);
-    EXPECT_EQ(error, "interface nosuchcan7 does not exist (see 'ip link')");
+    EXPECT_EQ(error, "interface \"nosuchcan7\" does not exist (see 'ip link')");
 }
 
 } // namespace

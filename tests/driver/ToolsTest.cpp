@@ -187,6 +187,21 @@ TEST_F(Tools, PlayReplaysACandumpLogOntoTheAssignedDevice)
     EXPECT_EQ(NextLineAfterProbes(*dump), "  CAN7:  123   [4]  DE AD BE EF");
     EXPECT_EQ(dump->ReadLine(), "  CAN7:  12345678   [2]  11 22");
     EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [0] ");
+// A member that sends back to back with the lowest identifier keeps every frame of can-send off the
+// bus; closing drops what is still queued after its second. can-send must not call that a success. At
+// 10 kbit/s each of the holder's frames lasts 13 ms, time enough even on a loaded machine to bid for
+// the next slot before it is given.
+TEST_F(Tools, SendReportsTheFramesAHeldBusNeverTook)
+{
+    cChildProcess holder(Tool("can-send", {"-b", "10", "-n", "1000000", "CAN7:", "000#0011223344556677"}));
+    std::this_thread::sleep_for(300ms); // its queue full, its frames back to back
+    std::string errors;
+    EXPECT_EQ(Run("can-send", {"-b", "10", "-n", "20", "CAN7:", "123#11"}, &errors), 1);
+    std::smatch match;
+    ASSERT_TRUE(std::regex_search(
+        errors, match, std::regex(R"(^can-send: ([0-9]+) of 20 frames were not sent \(\1 still queued )")))
+        << errors;
+    EXPECT_GT(std::stoi(match[1]), 0);
 }
 
 struct ErrorCase
@@ -200,6 +215,11 @@ struct ErrorCase
 
 TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 {
+    // A value from the environment is quoted and cut, so that it can forge no line of the error.
+    static const std::string hostileGroup = "evil\n" + std::string(4995, 'x');
+    static const std::string hostileGroupError =
+        "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=\"evil\\n" + std::string(59, 'x') +
+        "...\"(5000 bytes): there is no such group";
     const ErrorCase cases[] = {
         {"can-send",
          {"-b", "33", "CAN7:", "123#00"},
@@ -231,9 +251,11 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-dump",
          {"CAN7:"},
          1,
-         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=nogroup: this process is not a member of "
+         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=\"nogroup\": this process is not a member "
+         "of "
          "group nogroup; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses",
          "nogroup"},
+        {"can-dump", {"CAN7:"}, 1, hostileGroupError.c_str(), hostileGroup.c_str()},
         {"can-send",
          {"CAN7:", "1234#00"},
          2,

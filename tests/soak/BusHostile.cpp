@@ -32,7 +32,7 @@ using Clock = std::chrono::steady_clock;
 constexpr uint32_t kBus = 4;
 constexpr const char* kDevice = "CAN4:";
 constexpr unsigned long long kPlausibleDrops = 100000000;
-constexpr size_t kRingOffset = 64; // the segment: a 24-byte header, then the ring, 64-byte aligned
+constexpr size_t kRingOffset = 64; // the segment: a 40-byte header, then the ring, 64-byte aligned
 constexpr size_t kHeadOffset = kRingOffset + offsetof(BusRingShared, head);
 constexpr size_t kSlotsOffset = kRingOffset + offsetof(BusRingShared, slots);
 
@@ -198,7 +198,7 @@ struct Segment
 
 bool MapSegment(Segment& segment)
 {
-    segment.lockPath = "/dev/shm" + cBusSegment::SegmentName(kBus);
+    segment.lockPath = cBusSegment::LockFilePath(kBus);
     int fd = open(segment.lockPath.c_str(), O_RDONLY | O_CLOEXEC);
     LockRecord record{};
     bool read = fd >= 0 && pread(fd, &record, sizeof(record), 0) == static_cast<ssize_t>(sizeof(record));

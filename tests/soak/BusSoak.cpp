@@ -18,6 +18,8 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include "cBusSegment.h"
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -108,22 +110,24 @@ void CollectFor(std::vector<Member>& members, std::chrono::milliseconds span)
     }
 }
 
-// Every member ends by SIGKILL, so none removes the bus's shared memory: the soak does, by the name
-// prefix of its private namespace.
+// Every member ends by SIGKILL, so none removes the bus's lock file (the kernel frees the segment with
+// them): the soak does, by the name prefix of its private namespace.
 void RemoveBusSegments(const std::string& space)
 {
+    std::string path = cBusSegment::LockFilePath(0);
     std::string prefix = "rvcan32ce-" + space + "-";
-    DIR* directory = opendir("/dev/shm");
-    if (directory == nullptr) {
+    std::string directory = path.substr(0, path.rfind('/'));
+    DIR* listing = opendir(directory.c_str());
+    if (listing == nullptr) {
         return;
     }
-    while (dirent* entry = readdir(directory)) {
+    while (dirent* entry = readdir(listing)) {
         std::string name = entry->d_name;
         if (name.rfind(prefix, 0) == 0) {
-            unlink(("/dev/shm/" + name).c_str());
+            unlink((directory + "/" + name).c_str());
         }
     }
-    closedir(directory);
+    closedir(listing);
 }
 
 } // namespace

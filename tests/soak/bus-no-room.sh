@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # bus-no-room.sh BIN_DIR: opening a bus when the system has no room for it fails with a reason, never
 # with a signal. In a mount and IPC namespace of its own (root only, else skipped with 77): a 256 KiB
-# /dev/shm filled to the last block, then a System V segment limit (kernel.shmmax) and a total
+# bus directory (XDG_RUNTIME_DIR) filled to the last block, then a System V segment limit (kernel.shmmax) and a total
 # (kernel.shmall) too small for one bus; after each, the room is given back and the bus works.
 set -euo pipefail
 bin=$1
@@ -15,7 +15,9 @@ exec unshare -m -i --propagation private bash -s "$bin" <<'INSIDE'
 set -uo pipefail
 bin=$1
 failures=0
-mount -t tmpfs -o size=256k tmpfs /dev/shm
+room=$(mktemp -d)
+mount -t tmpfs -o size=256k,mode=700 tmpfs "$room"
+export XDG_RUNTIME_DIR=$room
 
 # refused WHAT EXPECTED: can-send must exit with 1 (not a signal) and say EXPECTED.
 refused() {
@@ -39,15 +41,15 @@ works() {
     fi
 }
 
-dd if=/dev/zero of=/dev/shm/filler bs=4096 2>/dev/null
-refused "/dev/shm full" "/dev/shm is full"
-leftover=$(ls /dev/shm | grep -v '^filler$' || true)
+dd if=/dev/zero of="$room/filler" bs=4096 2>/dev/null
+refused "bus directory full" "the file system of $room is full"
+leftover=$(ls "$room" | grep -v '^filler$' || true)
 if [ -n "$leftover" ]; then
-    echo "bus-no-room: FAILED: a failed open left $leftover in /dev/shm" >&2
+    echo "bus-no-room: FAILED: a failed open left $leftover in $room" >&2
     failures=$((failures + 1))
 fi
-rm /dev/shm/filler
-works "after /dev/shm full"
+rm "$room/filler"
+works "after the bus directory was full"
 
 echo 4096 >/proc/sys/kernel/shmmax
 refused "kernel.shmmax 4096" "kernel.shmmax"
@@ -57,7 +59,9 @@ refused "kernel.shmall 16 pages" "limits are used up"
 echo 18446744073692774399 >/proc/sys/kernel/shmall
 works "after the limits"
 
-[ "$(ls /dev/shm)" = "" ] || { echo "bus-no-room: FAILED: left $(ls /dev/shm)" >&2; failures=$((failures + 1)); }
+[ "$(ls "$room")" = "" ] || { echo "bus-no-room: FAILED: left $(ls "$room")" >&2; failures=$((failures + 1)); }
+umount "$room"
+rmdir "$room"
 [ "$failures" = 0 ] && echo "bus-no-room: passed"
 exit $((failures != 0))
 INSIDE
