@@ -187,6 +187,8 @@ TEST_F(Tools, PlayReplaysACandumpLogOntoTheAssignedDevice)
     EXPECT_EQ(NextLineAfterProbes(*dump), "  CAN7:  123   [4]  DE AD BE EF");
     EXPECT_EQ(dump->ReadLine(), "  CAN7:  12345678   [2]  11 22");
     EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [0] ");
+}
+
 // A member that sends back to back with the lowest identifier keeps every frame of can-send off the
 // bus; closing drops what is still queued after its second. can-send must not call that a success. At
 // 10 kbit/s each of the holder's frames lasts 13 ms, time enough even on a loaded machine to bid for
