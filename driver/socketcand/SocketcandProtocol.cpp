@@ -372,7 +372,7 @@ void AppendText(std::string& out, std::string_view text)
     }
 }
 
-void AppendArguments(std::string& out, const SocketcandMessage& message)
+void AppendArguments(std::string& out, const SocketcandMessage& message, SocketcandDataForm form)
 {
     switch (message.kind) {
     case SocketcandKind::Open:
@@ -392,6 +392,12 @@ void AppendArguments(std::string& out, const SocketcandMessage& message)
     case SocketcandKind::Frame:
         AppendId(out, message.frame);
         AppendTime(out, message.time);
+        if (form == SocketcandDataForm::Spaced) {
+            for (size_t i = 0; i < message.frame.length && i < kSocketcandMaxData; ++i) {
+                AppendFormat(out, " %02llX", message.frame.data[i]);
+            }
+            return;
+        }
         out += ' '; // stays even without data: python-can splits the message into three words
         for (size_t i = 0; i < message.frame.length && i < kSocketcandMaxData; ++i) {
             AppendFormat(out, "%02llX", message.frame.data[i]);
@@ -460,7 +466,7 @@ std::string ParseSocketcandMessage(std::string_view bytes, SocketcandMessage& me
     return unknown + "'";
 }
 
-std::string FormatSocketcandMessage(const SocketcandMessage& message)
+std::string FormatSocketcandMessage(const SocketcandMessage& message, SocketcandDataForm form)
 {
     std::string out = "<";
     if (message.kind == SocketcandKind::BusTiming) {
@@ -475,7 +481,7 @@ std::string FormatSocketcandMessage(const SocketcandMessage& message)
     } else {
         out += ' ';
         out += CommandName(message.kind);
-        AppendArguments(out, message);
+        AppendArguments(out, message, form);
     }
     out += " >";
     return out;

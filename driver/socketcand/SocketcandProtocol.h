@@ -105,11 +105,20 @@ struct SocketcandMessage
 // a message malformed.
 std::string ParseSocketcandMessage(std::string_view bytes, SocketcandMessage& message);
 
+// How a received frame's data is written: raw mode's one string of digit pairs ("11223344"), or BCM
+// mode's spaced bytes ("11 22 33 44"), as socketcand writes them in each mode.
+enum class SocketcandDataForm
+{
+    Compact,
+    Spaced,
+};
+
 // The message's canonical text: ParseSocketcandMessage(FormatSocketcandMessage(m)) gives m back for
-// every m it produced. A frame without data keeps an empty data word ("< frame 123 1.000000  >"),
+// every m it produced. A compact frame without data keeps an empty data word ("< frame 123 1.000000  >"),
 // as socketcand writes it and as python-can's reader needs it. Characters of text that cannot stand in a
 // message ('<', '>', control characters) become '?'.
-std::string FormatSocketcandMessage(const SocketcandMessage& message);
+std::string FormatSocketcandMessage(const SocketcandMessage& message,
+                                    SocketcandDataForm form = SocketcandDataForm::Compact);
 
 // Shorthands for the messages a client and a server write most.
 SocketcandMessage SocketcandSend(const SocketcandFrame& frame);

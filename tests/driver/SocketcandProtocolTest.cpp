@@ -141,6 +141,14 @@ TEST(SocketcandProtocol, FormatsTheCanonicalTextThatParsesBack)
     }
 }
 
+TEST(SocketcandProtocol, WritesBcmModesFramesWithSpacedBytes)
+{
+    SocketcandMessage frame = SocketcandReceived(Frame(0x123, false, {0x11, 0x22}), {23, 424242});
+    EXPECT_EQ(FormatSocketcandMessage(frame, SocketcandDataForm::Spaced), "< frame 123 23.424242 11 22 >");
+    frame.frame.length = 0;
+    EXPECT_EQ(FormatSocketcandMessage(frame, SocketcandDataForm::Spaced), "< frame 123 23.424242 >");
+}
+
 struct Malformed
 {
     const char* text;
