@@ -1,0 +1,166 @@
+"""python-can's own socketcand client against can-serve, with can-send and can-dump on the served bus.
+
+python-can 4.1's client sends an id as plain hex, so an extended id below 0x800 arrives as a standard
+one, and it takes every frame it receives as extended: the frames here keep clear of the first, and
+the comparisons of received frames leave out the second.
+
+Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plain builds).
+"""
+
+import os
+import re
+import signal
+import subprocess
+import sys
+import tempfile
+import time
+import unittest
+
+import can
+
+LIBRARY = os.environ.get("RVCAN_LIBRARY")
+TOOLS = os.environ.get("RVCAN_TOOLS", os.path.dirname(LIBRARY or ""))
+RATE_KBIT = "500"
+PROBE = can.Message(arbitration_id=0x7FF, is_extended_id=False, data=b"\x5A")
+DUMP_LINE = re.compile(r"^  CAN1:  ([0-9A-F]+)   \[(\d)\]  ?([0-9A-F ]*)$")
+# Standard and extended ids, 0 to 8 bytes.
+FRAMES = [can.Message(arbitration_id=0x100 + n if n % 2 else 0x1234500 + n, is_extended_id=n % 2 == 0,
+                      data=bytes((0x11 * n + i) & 0xFF for i in range(n % 9))) for n in range(18)]
+
+
+def start_server():
+    server = subprocess.Popen([os.path.join(TOOLS, "can-serve"), "-p", "0", "-n", "-b", RATE_KBIT, "CAN1"],
+                              stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    line = server.stdout.readline()
+    match = re.search(r"listening on 127\.0\.0\.1:(\d+),", line)
+    if not match:
+        server.kill()
+        raise AssertionError(f"can-serve printed {line!r}, {server.stderr.read()!r}")
+    return server, int(match.group(1))
+
+
+def fields(message):
+    return message.arbitration_id, message.is_extended_id, bytes(message.data)
+
+
+def received_fields(message):
+    return message.arbitration_id, bytes(message.data)
+
+
+def dumped_fields(line):
+    match = DUMP_LINE.match(line)
+    if not match:
+        raise AssertionError(f"can-dump printed {line!r}")
+    identifier, length, payload = match.groups()
+    data = bytes.fromhex(payload)
+    if len(data) != int(length):
+        raise AssertionError(f"can-dump printed {line!r}")
+    return int(identifier, 16), len(identifier) == 8, data
+
+
+def frame_text(message):
+    width = 8 if message.is_extended_id else 3
+    return f"{message.arbitration_id:0{width}X}#{message.data.hex().upper()}"
+
+
+class SocketcandTest(unittest.TestCase):
+    def setUp(self):
+        self.server, self.port = start_server()
+
+    def tearDown(self):
+        self.server.send_signal(signal.SIGTERM)
+        _, errors = self.server.communicate(timeout=10)
+        self.assertEqual(self.server.returncode, 0, errors)
+
+    def open_remote(self):
+        return can.Bus(interface="socketcand", host="127.0.0.1", port=self.port, channel="CAN1")
+
+    def start_dump(self, remote, dumped):
+        """can-dump on the served bus, writing into the file dumped, once it prints a probe sent through
+        remote; the frames after the probe's line are what the caller reads."""
+        dump = subprocess.Popen([os.path.join(TOOLS, "can-dump"), "-b", RATE_KBIT, "CAN1:"], stdout=dumped)
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            remote.send(PROBE)
+            time.sleep(0.1)
+            dumped.seek(0)
+            lines = dumped.read().splitlines()
+            if lines and "7FF   [1]  5A" in lines[-1]:
+                return dump, len(lines)
+        dump.kill()
+        raise AssertionError("can-dump does not print the probe frame")
+
+    @staticmethod
+    def dumped_after(dumped, start, count):
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            dumped.seek(0)
+            lines = dumped.read().splitlines()[start:]
+            if len(lines) >= count:
+                return [dumped_fields(line) for line in lines]
+            time.sleep(0.05)
+        raise AssertionError(f"can-dump printed {len(lines)} of {count} frames")
+
+    def test_frames_cross_both_ways_field_for_field(self):
+        with self.open_remote() as remote:
+            with tempfile.TemporaryFile("w+") as dumped:
+                dump, start = self.start_dump(remote, dumped)
+                try:
+                    for message in FRAMES:
+                        remote.send(message)
+                    heard = self.dumped_after(dumped, start, len(FRAMES))
+                finally:
+                    dump.send_signal(signal.SIGINT)
+                    dump.wait(10)
+            self.assertEqual(heard, [fields(message) for message in FRAMES])
+
+            while remote.recv(0.2) is not None:  # nothing of its own comes back
+                self.fail("python-can received a frame it sent")
+            for message in FRAMES:
+                subprocess.run([os.path.join(TOOLS, "can-send"), "-b", RATE_KBIT, "CAN1:", frame_text(message)],
+                               check=True, timeout=10)
+            heard = [remote.recv(5) for _ in FRAMES]
+            self.assertNotIn(None, heard)
+            self.assertEqual([received_fields(message) for message in heard],
+                             [received_fields(message) for message in FRAMES])
+
+    def test_can_logger_and_can_player_work_through_the_server(self):
+        remote_options = ["-i", "socketcand", "-c", "CAN1", "--host=127.0.0.1", f"--port={self.port}"]
+        with tempfile.TemporaryDirectory() as folder:
+            path = os.path.join(folder, "trace.asc")
+            logger = subprocess.Popen([sys.executable, "-m", "can.logger", *remote_options, "-f", path],
+                                      stdout=subprocess.PIPE, text=True)
+            try:
+                for line in logger.stdout:
+                    if line.startswith("Can Logger"):  # printed once its bus is open
+                        break
+                with can.Bus(interface="rvcan", channel="CAN1:", bitrate=int(RATE_KBIT) * 1000,
+                             library=LIBRARY) as witness:
+                    subprocess.run([os.path.join(TOOLS, "can-send"), "-b", RATE_KBIT, "-r", "-n", "300", "-g", "0",
+                                    "CAN1:"], check=True, timeout=30)
+                    sent = [witness.recv(5) for _ in range(300)]
+                self.assertNotIn(None, sent)
+                time.sleep(0.5)  # the logger's last frames
+            finally:
+                logger.send_signal(signal.SIGINT)
+                logger.communicate(timeout=10)
+            logged = list(can.LogReader(path))
+            self.assertEqual([received_fields(message) for message in logged],
+                             [received_fields(message) for message in sent])
+
+            # Played back through the server: the ids are standard, below 0x800, so they arrive as such.
+            with self.open_remote() as remote, tempfile.TemporaryFile("w+") as dumped:
+                dump, start = self.start_dump(remote, dumped)
+                try:
+                    subprocess.run([sys.executable, "-m", "can.player", *remote_options, path], check=True,
+                                   capture_output=True, timeout=60)
+                    heard = self.dumped_after(dumped, start, len(logged))
+                finally:
+                    dump.send_signal(signal.SIGINT)
+                    dump.wait(10)
+            self.assertEqual([(identifier, data) for identifier, _, data in heard],
+                             [received_fields(message) for message in logged])
+
+
+if __name__ == "__main__":
+    unittest.main()
