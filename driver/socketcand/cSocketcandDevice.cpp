@@ -32,6 +32,21 @@ CanMessageDescriptor MessageFromFrame(const SocketcandFrame& frame, const Socket
     return message;
 }
 
+// How many frames a server's "< error N frames dropped... >" says it dropped for us (can-serve's word
+// to a client that reads too slowly); 0 for any other complaint.
+uint64_t FramesDroppedIn(const std::string& text)
+{
+    constexpr std::string_view kDropped = " frames dropped";
+    size_t digits = 0;
+    while (digits < text.size() && digits < 12 && text[digits] >= '0' && text[digits] <= '9') {
+        ++digits;
+    }
+    if (digits == 0 || text.compare(digits, kDropped.size(), kDropped) != 0) {
+        return 0;
+    }
+    return std::stoull(text.substr(0, digits));
+}
+
 SocketcandMessage Command(SocketcandKind kind, std::string text = {})
 {
     SocketcandMessage message;
@@ -306,7 +321,7 @@ void cSocketcandDevice::Take(std::string_view bytes)
     switch (message.kind) {
     case SocketcandKind::Frame: Deliver(MessageFromFrame(message.frame, message.time)); break;
     case SocketcandKind::ErrorFrame: m_errorFrames.fetch_add(1); break;
-    case SocketcandKind::Error: m_dropped.fetch_add(1); break; // the server's word that it dropped ours
+    case SocketcandKind::Error: m_dropped.fetch_add(FramesDroppedIn(message.text)); break;
     case SocketcandKind::Ok:
     case SocketcandKind::Echo: break;       // answers to nothing we wait for now
     default: m_dropped.fetch_add(1); break; // nothing a server sends in raw mode

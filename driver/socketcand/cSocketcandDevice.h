@@ -11,8 +11,9 @@
 //   input: the splitter keeps at most one message of kSocketcandMaxMessageBytes; a malformed message,
 //   or a frame the protocol cannot carry, is dropped and counted as a drop, never delivered.
 // - Drops: a queue whose function falls behind is bounded by the TCP buffers: the server, not this
-//   device, then decides what to drop (can-serve says so in an < error ... > line, counted here as a
-//   drop). The depth passed to StartQueue is checked but not used.
+//   device, then decides what to drop (can-serve says "< error 12 frames dropped: ... >", counted here).
+//   Other < error ... > lines (a send the server refused) are passed over: nothing ties them to a call.
+//   The depth passed to StartQueue is checked but not used.
 // - Transmit: < send ID LEN BYTES >. A connection that takes no data for kTransmitWaitMs refuses the
 //   frame; one that took only part of a line is broken for good, since the server would misread the
 //   rest. Remote frames are refused: socketcand's send has no way to say one.

@@ -22,6 +22,9 @@
 
 namespace {
 
+// A silent connection is probed after this long; probes unanswered until kDeadPeerSeconds end it.
+constexpr uint32_t kKeepAliveIdleSeconds = 2;
+
 #if defined(_WIN32)
 using Socket = SOCKET;
 using PollEntry = WSAPOLLFD;
@@ -66,7 +69,9 @@ bool SetNonBlocking(Socket socket)
 
 void KeepAlive(Socket socket)
 {
-    tcp_keepalive settings{1, cTcpStream::kDeadPeerSeconds * 1000 / 2, 1000};
+    // Windows sends 10 probes, a number no option changes: the interval fits them into the rest.
+    tcp_keepalive settings{1, kKeepAliveIdleSeconds * 1000,
+                           (cTcpStream::kDeadPeerSeconds - kKeepAliveIdleSeconds) * 1000 / 10};
     DWORD returned = 0;
     WSAIoctl(socket, SIO_KEEPALIVE_VALS, &settings, sizeof(settings), nullptr, 0, &returned, nullptr,
              nullptr);
@@ -116,9 +121,9 @@ void KeepAlive(Socket socket)
 {
     int on = 1;
     setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
-    SetTcpOption(socket, TCP_KEEPIDLE, cTcpStream::kDeadPeerSeconds / 2);
+    SetTcpOption(socket, TCP_KEEPIDLE, kKeepAliveIdleSeconds);
     SetTcpOption(socket, TCP_KEEPINTVL, 1);
-    SetTcpOption(socket, TCP_KEEPCNT, cTcpStream::kDeadPeerSeconds / 2);
+    SetTcpOption(socket, TCP_KEEPCNT, cTcpStream::kDeadPeerSeconds - kKeepAliveIdleSeconds);
     SetTcpOption(socket, TCP_USER_TIMEOUT, cTcpStream::kDeadPeerSeconds * 1000);
 }
 #endif

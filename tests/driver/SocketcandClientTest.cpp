@@ -44,11 +44,13 @@ TEST_F(SocketcandClient, DeliversWellFormedFramesWithTheServersTimeAndCountsTheR
     cScriptedSocketcandServer server([](cScriptedSocketcandServer& s) {
         s.WaitForGo();
         s.Write("< frame 123 23.424242 11223344 >");
-        s.Write("< frame 1FFFFFFFF 1.000000 11 >");             // id too wide
-        s.Write("< frame 124 1.000000 AABBCCDDEEFF00112233 >"); // 9 bytes
-        s.Write("< frame 12G 1.000000 11 >");                   // not a number
-        s.Write(std::string("< frame 125 1.0\0 11 >", 21));     // a NUL
-        s.Write("<" + std::string(100000, 'x') + ">");          // no end in sight
+        s.Write("< frame 1FFFFFFFF 1.000000 11 >");                          // id too wide
+        s.Write("< frame 124 1.000000 AABBCCDDEEFF00112233 >");              // 9 bytes
+        s.Write("< frame 12G 1.000000 11 >");                                // not a number
+        s.Write(std::string("< frame 125 1.0\0 11 >", 21));                  // a NUL
+        s.Write("<" + std::string(100000, 'x') + ">");                       // no end in sight
+        s.Write("< error 12 frames dropped: the client reads too slowly >"); // can-serve's word
+        s.Write("< error could not send >");                                 // about no frame of ours
         s.Write("< frame 1ABCDEF0 4294967.296001 AA BB >");
         s.Write("< frame 7FF 10.000001  >");
         s.received.set_value(s.ReadMessage());
@@ -69,7 +71,7 @@ TEST_F(SocketcandClient, DeliversWellFormedFramesWithTheServersTimeAndCountsTheR
     EXPECT_EQ(frames[0].timestamp, 23424u);
     EXPECT_EQ(frames[1].timestamp, 0u); // 4294967296 ms wraps to 0, as the 32-bit tick count does
     EXPECT_EQ(frames[2].timestamp, 10000u);
-    EXPECT_EQ(m_driver.Counters(device).dropped, 5u);
+    EXPECT_EQ(m_driver.Counters(device).dropped, 5u + 12u);
 
     ASSERT_TRUE(Send(device, "00000123#0102"));
     std::future<std::string> sent = server.received.get_future();
