@@ -18,3 +18,7 @@ typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters)
 // Why the calling thread's last refused entry point call failed, as UTF-8 text, cut to size bytes
 // including the terminator; returns the full length. Empty when nothing has failed yet.
 typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
+// Why the device no longer works at all, as UTF-8 text cut to size bytes including the terminator:
+// "connection to HOST:PORT/BUS lost: ..." for a socketcand bus whose server went away. Returns the full
+// length; 0 while the device works (always, for the other kinds) and for an unknown device.
+typedef DWORD(WINAPI* RvCanGetDeviceFaultFn)(DWORD device, char* text, DWORD size);

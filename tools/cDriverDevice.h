@@ -36,6 +36,9 @@ public:
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
+    // Why the device no longer works at all ("connection to ... lost: ..."); empty while it works, and
+    // always with a driver that cannot tell (it lacks RvCanGetDeviceFault).
+    std::string Fault() const;
     void Close();
 
 private:
@@ -49,4 +52,5 @@ private:
     CanDriverTable m_driver{};
     RvCanReadCountersFn m_readCounters = nullptr;
     RvCanGetLastErrorFn m_getLastError = nullptr;
+    RvCanGetDeviceFaultFn m_getDeviceFault = nullptr;
 };

@@ -23,7 +23,8 @@ namespace {
 constexpr const char* kTool = "can-dump";
 constexpr const char* kUsage =
     "usage: can-dump [-b RATE] [-t] [-n COUNT] [-d] DEVICE\n"
-    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
+    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface,\n"
+    "            RVCAN32CE_CANn=socketcand://HOST[:PORT]/BUS on a bus of a socketcand server\n"
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -t        print the driver's timestamp of each frame, in seconds\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
@@ -139,19 +140,25 @@ timespec AfterMilliseconds(uint32_t milliseconds)
     return when;
 }
 
-void WaitUntilFinished()
+// Returns the device's fault when it ended the wait, else empty.
+std::string WaitUntilFinished(const cDriverDevice& device)
 {
     // Ends with the COUNTth frame, with Ctrl+C (a signal that interrupts the wait also posts), with a
-    // failed write, or when the reader of standard output is gone, which is looked at every
-    // kOutputCheckMs so that `can-dump CAN1: | head -n 3` ends even on a bus that has gone quiet.
+    // failed write, when the reader of standard output is gone or when the device has failed for good
+    // (a lost connection), which are looked at every kOutputCheckMs so that `can-dump CAN1: | head -n 3`
+    // ends even on a bus that has gone quiet.
     for (;;) {
         timespec deadline = AfterMilliseconds(kOutputCheckMs);
         if (sem_timedwait(&g_dump.finished, &deadline) == 0) {
-            return;
+            return {};
         }
         if (errno == ETIMEDOUT && StandardOutputClosed()) {
             g_dump.outputError.store(EPIPE);
-            return;
+            return {};
+        }
+        std::string fault = device.Fault();
+        if (!fault.empty()) {
+            return fault;
         }
     }
 }
@@ -207,13 +214,16 @@ int main(int argc, char** argv)
         return ReportFailure(kTool, error);
     }
     auto started = std::chrono::steady_clock::now();
-    WaitUntilFinished();
+    std::string fault = WaitUntilFinished(device);
     device.StopReceive();
     if (g_dump.options.reportDrops) {
         ReportDrops(device, std::chrono::steady_clock::now() - started);
     }
     device.Close();
     sem_destroy(&g_dump.finished);
+    if (!fault.empty()) {
+        return ReportFailure(kTool, g_dump.options.device + " " + fault);
+    }
     int outputError = g_dump.outputError.load();
     return outputError == 0 ? 0 : EndForOutputError(outputError);
 }
