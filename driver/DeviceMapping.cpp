@@ -3,6 +3,8 @@
 #include <cstdlib>
 
 #include "QuotedValue.h"
+#include "SocketcandAddress.h"
+#include "cSocketcandDevice.h"
 
 #if defined(__linux__)
 #include "cSocketCanDevice.h"
@@ -19,14 +21,32 @@ std::string MappedInterface(uint32_t bus)
     return value == nullptr ? std::string() : std::string(value);
 }
 
+namespace {
+
+std::shared_ptr<cCanDevice> OpenSocketcandDevice(const std::string& value, std::string& error)
+{
+    SocketcandAddress address;
+    if (!ParseSocketcandAddress(value, address, error)) {
+        return nullptr;
+    }
+    auto device = std::make_shared<cSocketcandDevice>(address);
+    return device->Open(error) ? device : nullptr;
+}
+
+} // namespace
+
 std::shared_ptr<cCanDevice> OpenMappedDevice(const std::string& interfaceName, std::string& error)
 {
+    if (IsSocketcandMapping(interfaceName)) {
+        return OpenSocketcandDevice(interfaceName, error);
+    }
 #if defined(__linux__)
     auto device = std::make_shared<cSocketCanDevice>(interfaceName);
     return device->Open(error) ? device : nullptr;
 #else
-    error =
-        "SocketCAN interfaces (" + QuotedValue(interfaceName) + ") exist only on Linux; unset the variable";
+    error = "SocketCAN interfaces (" + QuotedValue(interfaceName) +
+            ") exist only on Linux; unset the variable, or "
+            "reach a bus of a Linux machine with socketcand://HOST[:PORT]/BUS";
     return nullptr;
 #endif
 }

@@ -1,5 +1,7 @@
-// Which devices run on a SocketCAN interface instead of a virtual bus. The operator maps "CANn:" to an
-// interface by setting RVCAN32CE_CANn before the program starts, e.g. RVCAN32CE_CAN1=can0; a device whose
+// Which devices run on a SocketCAN interface or on a socketcand server's bus instead of a virtual bus.
+// The operator maps "CANn:" by setting RVCAN32CE_CANn before the program starts: to an interface of
+// this machine, e.g. RVCAN32CE_CAN1=can0 (Linux only), or to a bus of another machine,
+// e.g. RVCAN32CE_CAN1=socketcand://bench:29536/can0 (socketcand/SocketcandAddress.h). A device whose
 // variable is unset or empty stays on virtual bus n.
 #pragma once
 
@@ -11,8 +13,8 @@
 
 // "RVCAN32CE_CAN1" for bus 1.
 std::string MappingVariable(uint32_t bus);
-// The interface that bus is mapped to, or empty for the virtual bus.
+// The interface or socketcand address that bus is mapped to, or empty for the virtual bus.
 std::string MappedInterface(uint32_t bus);
-// A device on the interface; null, with error naming the call that failed, when it cannot be opened
-// (and always where there is no SocketCAN).
+// A device on the interface or the socketcand bus; null, with error naming the step that failed, when it
+// cannot be opened (and for an interface where there is no SocketCAN).
 std::shared_ptr<cCanDevice> OpenMappedDevice(const std::string& interfaceName, std::string& error);

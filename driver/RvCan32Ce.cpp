@@ -35,6 +35,10 @@
 // - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
 //   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
 //   same guarantees for stopping (socketcan/cSocketCanDevice.h says what differs).
+// - socketcand: a device mapped to a bus of a socketcand server
+//   (RVCAN32CE_CAN1=socketcand://HOST[:PORT]/BUS) is a TCP connection to that server, in its raw mode,
+//   again with the same guarantees (socketcand/cSocketcandDevice.h says what differs).
+//   RvCanGetDeviceFault tells when its connection is lost.
 //
 // Arguments the program passes, and what they mean here:
 //   CanCreateDevice(name, 0)     "CAN0:" to "CAN9:", any letter case; the second word must be 0.
@@ -300,15 +304,30 @@ RVCAN_EXPORT BOOL WINAPI RvCanReadCounters(DWORD device, RvCanCounters* counters
     return TRUE;
 }
 
-RVCAN_EXPORT DWORD WINAPI RvCanGetLastError(char* text, DWORD size)
+namespace {
+
+DWORD CopyText(const char* from, size_t length, char* text, DWORD size)
 {
-    size_t length = strlen(t_lastError);
     if (text != nullptr && size > 0) {
         size_t copied = std::min<size_t>(size - 1, length);
-        memcpy(text, t_lastError, copied);
+        memcpy(text, from, copied);
         text[copied] = 0;
     }
     return static_cast<DWORD>(length);
+}
+
+} // namespace
+
+RVCAN_EXPORT DWORD WINAPI RvCanGetLastError(char* text, DWORD size)
+{
+    return CopyText(t_lastError, strlen(t_lastError), text, size);
+}
+
+RVCAN_EXPORT DWORD WINAPI RvCanGetDeviceFault(DWORD device, char* text, DWORD size)
+{
+    std::shared_ptr<cCanDevice> found = g_devices.Find(device);
+    std::string fault = found ? found->Fault() : std::string();
+    return CopyText(fault.c_str(), fault.size(), text, size);
 }
 
 static_assert(std::is_same_v<decltype(&CanCreateDevice), CanCreateDeviceFn>);

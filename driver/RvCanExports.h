@@ -26,3 +26,7 @@ typedef BOOL(WINAPI* RvCanTransmitWithinFn)(DWORD device, const CanMessageDescri
 // at close, as they had not reached the bus after the 1 s closing gives them. FALSE for an unknown
 // device, which is not closed then.
 typedef BOOL(WINAPI* RvCanCloseDeviceExFn)(DWORD device, DWORD* unsent);
+// Why the device no longer works at all, as UTF-8 text cut to size bytes including the terminator:
+// "connection to HOST:PORT/BUS lost: ..." for a socketcand bus whose server went away. Returns the full
+// length; 0 while the device works (always, for the other kinds) and for an unknown device.
+typedef DWORD(WINAPI* RvCanGetDeviceFaultFn)(DWORD device, char* text, DWORD size);

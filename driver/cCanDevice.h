@@ -1,5 +1,6 @@
 // What every device created by CanCreateDevice offers the entry points, whichever bus carries its frames:
-// a virtual bus (cDevice) or a SocketCAN interface (cSocketCanDevice).
+// a virtual bus (cDevice), a SocketCAN interface (cSocketCanDevice) or a socketcand server's bus
+// (cSocketcandDevice).
 //
 // Guarantees every kind keeps: when RegisterCallback, StopQueue or Close returns on a caller's thread,
 // the previous receive function is not running and is not called again; called from inside the receive
@@ -42,4 +43,6 @@ public:
     virtual uint64_t UnsentAtClose() const { return 0; }
     virtual void ResetCounters() = 0;
     virtual DeviceCounters Counters() const = 0;
+    // Why the device no longer works at all (a network bus whose connection was lost), or empty.
+    virtual std::string Fault() const { return {}; }
 };

@@ -66,6 +66,7 @@ bool cDriverDevice::LoadDriver(std::string& error)
     ResolveEntryPoint(m_library, L"RvCanReadCounters", m_readCounters);
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
+    ResolveEntryPoint(m_library, L"RvCanGetDeviceFault", m_getDeviceFault);
     if (!all) {
         error =
             "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
@@ -166,6 +167,16 @@ void cDriverDevice::StopReceive()
 bool cDriverDevice::ReadCounters(RvCanCounters& counters) const
 {
     return m_readCounters != nullptr && m_readCounters(m_device, &counters);
+}
+
+std::string cDriverDevice::Fault() const
+{
+    if (m_getDeviceFault == nullptr || m_device == 0) {
+        return {};
+    }
+    char text[kReasonLength] = {};
+    m_getDeviceFault(m_device, text, sizeof(text));
+    return text;
 }
 
 void cDriverDevice::Close(DWORD* unsent)

@@ -43,6 +43,9 @@ public:
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
+    // Why the device no longer works at all ("connection to ... lost: ..."); empty while it works, and
+    // always with a driver that cannot tell (it lacks RvCanGetDeviceFault).
+    std::string Fault() const;
     // unsent, when given, gets how many frames Transmit accepted that the driver dropped at close, as
     // they could not reach the bus in the time closing gives them (0 from a driver that cannot say).
     void Close(DWORD* unsent = nullptr);
@@ -59,4 +62,5 @@ private:
     RvCanReadCountersFn m_readCounters = nullptr;
     RvCanGetLastErrorFn m_getLastError = nullptr;
     RvCanCloseDeviceExFn m_closeCounting = nullptr;
+    RvCanGetDeviceFaultFn m_getDeviceFault = nullptr;
 };

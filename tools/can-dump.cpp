@@ -33,7 +33,8 @@ constexpr const char* kTool = "can-dump";
 constexpr const char* kUsage =
     "usage: can-dump [-b RATE] [-t a|d|z|A] [-L] [-l] [-e] [-n COUNT] [-d] DEVICE[,FILTER]...\n"
     "  DEVICE    CAN0: to CAN9:, or a SocketCAN interface by its name (can0, vcan0); several devices\n"
-    "            are dumped together; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
+    "            are dumped together; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface,\n"
+    "            RVCAN32CE_CANn=socketcand://HOST[:PORT]/BUS on a bus of a socketcand server\n"
     "  FILTER    as candump: ID:MASK (passes when id & MASK == ID & MASK), ID~MASK (inverted),\n"
     "            #ERRORMASK (error frames), j (every filter must pass); 8 id digits: extended id.\n"
     "            e.g. CAN1:,123:7FF  CAN1:,12345678:1FFFFFFF  vcan0,100~700,#FFFFFFFF\n"
@@ -371,20 +372,28 @@ timespec AfterMilliseconds(uint32_t milliseconds)
     return when;
 }
 
-void WaitUntilFinished()
+// Returns "DEVICE FAULT" when a device's fault ended the wait, else empty.
+std::string WaitUntilFinished()
 {
     // Ends with the COUNTth frame, with Ctrl+C (a signal that interrupts the wait also posts), with a
-    // failed write, or when the reader of standard output is gone, which is looked at every
-    // kOutputCheckMs so that `can-dump CAN1: | head -n 3` ends even on a bus that has gone quiet.
+    // failed write, when the reader of standard output is gone or when a device has failed for good (a
+    // lost connection), which are looked at every kOutputCheckMs so that `can-dump CAN1: | head -n 3`
+    // ends even on a bus that has gone quiet.
     bool watchOutput = g_dump.log == nullptr || g_dump.options.logFormat;
     for (;;) {
         timespec deadline = AfterMilliseconds(kOutputCheckMs);
         if (sem_timedwait(&g_dump.finished, &deadline) == 0) {
-            return;
+            return {};
         }
         if (errno == ETIMEDOUT && watchOutput && StandardOutputClosed()) {
             g_dump.outputError.store(EPIPE);
-            return;
+            return {};
+        }
+        for (const auto& device : g_dump.devices) {
+            std::string fault = device->driver.Fault();
+            if (!fault.empty()) {
+                return device->label + " " + fault;
+            }
         }
     }
 }
@@ -444,12 +453,15 @@ int Dump()
         return ReportFailure(kTool, error);
     }
     auto started = std::chrono::steady_clock::now();
-    WaitUntilFinished();
+    std::string fault = WaitUntilFinished();
     StopDevices();
     if (g_dump.options.reportDrops) {
         ReportDrops(std::chrono::steady_clock::now() - started);
     }
     g_dump.devices.clear();
+    if (!fault.empty()) {
+        return ReportFailure(kTool, fault);
+    }
     int outputError = g_dump.outputError.load();
     return outputError == 0 ? 0 : EndForOutputError(outputError);
 }

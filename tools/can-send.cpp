@@ -19,7 +19,8 @@ constexpr const char* kTool = "can-send";
 constexpr const char* kUsage =
     "usage: can-send [-b RATE] [-g MS] [-n COUNT] DEVICE ID#DATA\n"
     "       can-send [-b RATE] [-g MS] [-n COUNT] -r DEVICE\n"
-    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface\n"
+    "  DEVICE    CAN0: to CAN9:; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface,\n"
+    "            RVCAN32CE_CANn=socketcand://HOST[:PORT]/BUS on a bus of a socketcand server\n"
     "  ID#DATA   123#DEADBEEF (3 hex digits: standard id, 8: extended), 123# (no data), 123#R (remote)\n"
     "  -b RATE   bit rate in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
     "  -g MS     gap between frames in milliseconds (default 0; 200 with -r)\n"

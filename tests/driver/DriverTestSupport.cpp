@@ -73,6 +73,7 @@ cLoadedDriver::cLoadedDriver()
     Resolve(m_library, L"CanSetBaudrate", api.CanSetBaudrate);
     Resolve(m_library, L"RvCanReadCounters", readCounters);
     Resolve(m_library, L"RvCanGetLastError", getLastError);
+    Resolve(m_library, L"RvCanGetDeviceFault", getDeviceFault);
 }
 
 cLoadedDriver::~cLoadedDriver()

@@ -47,6 +47,7 @@ public:
     CanDriverTable api{};
     RvCanReadCountersFn readCounters = nullptr;
     RvCanGetLastErrorFn getLastError = nullptr;
+    RvCanGetDeviceFaultFn getDeviceFault = nullptr;
 
 private:
     HMODULE m_library = nullptr;

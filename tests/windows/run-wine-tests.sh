@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs the Windows test programs of a MinGW build (cmake --preset windows) under Wine, in a fresh Wine
 # prefix on a private Xvfb display. Usage: tests/windows/run-wine-tests.sh [BUILD-DIR]   (default build-win)
+# The socketcand test also needs the Linux build's can-serve and tools: LINUX_BUILD (default build).
 #
 # Tests listed in tests/windows/known-differences.txt are not run; each is printed with its reason.
 # Needs: wine, wine64, fonts-wine, xvfb, xauth.
@@ -88,6 +89,12 @@ run test_dialog_listview_class dialog 60
 run test_dialog dialog 600
 run test_console_fake console-fake 600
 run test_tools ../bin 120
+
+# The Windows tools reach a bus served by can-serve of the Linux build (LINUX_BUILD, default build/).
+echo "=== socketcand-under-wine"
+if ! bash tests/windows/socketcand-under-wine.sh "$build/bin" "$(realpath "${LINUX_BUILD:-build}")/bin"; then
+    failed+=(socketcand-under-wine)
+fi
 
 if [ ${#failed[@]} -gt 0 ]; then
     echo "run-wine-tests: failed: ${failed[*]}" >&2
