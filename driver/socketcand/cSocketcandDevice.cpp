@@ -95,7 +95,8 @@ bool cSocketcandDevice::Handshake(std::string& error)
     };
     for (const auto& [kind, name] : steps) {
         std::string why;
-        if (!SendMessage(Command(kind, kind == SocketcandKind::Open ? m_address.bus : ""), why)) {
+        if (!SendMessage(Command(kind, kind == SocketcandKind::Open ? m_address.bus : ""), kTransmitWaitMs,
+                         why)) {
             error = std::string("sending ") + name + ": " + why;
             return false;
         }
@@ -115,7 +116,7 @@ bool cSocketcandDevice::Handshake(std::string& error)
     // needs that) may hold the raw stream back until the client speaks again: the echo, whose answer
     // the receive thread passes over, starts it at once.
     std::string why;
-    if (!SendMessage(Command(SocketcandKind::Echo), why)) {
+    if (!SendMessage(Command(SocketcandKind::Echo), kTransmitWaitMs, why)) {
         error = "sending < echo >: " + why;
         return false;
     }
@@ -156,7 +157,7 @@ bool cSocketcandDevice::AwaitAnswer(const char* after, SocketcandMessage& answer
     }
 }
 
-bool cSocketcandDevice::SendMessage(const SocketcandMessage& message, std::string& why)
+bool cSocketcandDevice::SendMessage(const SocketcandMessage& message, uint32_t waitMs, std::string& why)
 {
     std::string line = FormatSocketcandMessage(message);
     std::lock_guard<std::mutex> lock(m_sending);
@@ -165,7 +166,7 @@ bool cSocketcandDevice::SendMessage(const SocketcandMessage& message, std::strin
         return false;
     }
     size_t sent = 0;
-    cTcpStream::Sent outcome = m_stream->Send(line.data(), line.size(), kTransmitWaitMs, sent, why);
+    cTcpStream::Sent outcome = m_stream->Send(line.data(), line.size(), waitMs, sent, why);
     if (outcome == cTcpStream::Sent::All) {
         return true;
     }
@@ -190,7 +191,7 @@ bool cSocketcandDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
     return true;
 }
 
-bool cSocketcandDevice::Transmit(const CanMessageDescriptor& message, std::string& why)
+bool cSocketcandDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why)
 {
     BusFrame frame;
     if (!FrameFromMessage(message, kDefaultBitrate, frame)) {
@@ -207,7 +208,7 @@ bool cSocketcandDevice::Transmit(const CanMessageDescriptor& message, std::strin
     sending.extended = frame.extended;
     sending.length = frame.length;
     std::copy(frame.data, frame.data + frame.length, sending.data.begin());
-    return SendMessage(SocketcandSend(sending), why);
+    return SendMessage(SocketcandSend(sending), waitMs, why);
 }
 
 void cSocketcandDevice::ResetCounters()

@@ -54,7 +54,8 @@ public:
     bool Open(std::string& error);
 
     bool SetBitrate(uint32_t kbitPerSecond, std::string& why) override;
-    bool Transmit(const CanMessageDescriptor& message, std::string& why) override;
+    bool Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std::string& why) override;
+    uint32_t DefaultTransmitWaitMs() const override { return kTransmitWaitMs; }
     void ResetCounters() override;
     DeviceCounters Counters() const override;
     std::string Fault() const override;
@@ -62,7 +63,7 @@ public:
 private:
     bool Handshake(std::string& error);
     // Sends one message; on failure, why says what happened (and a half-sent line loses the connection).
-    bool SendMessage(const SocketcandMessage& message, std::string& why);
+    bool SendMessage(const SocketcandMessage& message, uint32_t waitMs, std::string& why);
     // The next message during the handshake, read on the caller's thread.
     bool AwaitAnswer(const char* after, SocketcandMessage& answer, std::string& error);
     void ReceiveLoop() override;
