@@ -15,8 +15,10 @@
 #include <utility>
 #include <vector>
 
+#include <fcntl.h>
 #include <getopt.h>
 #include <semaphore.h>
+#include <unistd.h>
 
 #include "CanWireTime.h"
 #include "DeviceName.h"
@@ -52,6 +54,7 @@ constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kLargestNumber = 1000000000;
 constexpr uint32_t kOutputCheckMs = 100;
 constexpr size_t kMostDevices = 10;
+constexpr int kLogFileMode = 0644; // as candump's fopen leaves it under the usual umask
 
 struct DumpOptions
 {
@@ -353,8 +356,12 @@ bool OpenLogFile(std::string& error)
     }
     std::string name = LogFileName(WallMicroseconds());
     // Never over an earlier log: two runs in one second would otherwise share a name.
-    g_dump.log = fopen(name.c_str(), "wx");
+    int file = open(name.c_str(), O_WRONLY | O_CREAT | O_EXCL, kLogFileMode);
+    g_dump.log = file >= 0 ? fdopen(file, "w") : nullptr;
     if (g_dump.log == nullptr) {
+        if (file >= 0) {
+            close(file);
+        }
         error = "cannot create the log file " + name + ": " + strerror(errno);
         return false;
     }
