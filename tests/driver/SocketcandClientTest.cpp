@@ -114,13 +114,14 @@ TEST_F(SocketcandClient, RefusalsEndTheOpenWithAReason)
     cScriptedSocketcandServer refusing([](cScriptedSocketcandServer&) {}, "< error no such bus >");
     Map(refusing.Mapping());
     EXPECT_EQ(m_driver.api.CanCreateDevice(L"CAN1:", 0), 0u);
-    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=" + refusing.Mapping() + ": bus vcan0 of " + refusing.HostPort() +
-                               ": the server refused < open >: no such bus");
+    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=\"" + refusing.Mapping() + "\": bus vcan0 of " +
+                               refusing.HostPort() + ": the server refused < open >: no such bus");
 
     Map("socketcand://127.0.0.1:1/vcan0");
     EXPECT_EQ(m_driver.api.CanCreateDevice(L"CAN1:", 0), 0u);
-    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=socketcand://127.0.0.1:1/vcan0: cannot connect to 127.0.0.1:1: "
-                           "Connection refused; is the server running, and does it listen on that address?");
+    EXPECT_EQ(LastError(),
+              "RVCAN32CE_CAN1=\"socketcand://127.0.0.1:1/vcan0\": cannot connect to 127.0.0.1:1: "
+              "Connection refused; is the server running, and does it listen on that address?");
 }
 
 struct AddressCase
