@@ -16,6 +16,7 @@ cTransmitter::~cTransmitter()
         std::lock_guard<std::mutex> lock(m_lock);
         m_stop.store(true);
     }
+    m_sleeper.Interrupt();
     m_changed.notify_all();
     m_thread.join();
 }
@@ -39,6 +40,18 @@ void cTransmitter::Drain(uint32_t timeoutMs)
         // The bus would not take them: keep the frame being sent, which is on its way out.
         m_queue.erase(m_queue.begin() + 1, m_queue.end());
     }
+}
+
+WireWait cTransmitter::CurrentWireWait() const
+{
+    uint64_t since = m_waitSince.load();
+    uint64_t head = m_ring.Head();
+    if (since == 0) {
+        return WireWait{};
+    }
+    uint64_t now = MonotonicNanoseconds();
+    uint64_t headThen = m_headWhenWaitBegan.load();
+    return WireWait{now > since ? now - since : 0, head > headThen ? head - headThen : 0};
 }
 
 void cTransmitter::Run()
@@ -67,7 +80,10 @@ void cTransmitter::SendFront(const BusFrame& frame)
     }
     cBusWire wire(m_wires[rate]);
     BusFrame timed = frame;
-    timed.endTime = wire.Reserve(frame, m_stop);
+    m_headWhenWaitBegan.store(m_ring.Head());
+    m_waitSince.store(MonotonicNanoseconds());
+    timed.endTime = wire.Reserve(frame, m_stop, m_sleeper);
+    m_waitSince.store(0);
     if (timed.endTime != 0) {
         m_ring.Publish(timed);
     }
