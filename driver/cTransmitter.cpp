@@ -57,6 +57,7 @@ WireWait cTransmitter::CurrentWireWait() const
 void cTransmitter::Run()
 {
     BlockAsynchronousSignals();
+    PreferPreciseTimers();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop.load(); });
