@@ -2,6 +2,7 @@
 // ReceiveCallback, with the console headless and connected and a peer process flooding the bus.
 //
 //   bench-receive [seconds [flood-rate]]
+//   bench-receive --saturated [seconds [busy-loops]]     (SaturatedBus.h; 60 s and none by default)
 //
 // Phase 1 offers frames at 64,000 per second (three times the fastest classic CAN bus) and counts how
 // many reach the list and how many the driver dropped. Phase 2 floods the bus at flood-rate frames per
@@ -27,6 +28,7 @@
 #include <unistd.h>
 
 #include "ConnectedConsole.h"
+#include "SaturatedBus.h"
 #include "cCanPort.h"
 
 extern char** environ;
@@ -158,6 +160,15 @@ int main(int argc, char** argv)
     if (argc == 5 && strcmp(argv[1], "--peer") == 0) {
         return RunPeer(static_cast<uint32_t>(strtoul(argv[2], nullptr, 10)), strtoull(argv[3], nullptr, 10),
                        strtoull(argv[4], nullptr, 10));
+    }
+    if (argc == 3 && strcmp(argv[1], "--saturating-peer") == 0) {
+        return RunSaturatingPeer(atof(argv[2]));
+    }
+    if (argc == 2 && strcmp(argv[1], "--busy-loop") == 0) {
+        return RunBusyLoop();
+    }
+    if (argc > 1 && strcmp(argv[1], "--saturated") == 0) {
+        return RunSaturatedBus(argv[0], argc > 2 ? atof(argv[2]) : 60.0, argc > 3 ? atoi(argv[3]) : 0);
     }
     double seconds = argc > 1 ? atof(argv[1]) : 3.0;
     uint32_t floodRate = argc > 2 ? static_cast<uint32_t>(strtoul(argv[2], nullptr, 10)) : kDefaultFloodRate;

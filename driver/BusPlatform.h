@@ -23,5 +23,9 @@ uint64_t MonotonicNanoseconds();
 // program's own threads and never interrupt a receive function in the middle.
 void BlockAsynchronousSignals();
 
+// Lets the calling thread's timed sleeps end as close to their deadlines as the kernel can (Linux: a
+// timer slack of 1 µs instead of 50 µs), for a library thread that sleeps until frames' ends.
+void PreferPreciseTimers();
+
 // Tells the processor that this thread is spinning.
 void PauseWhileSpinning();

@@ -1,5 +1,8 @@
 #include "cBusRing.h"
 
+#include <chrono>
+#include <thread>
+
 #include "BusPlatform.h"
 #include "FrameRules.h"
 
@@ -9,6 +12,11 @@ namespace {
 // receiver costs next to no processor time.
 constexpr uint64_t kSpinNanoseconds = 50000;
 constexpr int kSpinsBetweenClockReads = 64;
+// A reader woken this many times in a row by wake-ups that bring it nothing pauses this long before it
+// sleeps again: a member that wakes the bus every few microseconds then costs an idle reader some
+// thousand wake-ups a second (15-25 µs each here), and a frame among them waits that long at most.
+constexpr uint32_t kWakeUpsForNothingBeforePause = 8;
+constexpr uint64_t kPauseAfterWakeUpsForNothing = 1000000;
 // How long a reader waits for a claimed ticket before passing over it: far longer than any live writer
 // needs for four stores, even one the scheduler preempts on a busy machine.
 constexpr uint64_t kUnfinishedSlotNanoseconds = 50000000;
@@ -153,6 +161,13 @@ bool cBusRing::PassOverUnfinished(uint64_t ticket, uint64_t head)
     }
     uint64_t now = MonotonicNanoseconds();
     if (ticket != m_unfinishedTicket) {
+        if (m_unfinishedTicket != UINT64_MAX && ticket > m_unfinishedTicket && ticket < m_unfinishedHead) {
+            // Skipped forward (a reader behind by more than its window) to a ticket claimed no later
+            // than the one whose wait runs: that wait counts for it too, else every frame published
+            // meanwhile, moving the window on, would start the wait again.
+            m_unfinishedTicket = ticket;
+            return false;
+        }
         m_unfinishedTicket = ticket;
         m_unfinishedSince = now;
         m_unfinishedHead = head;
@@ -172,6 +187,23 @@ bool cBusRing::IsPlausibleLead(uint64_t lead)
     }
     uint64_t behindFor = MonotonicNanoseconds() - m_caughtUpAt;
     return lead - kBusSlotCount <= behindFor / kNanosecondsPerPlausibleTicket;
+}
+
+// Tickets in [from, to) that a writer really published: their slot holds their frame or a later one
+// below head. A head moved ahead by another member skips tickets nobody claimed, and those are no
+// frames lost. Only the last ring's worth can be looked at; older tickets count when all of those were
+// published, as in a real flood, which the head's plausible lead already bounds.
+uint64_t cBusRing::PublishedAmong(uint64_t from, uint64_t to, uint64_t head) const
+{
+    uint64_t lookFrom = to - from > kBusSlotCount ? to - kBusSlotCount : from;
+    uint64_t published = 0;
+    for (uint64_t ticket = lookFrom; ticket < to; ++ticket) {
+        uint64_t sequence = m_ring.slots[ticket & kBusSlotMask].sequence.load(std::memory_order_relaxed);
+        if (sequence >= WritingSequence(ticket) && sequence <= PublishedSequence(head)) {
+            ++published;
+        }
+    }
+    return published == to - lookFrom ? to - from : published;
 }
 
 bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped)
@@ -202,7 +234,7 @@ bool cBusRing::ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint
             return false;
         }
         if (head - cursor > window) {
-            dropped += head - window - cursor;
+            dropped += PublishedAmong(cursor, head - window, head);
             cursor = head - window;
         }
         SlotState state = ReadSlot(cursor, frame);
@@ -228,12 +260,17 @@ bool cBusRing::SlotReady(uint64_t cursor, const std::atomic<bool>& stop) const
            stop.load(std::memory_order_seq_cst);
 }
 
-void cBusRing::WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs)
+void cBusRing::WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs, bool spin)
 {
-    uint64_t spinUntil = MonotonicNanoseconds() + kSpinNanoseconds;
+    if (m_wakeUpsForNothing >= kWakeUpsForNothingBeforePause) {
+        std::this_thread::sleep_for(std::chrono::nanoseconds(kPauseAfterWakeUpsForNothing));
+        m_wakeUpsForNothing = 0;
+    }
+    uint64_t spinUntil = spin && m_wakeUpsForNothing == 0 ? MonotonicNanoseconds() + kSpinNanoseconds : 0;
     do {
         for (int i = 0; i < kSpinsBetweenClockReads; ++i) {
             if (SlotReady(cursor, stop)) {
+                m_wakeUpsForNothing = 0;
                 return;
             }
             PauseWhileSpinning();
@@ -241,9 +278,16 @@ void cBusRing::WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint
     } while (MonotonicNanoseconds() < spinUntil);
     m_ring.wakeFlag.store(1, std::memory_order_seq_cst);
     if (SlotReady(cursor, stop)) {
+        m_wakeUpsForNothing = 0;
         return;
     }
+    uint64_t sleptAt = MonotonicNanoseconds();
     SleepOnSharedWord(m_ring.wakeFlag, 1, timeoutMs);
+    if (SlotReady(cursor, stop)) {
+        m_wakeUpsForNothing = 0;
+    } else if (MonotonicNanoseconds() - sleptAt < kPauseAfterWakeUpsForNothing) {
+        ++m_wakeUpsForNothing; // not the timeout, which comes rarely
+    }
 }
 
 void cBusRing::WakeWaiters()

@@ -30,14 +30,18 @@ public:
     uint64_t Head() const { return m_ring.head.load(std::memory_order_acquire); }
 
     // Copies the frame of ticket cursor and advances cursor. A reader more than window tickets behind
-    // the head first skips to window tickets behind it; tickets skipped that way, overwritten while
-    // being read, or holding no valid frame are added to dropped. False when the frame of cursor is not
-    // published yet. Called by one thread per ring object (it remembers an unfinished ticket).
+    // the head first skips to window tickets behind it; tickets skipped that way that a writer published,
+    // tickets overwritten while being read or holding no valid frame, are added to dropped. False when the
+    // frame of cursor is not published yet. Called by one thread per ring object (it remembers an unfinished
+    // ticket).
     bool ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped);
 
-    // Spins briefly, then sleeps until the slot of ticket cursor is published, stop is set, another
-    // member calls WakeWaiters, or timeoutMs pass.
-    void WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs);
+    // Sleeps until the slot of ticket cursor is published, stop is set, another member calls
+    // WakeWaiters, or timeoutMs pass; with spin, spins briefly first to catch the next frame of a burst
+    // without a system call. Wake-ups that bring nothing (meant for another reader, or a member waking
+    // the bus for no reason) cost one look and no spin; many in a row, a pause before the next sleep,
+    // so that they cost a small share of a core however often they come.
+    void WaitForFrame(uint64_t cursor, const std::atomic<bool>& stop, uint32_t timeoutMs, bool spin = true);
     // Ends every sleep in WaitForFrame on this bus, in every process, so that sleepers re-check their
     // stop flags; a sleeper that was not meant just goes back to waiting.
     void WakeWaiters();
@@ -54,6 +58,7 @@ private:
     SlotState ReadSlot(uint64_t ticket, BusFrame& frame) const;
     bool PassOverUnfinished(uint64_t ticket, uint64_t head);
     bool IsPlausibleLead(uint64_t lead);
+    uint64_t PublishedAmong(uint64_t from, uint64_t to, uint64_t head) const;
     bool SlotReady(uint64_t cursor, const std::atomic<bool>& stop) const;
 
     BusRingShared& m_ring;
@@ -65,4 +70,7 @@ private:
     uint64_t m_unfinishedHead = 0;
     uint64_t m_overdueBelow = 0;
     uint64_t m_caughtUpAt = 0;
+    // Read and written only by the thread that calls WaitForFrame: how many of its sleeps in a row were
+    // ended early by a wake-up that brought no frame for it.
+    uint32_t m_wakeUpsForNothing = 0;
 };

@@ -1,8 +1,6 @@
 #include "cBusWire.h"
 
 #include <algorithm>
-#include <chrono>
-#include <thread>
 
 #include "BusPlatform.h"
 #include "CanWireTime.h"
@@ -10,8 +8,11 @@
 namespace {
 
 constexpr uint32_t kLongestFrameBits = 160; // extended, 8 bytes, stuffed as much as possible
-// A waiting thread looks at its stop flag at least this often.
-constexpr uint64_t kSleepSliceNanoseconds = 2000000;
+// A loser looks whether the winner took the slot this soon after the slot's lead (an honest winner
+// takes it within its own wake-up, some tens of microseconds), then twice as late each time up to the
+// longest pause: a winner that never takes the slot then costs 2,000 wake-ups a second at most.
+constexpr uint64_t kFirstLookNanoseconds = 20000;
+constexpr uint64_t kLongestLookNanoseconds = 500000;
 // A member that rewrites the bid word without pause must not keep a bidder in its loop for good.
 constexpr int kBidAttempts = 64;
 
@@ -47,24 +48,7 @@ uint64_t PlausibleLeadNanoseconds(uint32_t kbitPerSecond)
     return 2 * (kReserveLeadNanoseconds + CanWireNanoseconds(kLongestFrameBits, kbitPerSecond));
 }
 
-void WaitUntilNanoseconds(uint64_t deadline, const std::atomic<bool>& stop, uint64_t spinNs)
-{
-    while (!stop.load(std::memory_order_relaxed)) {
-        uint64_t now = MonotonicNanoseconds();
-        if (now >= deadline) {
-            return;
-        }
-        uint64_t left = deadline - now;
-        if (left > spinNs) {
-            std::this_thread::sleep_for(
-                std::chrono::nanoseconds(std::min(left - spinNs, kSleepSliceNanoseconds)));
-        } else {
-            PauseWhileSpinning();
-        }
-    }
-}
-
-uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop)
+uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop, cPreciseSleeper& sleeper)
 {
     const uint64_t wireTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
     const uint32_t key = ArbitrationKey(frame);
@@ -72,6 +56,7 @@ uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop)
     uint64_t watchedRound = 0;
     uint64_t giveUpAt = 0; // when the losers of watchedRound stop waiting for its winner
     bool watching = false;
+    uint64_t nextLook = kFirstLookNanoseconds;
     while (!stop.load(std::memory_order_relaxed)) {
         const uint64_t now = MonotonicNanoseconds();
         uint64_t round = m_shared.busyUntil.load(std::memory_order_acquire);
@@ -83,11 +68,13 @@ uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop)
         }
         Bid(round, key);
         if (start > now + kReserveLeadNanoseconds) {
-            WaitUntilNanoseconds(start - kReserveLeadNanoseconds, stop, 0);
+            sleeper.WaitUntil(start - kReserveLeadNanoseconds, stop);
             continue;
         }
         if (!HoldsLowestBid(round, key) && now < giveUpAt) {
-            std::this_thread::yield(); // the winner takes the slot any moment now
+            // The winner takes the slot any moment now, unless it holds the wire without sending.
+            sleeper.WaitUntil(std::min(now + nextLook, giveUpAt), stop);
+            nextLook = std::min(2 * nextLook, kLongestLookNanoseconds);
             continue;
         }
         if (m_shared.busyUntil.compare_exchange_strong(round, start + wireTime, std::memory_order_acq_rel)) {

@@ -12,12 +12,18 @@
 // Both words are input from other processes: a busyUntil further ahead than any honest sender can
 // reserve counts as "free now", a bid nobody follows up costs one grace, so no value makes a sender
 // wait for long or forever.
+//
+// Every wait sleeps (cPreciseSleeper) until the moment its sender has something to decide: the slot's
+// lead, or a look whether the winner took the slot, at first soon and then less and less often, so a
+// member that holds the wire without sending costs a waiting sender a few wake-ups per millisecond at
+// most, never a spin.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "BusLayout.h"
+#include "cPreciseSleeper.h"
 
 // How far ahead of the bus becoming free a sender takes the next slot: more than a thread needs to
 // wake up on a loaded machine, so that back-to-back frames leave no gap between them.
@@ -34,18 +40,15 @@ uint32_t ArbitrationKey(const BusFrame& frame);
 // longest frame, twice over for safety); a time further ahead was written by a faulty member.
 uint64_t PlausibleLeadNanoseconds(uint32_t kbitPerSecond);
 
-// Sleeps until the monotonic clock reaches deadline or stop is set, spinning through the last spinNs
-// for precision; at most one slice of sleep passes between looks at stop.
-void WaitUntilNanoseconds(uint64_t deadline, const std::atomic<bool>& stop, uint64_t spinNs);
-
 class cBusWire
 {
 public:
     explicit cBusWire(BusWireShared& shared) : m_shared(shared) {}
 
     // Waits for the wire and reserves it for frame (whose bit rate is this wire's); returns when the
-    // frame ends on the wire, or 0 when stop was set first.
-    uint64_t Reserve(const BusFrame& frame, const std::atomic<bool>& stop);
+    // frame ends on the wire, or 0 when stop was set first. Waits sleep on sleeper, whose Interrupt
+    // ends them when stop is set.
+    uint64_t Reserve(const BusFrame& frame, const std::atomic<bool>& stop, cPreciseSleeper& sleeper);
 
 private:
     void Bid(uint64_t round, uint32_t key);

@@ -11,12 +11,15 @@
 #include "FrameRules.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
+#include "cPreciseSleeper.h"
 #include "cReceivingDevice.h"
 #include "cSentTickets.h"
 #include "cTransmitter.h"
 
 // On the virtual bus, dropped counts bus frames passed over because the queue was full (reader
-// overrun), and there are no error frames.
+// overrun), and there are no error frames. The queue's depth, as StartQueue gets it, counts
+// milliseconds of the bus at the device's bit rate on a timed bus (the most frames the wire carries in
+// that time), never fewer than depth frames; frames on an untimed bus.
 //
 // Bus timing (RVCAN32CE_BUS_TIMING, read by Attach): "wire", the default, queues transmitted frames in
 // the device's cTransmitter, which puts them on the bus at the pace of its wire, and delivers each
@@ -47,14 +50,16 @@ public:
 private:
     void ReceiveLoop() override;
     void WakeReceiveThread() override;
-    // depth is how many bus frames may wait for this device before the oldest are dropped (at most the
-    // ring's size).
     void PrepareReception(uint32_t depth, bool onReceiveThread) override;
+    // How many bus frames may wait for this device before the oldest are dropped, at the current rate.
+    uint32_t ReceiveWindow() const;
     // own: this device published it.
     void DeliverFrame(const BusFrame& frame, bool own);
-    // Waits until frame ends on the wire (at most as long as an honest sender's frame can lie ahead)
-    // and returns its end as a tick count; now when it carries no end time or timing is off.
+    // Waits until frame ends on the wire and returns its end as a tick count; now when it carries no
+    // end time, timing is off, or its end lies further ahead than an honest sender can reserve (such a
+    // frame is never waited for).
     uint32_t WaitForEndOfFrame(const BusFrame& frame);
+    std::string HeldWireReason() const;
 
     cBusSegment m_segment;
     std::unique_ptr<cBusRing> m_ring; // set by Attach, before any other operation
@@ -68,7 +73,9 @@ private:
     // Written by a caller thread before the receive thread starts, or by the receive thread itself
     // (StartQueue from inside the function); read only by the receive thread.
     uint64_t m_cursor = 0;
-    uint32_t m_window = 0;
+    uint32_t m_depth = 0;
+    // The receive thread's waits for frames' ends; interrupted by WakeReceiveThread.
+    cPreciseSleeper m_deliverySleeper;
 
     std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it

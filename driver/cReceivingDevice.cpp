@@ -139,6 +139,7 @@ void cReceivingDevice::EndReceiveThreadForGood()
 void cReceivingDevice::RunReceiveThread()
 {
     BlockAsynchronousSignals();
+    PreferPreciseTimers();
     t_deliveringDevice = this;
     ReceiveLoop();
     t_deliveringDevice = nullptr;

@@ -21,6 +21,7 @@ void cTransmitter::Stop()
         std::lock_guard<std::mutex> lock(m_lock);
         m_stop.store(true);
     }
+    m_sleeper.Interrupt();
     m_changed.notify_all();
     if (m_thread.joinable()) {
         m_thread.join();
@@ -52,9 +53,22 @@ uint64_t cTransmitter::Finish(uint32_t timeoutMs)
     return m_queue.size() + m_abandoned;
 }
 
+WireWait cTransmitter::CurrentWireWait() const
+{
+    uint64_t since = m_waitSince.load();
+    uint64_t head = m_ring.Head();
+    if (since == 0) {
+        return WireWait{};
+    }
+    uint64_t now = MonotonicNanoseconds();
+    uint64_t headThen = m_headWhenWaitBegan.load();
+    return WireWait{now > since ? now - since : 0, head > headThen ? head - headThen : 0};
+}
+
 void cTransmitter::Run()
 {
     BlockAsynchronousSignals();
+    PreferPreciseTimers();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
         m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop.load(); });
@@ -79,7 +93,10 @@ bool cTransmitter::SendFront(const BusFrame& frame)
     }
     cBusWire wire(m_wires[rate]);
     BusFrame timed = frame;
-    timed.endTime = wire.Reserve(frame, m_stop);
+    m_headWhenWaitBegan.store(m_ring.Head());
+    m_waitSince.store(MonotonicNanoseconds());
+    timed.endTime = wire.Reserve(frame, m_stop, m_sleeper);
+    m_waitSince.store(0);
     if (timed.endTime == 0) {
         return false;
     }

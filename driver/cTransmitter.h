@@ -17,9 +17,18 @@
 
 #include "BusLayout.h"
 #include "cBusRing.h"
+#include "cPreciseSleeper.h"
 #include "cSentTickets.h"
 
 constexpr size_t kTransmitQueueDepth = 32;
+
+// What the transmit thread saw while the frame it sends waited for the wire: for how long, and how many
+// frames other members put on the bus meanwhile (0: the wire was held with no frame on it).
+struct WireWait
+{
+    uint64_t nanoseconds = 0;
+    uint64_t framesMeanwhile = 0;
+};
 
 class cTransmitter
 {
@@ -38,6 +47,8 @@ public:
     // dropping what is still queued (the frame being sent too, unless it already has the wire).
     // Returns how many frames it dropped.
     uint64_t Finish(uint32_t timeoutMs);
+    // The wait of the frame being sent so far; zero when no frame waits for the wire. Any thread.
+    WireWait CurrentWireWait() const;
 
 private:
     void Run();
@@ -56,6 +67,11 @@ private:
     std::deque<BusFrame> m_queue;
     uint64_t m_abandoned = 0;        // frames taken from the queue but stopped before they had the wire
     std::atomic<bool> m_stop{false}; // set by the destructor; read by the thread, also inside its waits
+    cPreciseSleeper m_sleeper;       // the transmit thread's waits for the wire; the destructor interrupts
+    // Written by the transmit thread when its frame starts and ends waiting for the wire (since is 0
+    // when none waits), read by any thread: the ring's head and the clock then.
+    std::atomic<uint64_t> m_waitSince{0};
+    std::atomic<uint64_t> m_headWhenWaitBegan{0};
 
     std::thread m_thread;
 };

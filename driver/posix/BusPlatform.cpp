@@ -9,6 +9,7 @@
 
 #include <linux/futex.h>
 #include <pthread.h>
+#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -70,6 +71,11 @@ void BlockAsynchronousSignals()
         sigdelset(&all, fault); // faults belong to the thread that raises them
     }
     pthread_sigmask(SIG_BLOCK, &all, nullptr);
+}
+
+void PreferPreciseTimers()
+{
+    prctl(PR_SET_TIMERSLACK, 1000UL, 0UL, 0UL, 0UL);
 }
 
 void PauseWhileSpinning()

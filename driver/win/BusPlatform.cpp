@@ -94,6 +94,11 @@ void BlockAsynchronousSignals()
     // Windows delivers Ctrl+C to a thread of its own, never to a thread inside the library.
 }
 
+void PreferPreciseTimers()
+{
+    // A high-resolution waitable timer has no slack to set (cPreciseSleeper).
+}
+
 void PauseWhileSpinning()
 {
     _mm_pause();

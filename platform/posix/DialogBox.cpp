@@ -92,7 +92,7 @@ void RunModalLoop(HWND dialog)
             continue;
         }
         NotifyFrontEndOfChanges(queue, true);
-        if (queue.Wait(-1, FrontEndInputDescriptorFor(dialog))) {
+        if (queue.Wait(-1, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds)) {
             FrontEndInputReady();
         }
     }

@@ -180,10 +180,9 @@ void ThreadQueue::DrainWakePipe()
 // wake-up, which on a virtual machine costs tens of microseconds when it has to wake an idle core.
 // It is bounded by rounds, not by the clock, which is slow to read on some virtual machines; the
 // rounds come to some tens of microseconds.
-bool ThreadQueue::SpinForWakeUp()
+bool ThreadQueue::SpinForWakeUp(int rounds)
 {
-    constexpr int kSpinRounds = 2000;
-    for (int round = 0; round < kSpinRounds; ++round) {
+    for (int round = 0; round < rounds; ++round) {
         if (m_woken.load(std::memory_order_relaxed) != 0 && m_woken.exchange(0) != 0) {
             return true;
         }
@@ -216,9 +215,9 @@ bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
     return ready > 0 && (descriptors[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor)
+bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds)
 {
-    if (timeoutMilliseconds != 0 && SpinForWakeUp()) {
+    if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds)) {
         // Input waits its turn only as long as one message takes.
         return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
     }

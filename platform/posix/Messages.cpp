@@ -58,7 +58,8 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
             return false;
         }
         NotifyFrontEndOfChanges(*me, false);
-        me->Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1);
+        me->Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1,
+                 ThreadQueue::kAnswerSpinRounds);
     }
 }
 

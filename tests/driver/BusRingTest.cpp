@@ -131,6 +131,22 @@ TEST_F(BusRing, ReaderFartherBehindThanItsWindowSkipsTheOldestAndCountsThem)
     EXPECT_EQ(numbers.back(), 999u);
 }
 
+// Another member moved the head 20,000 tickets ahead that nobody claimed: only the published frames
+// skipped count as dropped.
+TEST_F(BusRing, HeadMovedAheadCountsOnlyPublishedFramesAsDropped)
+{
+    uint64_t cursor = m_reader->Head();
+    PublishNumbered(0, 100);
+    m_writerSegment.Ring().head.fetch_add(20000);
+    PublishNumbered(100, 300);
+    uint64_t dropped = 0;
+    std::vector<uint32_t> numbers = ReadAll(cursor, 250, dropped);
+    EXPECT_EQ(dropped, 150u);
+    ASSERT_EQ(numbers.size(), 250u);
+    EXPECT_EQ(numbers.front(), 150u);
+    EXPECT_EQ(numbers.back(), 399u);
+}
+
 TEST_F(BusRing, ReaderLappedByTheRingResumesAtTheOldestFrameLeft)
 {
     uint64_t cursor = m_reader->Head();

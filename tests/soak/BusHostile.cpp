@@ -1,12 +1,15 @@
 // bus-hostile: a member that attacks its bus. While a hostile-member sender and receiver run on a bus of
 // a private namespace, it maps the bus's segment as any member may and writes random words anywhere in
 // it, zeroes the header, rewinds, advances and scrambles the writers' head, forges slot sequences with
-// impossible frames, holds the attach lock, and tries to truncate the lock file and the segment. Passes
+// impossible frames, holds the wire without sending, holds the attach lock, and tries to truncate the
+// lock file and the segment. Passes
 // when no member died of a signal or a sanitizer report, no frame breaking the frame rules reached the
 // receive function, the receiver still receives after each attack and counts a plausible number of
 // drops, newcomers were refused with a
-// clear error (not a hang) while the bus was damaged, and a newcomer pair exchanges frames once the old
-// members have left. Prints what it did and what the members saw.
+// clear error (not a hang) while the bus was damaged, the sender waited for a held wire without burning
+// the processor and said why it refused, and a newcomer pair exchanges frames once the old members have
+// left. Prints what it did and what the members saw.
+#include <algorithm>
 #include <chrono>
 #include <cstddef>
 #include <cstdio>
@@ -23,6 +26,8 @@
 #include <unistd.h>
 
 #include "BusLayout.h"
+#include "BusPlatform.h"
+#include "FrameRules.h"
 #include "cBusSegment.h"
 
 namespace {
@@ -35,6 +40,10 @@ constexpr unsigned long long kPlausibleDrops = 100000000;
 constexpr size_t kRingOffset = 64; // the segment: a 40-byte header, then the ring, 64-byte aligned
 constexpr size_t kHeadOffset = kRingOffset + offsetof(BusRingShared, head);
 constexpr size_t kSlotsOffset = kRingOffset + offsetof(BusRingShared, slots);
+constexpr size_t kWiresOffset = kRingOffset + offsetof(BusRingShared, wires);
+constexpr uint32_t kMemberRate = 125; // hostile-member's bit rate
+// How much of its time a sender waiting for a held wire may spend on the processor: it sleeps.
+constexpr double kMostWaitingShare = 0.10;
 
 // The lock file's content, as the driver writes it.
 struct LockRecord
@@ -62,6 +71,7 @@ struct Member
     unsigned long long count = 0; // from its last status line
     unsigned long long bad = 0;
     unsigned long long dropped = 0;
+    std::vector<std::string> refusals; // the reasons of the sends it reported refused
     bool ready = false;
     bool done = false;
     std::string text; // everything it printed, when captured
@@ -111,6 +121,9 @@ void Collect(Member& member)
         std::string line = member.pending.substr(0, end);
         member.pending.erase(0, end + 1);
         member.ready = member.ready || line == "ready";
+        if (line.rfind("refused ", 0) == 0) {
+            member.refusals.push_back(line.substr(8));
+        }
         sscanf(line.c_str(), "status %llu %llu", &member.count, &member.bad);
         if (sscanf(line.c_str(), "done %llu %llu %llu", &member.count, &member.bad, &member.dropped) == 3) {
             member.done = true;
@@ -414,6 +427,70 @@ void TryTruncation(Segment& segment, Member& receiver, Member& sender)
     ExpectStillReceiving("truncating the lock file", receiver, sender);
 }
 
+// The processor time process pid has used so far, in seconds.
+double ProcessorSeconds(pid_t pid)
+{
+    std::string path = "/proc/" + std::to_string(pid) + "/stat";
+    FILE* stat = fopen(path.c_str(), "r");
+    char line[1024] = {};
+    bool read = stat != nullptr && fgets(line, sizeof(line), stat) != nullptr;
+    if (stat != nullptr) {
+        fclose(stat);
+    }
+    const char* fields = read ? strrchr(line, ')') : nullptr;
+    unsigned long long user = 0;
+    unsigned long long system = 0;
+    if (fields == nullptr ||
+        sscanf(fields + 2, "%*c %*d %*d %*d %*d %*d %*u %*u %*u %*u %*u %llu %llu", &user, &system) != 2) {
+        return 0;
+    }
+    return static_cast<double>(user + system) / static_cast<double>(sysconf(_SC_CLK_TCK));
+}
+
+// Keeps the members' wire busy without a frame on it for span: its schedule ahead by lead, rewritten
+// every 500 µs, with the lowest bid for the next slot when bid is set.
+void HoldWire(Segment& segment, std::chrono::milliseconds span, uint64_t lead, bool bid)
+{
+    const size_t wire = kWiresOffset + BitrateIndex(kMemberRate) * sizeof(BusWireShared);
+    auto until = Clock::now() + span;
+    while (Clock::now() < until) {
+        uint64_t busyUntil = MonotonicNanoseconds() + lead;
+        Store64(segment, wire + offsetof(BusWireShared, busyUntil), busyUntil);
+        if (bid) {
+            Store64(segment, wire + offsetof(BusWireShared, bid), ((busyUntil & 0xFFFFFFFFu) | 1u) << 32);
+        }
+        usleep(500);
+    }
+}
+
+// A member holds the wire for 3 s, first inside the slot's lead with the winning bid, then beyond the
+// lead: the sender's waits sleep, and its refusals say that the wire was held with no frame on it, not
+// that other frames won.
+void HoldWireWithoutSending(Segment& segment, Member& receiver, Member& sender)
+{
+    CollectFor({&receiver, &sender}, std::chrono::milliseconds(10));
+    sender.refusals.clear();
+    const std::chrono::milliseconds span(1500);
+    double start = ProcessorSeconds(sender.pid);
+    HoldWire(segment, span, 1900000, true);
+    double inside = ProcessorSeconds(sender.pid) - start;
+    HoldWire(segment, span, 6000000, false);
+    double beyond = ProcessorSeconds(sender.pid) - start - inside;
+    CollectFor({&receiver, &sender}, std::chrono::milliseconds(100));
+    std::string reason = sender.refusals.empty() ? "none" : sender.refusals.back();
+    printf("bus-hostile: held the wire for 2 x 1.5 s: the sender used %.2f s and %.2f s of processor time, "
+           "refused %zu sends, the last with: %s\n",
+           inside, beyond, sender.refusals.size(), reason.c_str());
+    if (std::max(inside, beyond) > kMostWaitingShare * 1.5) {
+        Fail("the sender burnt the processor while the wire was held");
+    }
+    if (sender.refusals.empty() || reason.find("the wire was held for") == std::string::npos ||
+        reason.find("with no frame on it") == std::string::npos) {
+        Fail("the sender's refusals did not say that the wire was held with no frame on it");
+    }
+    ExpectStillReceiving("holding the wire", receiver, sender);
+}
+
 } // namespace
 
 int main(int argc, char** argv)
@@ -473,6 +550,7 @@ int main(int argc, char** argv)
            forged);
     ExpectStillReceiving("forged slots", receiver, sender);
 
+    HoldWireWithoutSending(segment, receiver, sender);
     HoldAttachLock(segment);
     ExpectStillReceiving("holding the attach lock", receiver, sender);
     TryTruncation(segment, receiver, sender);

@@ -2,7 +2,8 @@
 // the driver through its entry points as the console does. Prints "ready" once the device is open, then
 // every 100 ms "status COUNT BAD" (receive: frames delivered, frames that break the frame rules; send:
 // frames sent, sends refused), and ends cleanly with "done COUNT BAD DROPPED" when its standard input
-// closes. On a failure to open it prints the driver's reason on standard error and exits with 1.
+// closes. A sender prints "refused REASON" for each send the driver refuses. On a failure to open it prints
+// the driver's reason on standard error and exits with 1.
 #include <atomic>
 #include <cstdio>
 #include <string>
@@ -89,7 +90,13 @@ void Send(cDriverDevice& device)
             frame.data[i] = static_cast<uint8_t>(sequence >> (8 * i));
         }
         std::string error;
-        (device.Transmit(frame, error) ? g_count : g_bad).fetch_add(1);
+        if (device.Transmit(frame, error)) {
+            g_count.fetch_add(1);
+        } else {
+            g_bad.fetch_add(1);
+            printf("refused %s\n", error.c_str());
+            fflush(stdout);
+        }
         if (sequence >= nextStatus) {
             PrintStatus("status");
             nextStatus = sequence + kStatusMs * 1000 / kSendGapUs;
