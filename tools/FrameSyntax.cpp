@@ -1,6 +1,7 @@
 #include "FrameSyntax.h"
 
 #include "FrameFilter.h"
+#include "FrameRules.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -9,8 +10,6 @@ namespace {
 
 constexpr size_t kStandardIdDigits = 3;
 constexpr size_t kExtendedIdDigits = 8;
-constexpr uint32_t kStandardIdLimit = 0x7FF;
-constexpr uint32_t kExtendedIdLimit = 0x1FFFFFFF;
 
 int HexValue(char c)
 {
@@ -75,6 +74,25 @@ std::string ParseData(std::string_view text, CanMessageDescriptor& frame)
     return {};
 }
 
+// cansend's R{len}: the DLC of a remote frame, which the record carries in reserved (length counts
+// data bytes, of which a remote frame has none).
+std::string ParseRemote(std::string_view text, CanMessageDescriptor& frame)
+{
+    if (text.size() > 2 || (text.size() == 2 && (text[1] < '0' || text[1] > '8'))) {
+        return "a remote frame is ID#R, or ID#R followed by its DLC 0 to 8 (123#R4)";
+    }
+    uint32_t dlc = text.size() == 2 ? static_cast<uint32_t>(text[1] - '0') : 0;
+    frame.remote = 1;
+    frame.reserved = dlc << kReservedRemoteDlcShift;
+    return {};
+}
+
+// A record's remote DLC, at most 8 as a bus frame has it.
+uint32_t RemoteDlc(const CanMessageDescriptor& frame)
+{
+    return std::min<uint32_t>(RemoteDlcOf(frame), kCanMaxDataBytes);
+}
+
 void AppendFormat(std::string& out, const char* format, uint32_t value)
 {
     char text[16];
@@ -128,11 +146,7 @@ std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame)
         return "CAN FD frames (ID##DATA) are not supported";
     }
     if (!rest.empty() && (rest[0] == 'R' || rest[0] == 'r')) {
-        if (rest.size() != 1) {
-            return "a remote frame is written ID#R, without a length";
-        }
-        frame.remote = 1;
-        return {};
+        return ParseRemote(rest, frame);
     }
     return ParseData(rest, frame);
 }
@@ -143,7 +157,8 @@ std::string FrameText(const CanMessageDescriptor& frame)
     AppendId(out, frame);
     out += '#';
     if (frame.remote == 1) {
-        return out + "R";
+        uint32_t dlc = RemoteDlc(frame);
+        return out + (dlc == 0 ? "R" : "R" + std::to_string(dlc));
     }
     for (size_t i = 0; i < frame.length && i < kCanMaxDataBytes; ++i) {
         AppendFormat(out, "%02X", frame.data[i]);
@@ -168,9 +183,10 @@ std::string DumpLine(std::string_view stamp, std::string_view device, size_t dev
                  : frame.extended == 1 ? "%08X"
                                        : "%03X",
                  error ? FlaggedId(frame) : frame.id);
+    bool remote = frame.remote == 1 && !error;
     size_t length = std::min<size_t>(frame.length, kCanMaxDataBytes);
-    AppendFormat(line, "   [%u] ", static_cast<uint32_t>(length));
-    if (frame.remote == 1 && !error) {
+    AppendFormat(line, "   [%u] ", remote ? RemoteDlc(frame) : static_cast<uint32_t>(length));
+    if (remote) {
         return line + " remote request";
     }
     for (size_t i = 0; i < length; ++i) {

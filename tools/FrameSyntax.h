@@ -4,7 +4,9 @@
 //   123#DEADBEEF        standard id 0x123, length 4, data DE AD BE EF
 //   12345678#11.22      extended id 0x12345678 (8 digits), length 2: a '.' may separate bytes
 //   123#                standard id 0x123, no data
-//   123#R               remote frame, standard id 0x123
+//   123#R               remote frame, standard id 0x123, DLC 0
+//   123#R4              remote frame with DLC 4: length 0 (it has no data), the DLC in reserved
+//                       (driver/FrameRules.h)
 //
 //   DumpLine("", "CAN1:", 0, 123#DEADBEEF)     "  CAN1:  123   [4]  DE AD BE EF"
 //   DumpLine("", "CAN1:", 0, 12345678#11.22)   "  CAN1:  12345678   [2]  11 22"
@@ -25,7 +27,8 @@
 // what is wrong with the text, for the user.
 std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame);
 
-// The ID#DATA form of a frame: ParseFrameText(FrameText(f)) gives f back.
+// The ID#DATA form of a frame, a remote frame's DLC after R unless it is 0:
+// ParseFrameText(FrameText(f)) gives f back.
 std::string FrameText(const CanMessageDescriptor& frame);
 
 // candump's line for a received frame on device, without the newline: stamp is one of LogLine.h's

@@ -65,22 +65,6 @@ std::string ParseStamp(std::string_view word, Microseconds& time)
     return {};
 }
 
-// A remote frame's DLC after R ("123#R4"), which FrameText does not carry.
-std::string ParseRemoteLength(std::string_view text, CanMessageDescriptor& frame)
-{
-    size_t hash = text.find('#');
-    std::string problem = ParseFrameText(text.substr(0, hash + 2), frame);
-    if (!problem.empty()) {
-        return problem;
-    }
-    char length = text[hash + 2];
-    if (text.size() != hash + 3 || length < '0' || length > '8') {
-        return "a remote frame is ID#R or ID#R and its DLC 0 to 8";
-    }
-    frame.length = static_cast<uint16_t>(length - '0');
-    return {};
-}
-
 std::string ParseLogFrame(std::string_view text, LogEntry& entry)
 {
     size_t hash = text.find('#');
@@ -95,10 +79,7 @@ std::string ParseLogFrame(std::string_view text, LogEntry& entry)
         entry.errorFrame = true;
         return {};
     }
-    bool remoteWithLength = hash != std::string_view::npos && text.size() == hash + 3 &&
-                            (text[hash + 1] == 'R' || text[hash + 1] == 'r');
-    std::string problem =
-        remoteWithLength ? ParseRemoteLength(text, entry.frame) : ParseFrameText(text, entry.frame);
+    std::string problem = ParseFrameText(text, entry.frame);
     return problem.empty() ? problem : std::string(text) + ": " + problem;
 }
 
@@ -121,11 +102,7 @@ std::string LogFrameText(const CanMessageDescriptor& frame)
         }
         return out;
     }
-    std::string out = FrameText(frame);
-    if (frame.remote == 1 && frame.length > 0 && frame.length <= kCanMaxDataBytes) {
-        out += static_cast<char>('0' + frame.length);
-    }
-    return out;
+    return FrameText(frame);
 }
 
 std::string LogLine(Microseconds time, std::string_view device, size_t deviceWidth,

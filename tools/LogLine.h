@@ -29,8 +29,7 @@ struct LogEntry
     bool fdFrame = false;
 };
 
-// candump's ID#DATA of a log line: like FrameText, with a remote frame's DLC after R when it is not 0
-// and an error frame as its 8-digit flagged id and data.
+// candump's ID#DATA of a log line: FrameText, and an error frame as its 8-digit flagged id and data.
 std::string LogFrameText(const CanMessageDescriptor& frame);
 
 // "(SECONDS.MICROSECONDS) DEVICE ID#DATA", the device right-aligned in deviceWidth characters.

@@ -23,6 +23,7 @@
 #include "CanWireTime.h"
 #include "DeviceName.h"
 #include "FrameFilter.h"
+#include "FrameRules.h"
 #include "FrameSyntax.h"
 #include "LogLine.h"
 #include "ToolSupport.h"
@@ -108,7 +109,8 @@ uint64_t WireNanoseconds(const CanMessageDescriptor& message, uint32_t rate)
     frame.id = message.id;
     frame.extended = message.extended == 1;
     frame.remote = message.remote == 1;
-    frame.length = static_cast<uint8_t>(std::min<uint16_t>(message.length, kCanMaxDataBytes));
+    frame.length = static_cast<uint8_t>(
+        std::min<uint32_t>(frame.remote ? RemoteDlcOf(message) : message.length, kCanMaxDataBytes));
     if (!frame.remote) {
         std::copy(message.data, message.data + frame.length, frame.data);
     }

@@ -95,7 +95,7 @@ struct LogCase
     Microseconds time;
     const char* device;
     const char* frame; // FrameText of the frame read
-    uint16_t remoteLength;
+    uint32_t reserved; // a remote frame's DLC, bits 8-11
 };
 
 // The examples of LogLine.h, candump's padded device names, and canplayer's input written by python-can.
@@ -103,7 +103,7 @@ const LogCase kLogCases[] = {
     {"(1436509052.249713) CAN1: 123#DEADBEEF", 1436509052249713, "CAN1:", "123#DEADBEEF", 0},
     {"(1436509052.249800) vcan0 12345678#1122", 1436509052249800, "vcan0", "12345678#1122", 0},
     {"(1436509052.250000) vcan0 123#R", 1436509052250000, "vcan0", "123#R", 0},
-    {"(1436509052.250000) vcan0 123#R4", 1436509052250000, "vcan0", "123#R", 4},
+    {"(1436509052.250000) vcan0 123#R4", 1436509052250000, "vcan0", "123#R4", 0x400},
     {"(0000000001.000001)  can0 7FF#", 1000001, "can0", "7FF#", 0},
 };
 
@@ -115,7 +115,7 @@ TEST(LogLine, ReadsAndWritesCandumpsLogLines)
         EXPECT_EQ(entry.time, c.time) << c.line;
         EXPECT_EQ(entry.device, c.device) << c.line;
         EXPECT_EQ(FrameText(entry.frame), c.frame) << c.line;
-        EXPECT_EQ(entry.frame.remote == 1 ? entry.frame.length : 0, c.remoteLength) << c.line;
+        EXPECT_EQ(entry.frame.reserved, c.reserved) << c.line;
         EXPECT_EQ(LogLine(entry.time, entry.device, 5, entry.frame), c.line) << c.line;
     }
     LogEntry error;
@@ -134,7 +134,8 @@ TEST(LogLine, RefusesWhatIsNotALogLine)
          "the time stamp must be (SECONDS.MICROSECONDS) with 6 digits after the point"},
         {"(12.500000) vcan0", "expected (SECONDS.MICROSECONDS) DEVICE ID#DATA"},
         {"(12.500000) vcan0 1234#00", "1234#00: the id must have 3 hex digits (standard) or 8 (extended)"},
-        {"(12.500000) vcan0 123#R9", "123#R9: a remote frame is ID#R or ID#R and its DLC 0 to 8"},
+        {"(12.500000) vcan0 123#R9",
+         "123#R9: a remote frame is ID#R, or ID#R followed by its DLC 0 to 8 (123#R4)"},
     };
     for (const auto& [line, problem] : cases) {
         LogEntry entry;

@@ -91,6 +91,7 @@ TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
         {"12345678#11.22", "  CAN7:  12345678   [2]  11 22"},
         {"123#", "  CAN7:  123   [0] "},
         {"123#R", "  CAN7:  123   [0]  remote request"},
+        {"123#R4", "  CAN7:  123   [4]  remote request"},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(Run("can-send", {"CAN7:", c.frame}), 0) << c.frame;

@@ -49,8 +49,8 @@ int HexDigit(char c)
     return -1;
 }
 
-// ID#DATA as the usage describes it: 3 hex digits up to 7FF or 8 up to 1FFFFFFF, '#', then R alone, or up
-// to 8 bytes of two hex digits with single dots allowed between bytes.
+// ID#DATA as the usage describes it: 3 hex digits up to 7FF or 8 up to 1FFFFFFF, '#', then R alone or
+// with a DLC 0 to 8, or up to 8 bytes of two hex digits with single dots allowed between bytes.
 bool ReferenceFrame(std::string_view text, CanMessageDescriptor& frame)
 {
     frame = CanMessageDescriptor{};
@@ -69,9 +69,12 @@ bool ReferenceFrame(std::string_view text, CanMessageDescriptor& frame)
         return false;
     }
     std::string_view data = text.substr(hash + 1);
-    if (data == "R" || data == "r") {
+    if (!data.empty() && (data[0] == 'R' || data[0] == 'r')) {
+        // R alone, or R and the DLC 0 to 8, which the record carries in reserved bits 8-11.
+        bool withDlc = data.size() == 2 && data[1] >= '0' && data[1] <= '8';
         frame.remote = 1;
-        return true;
+        frame.reserved = withDlc ? static_cast<uint32_t>(data[1] - '0') << 8 : 0;
+        return data.size() == 1 || withDlc;
     }
     size_t i = 0;
     while (i < data.size()) {

@@ -66,9 +66,11 @@ void WaitForMarker(ProcessLines& first, ProcessLines& second)
 }
 
 // The last is an error frame (controller problems): shown only where an error mask asks for it.
-const char* const kTraffic[] = {
-    "123#DEADBEEF", "12345678#1122334455667788", "0AB#", "321#R", "00000123#01", "124#0102", "7FE#R",
-    "1FFFFFFE#",    "20000004#0004000000000000"};
+const char* const kTraffic[] = {"123#DEADBEEF", "12345678#1122334455667788",
+                                "0AB#",         "321#R",
+                                "00000123#01",  "124#0102",
+                                "7FE#R",        "1FFFFFFE#",
+                                "123#R3",       "20000004#0004000000000000"};
 constexpr size_t kDataFrames = std::size(kTraffic) - 1;
 
 TEST(ToolsBesideCanUtils, CanDumpLogsTheLinesCandumpLogs)
