@@ -149,7 +149,8 @@ std::string AbsoluteStamp(Microseconds time)
     return out;
 }
 
-std::string DateStamp(Microseconds time)
+// The local calendar time of a wall-clock time in microseconds.
+static tm LocalTime(Microseconds time)
 {
     time_t seconds = static_cast<time_t>(time / kMicrosecondsPerSecond);
     tm local{};
@@ -158,6 +159,12 @@ std::string DateStamp(Microseconds time)
 #else
     localtime_r(&seconds, &local);
 #endif
+    return local;
+}
+
+std::string DateStamp(Microseconds time)
+{
+    tm local = LocalTime(time);
     char date[32];
     strftime(date, sizeof(date), "(%Y-%m-%d %H:%M:%S.", &local);
     std::string out = date;
@@ -176,13 +183,7 @@ std::string RelativeStamp(Microseconds difference)
 
 std::string LogFileName(Microseconds time)
 {
-    time_t seconds = static_cast<time_t>(time / kMicrosecondsPerSecond);
-    tm local{};
-#ifdef _WIN32
-    localtime_s(&local, &seconds);
-#else
-    localtime_r(&seconds, &local);
-#endif
+    tm local = LocalTime(time);
     char name[64];
     strftime(name, sizeof(name), "candump-%Y-%m-%d_%H%M%S.log", &local);
     return name;
