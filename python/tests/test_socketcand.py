@@ -10,6 +10,7 @@ Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plai
 import os
 import re
 import signal
+import socket
 import subprocess
 import sys
 import tempfile
@@ -160,6 +161,98 @@ class SocketcandTest(unittest.TestCase):
                     dump.wait(10)
             self.assertEqual([(identifier, data) for identifier, _, data in heard],
                              [received_fields(message) for message in logged])
+
+
+class Connection:
+    """A socketcand client written out by hand, for what python-can's client does not do."""
+
+    def __init__(self, port):
+        self.socket = socket.create_connection(("127.0.0.1", port), timeout=5)
+        self.buffer = b""
+
+    def send(self, text):
+        self.socket.sendall(text.encode("ascii"))
+
+    def next_message(self):
+        while b">" not in self.buffer:
+            chunk = self.socket.recv(4096)
+            if not chunk:
+                raise AssertionError(f"connection closed, {self.buffer!r} left")
+            self.buffer += chunk
+        end = self.buffer.index(b">") + 1
+        message, self.buffer = self.buffer[:end].strip().decode("ascii"), self.buffer[end:]
+        return message
+
+    def open_bus(self):
+        assert self.next_message() == "< hi >"
+        self.send("< open CAN1 >")
+        assert self.next_message() == "< ok >"
+
+    def close(self):
+        self.socket.close()
+
+
+def thread_count(pid):
+    return len(os.listdir(f"/proc/{pid}/task"))
+
+
+class ServerTest(unittest.TestCase):
+    def setUp(self):
+        self.server, self.port = start_server()
+
+    def tearDown(self):
+        self.server.send_signal(signal.SIGTERM)
+        _, errors = self.server.communicate(timeout=10)
+        self.assertEqual(self.server.returncode, 0, errors)
+
+    def test_bcm_mode_sends_cyclic_jobs_and_delivers_subscribed_and_changed_frames(self):
+        sender, receiver = Connection(self.port), Connection(self.port)
+        try:
+            sender.open_bus()
+            receiver.open_bus()
+            receiver.send("< subscribe 0 0 123 >< filter 0 0 00012345 2 FF 00 >< echo >")
+            self.assertEqual(receiver.next_message(), "< echo >")
+            sender.send("< add 0 20000 123 2 AA BB >")
+            first = [receiver.next_message() for _ in range(3)]
+            sender.send("< update 123 1 CC >")
+            for payload in ("11 22", "11 33", "44 55"):  # the second changes only unmasked bits
+                sender.send(f"< send 00012345 2 {payload} >")
+            time.sleep(0.1)
+            sender.send("< delete 123 >< echo >")
+            self.assertEqual(sender.next_message(), "< echo >")
+            time.sleep(0.1)  # the last frames leave the wire
+            receiver.send("< echo >")
+            later = []
+            while (message := receiver.next_message()) != "< echo >":
+                later.append(message)
+        finally:
+            sender.close()
+            receiver.close()
+        self.assertEqual([m.split()[4:-1] for m in first], [["AA", "BB"]] * 3)
+        filtered = [m.split()[4:-1] for m in later if " 00012345 " in m]
+        self.assertEqual(filtered, [["11", "22"], ["44", "55"]])
+        self.assertIn(["CC"], [m.split()[4:-1] for m in later if " 123 " in m])
+
+    def test_a_client_killed_mid_message_leaves_no_thread_behind(self):
+        present = Connection(self.port)
+        try:
+            present.open_bus()
+            present.send("< echo >")
+            self.assertEqual(present.next_message(), "< echo >")
+            idle = thread_count(self.server.pid)
+            killed = Connection(self.port)
+            killed.open_bus()
+            killed.send("< rawmode >< send 12")
+            killed.socket.setsockopt(socket.SOL_SOCKET, socket.SO_LINGER, b"\x01\x00\x00\x00\x00\x00\x00\x00")
+            killed.close()  # a reset, as when the client is killed
+            deadline = time.monotonic() + 10
+            while thread_count(self.server.pid) != idle and time.monotonic() < deadline:
+                time.sleep(0.05)
+            self.assertEqual(thread_count(self.server.pid), idle)
+            present.send("< echo >")
+            self.assertEqual(present.next_message(), "< echo >")
+        finally:
+            present.close()
 
 
 if __name__ == "__main__":

@@ -24,16 +24,17 @@ if [ ! -x "$vm" ]; then
     exit 2
 fi
 
-cmake --build "$build" -j2 --target rvcan32ce can-send can-dump vm_port_test vm_console_test \
-    vm_controller_test >/dev/null
+cmake --build "$build" -j2 --target rvcan32ce can-send can-dump can-serve vm_port_test vm_console_test \
+    vm_controller_test vm_serve_test >/dev/null
 
 payload=$(mktemp -d /tmp/socketcan-tests.XXXXXX)
 trap 'rm -rf "$payload"' EXIT
 chmod 755 "$payload" # the unprivileged tests run programs from it
 mkdir "$payload/bin"
 # The driver sits beside each program, where LoadLibraryW looks first.
-cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" \
+cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" "$build/bin/can-serve" \
     "$build/tests/socketcan-vm/vm_port_test" "$build/tests/socketcan-vm/vm_console_test" \
+    "$build/tests/socketcan-vm/vm_serve_test" \
     "$build/tests/socketcan-vm/vm_controller_test" "$(command -v setpriv)" "$payload/bin/"
 cp "$here/vm-tests.sh" "$payload/"
 

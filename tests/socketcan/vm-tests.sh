@@ -9,6 +9,7 @@ cd /extra/bin
 export RVCAN32CE_CAN1=vcan0
 ./vm_port_test --gtest_brief=1 || status=1
 ./vm_console_test --gtest_brief=1 || status=1
+./vm_serve_test --gtest_brief=1 || status=1
 export RVCAN32CE_CAN1=can0
 ./vm_controller_test --gtest_brief=1 --gtest_filter='-Unprivileged*' || status=1
 for controller in can0 can1; do
