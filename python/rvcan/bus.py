@@ -22,6 +22,8 @@ DEFAULT_RECEIVE_QUEUE_SIZE = 10000
 _ACCEPT_EVERY_FRAME = (0, 0xFFFFFFFF, 0xFFFFFFFF)
 _CHANNEL_PATTERN = re.compile(r"^CAN([0-9]):?$", re.IGNORECASE)
 _ROLLOVER_MS = 1 << 32
+# How often a waiting recv() asks whether the device has failed for good.
+_FAULT_CHECK_S = 0.1
 
 
 def _device_name(channel: Any) -> str:
@@ -192,7 +194,7 @@ class RvCanBus(can.BusABC):
         return self._queue.dropped
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[can.Message], bool]:
-        frame = self._queue.get(timeout)
+        frame = self._next_frame(timeout)
         if frame is None:
             return None, False
         timestamp, identifier, extended, remote, data = frame
@@ -200,6 +202,21 @@ class RvCanBus(can.BusABC):
                               is_remote_frame=remote, dlc=len(data), data=data, channel=self.channel,
                               is_rx=True)
         return message, False
+
+    def _next_frame(self, timeout: Optional[float]):
+        """The next frame, or None after timeout; raises once the device has failed for good (a remote
+        bus whose connection is lost), after the frames that came before, so that no wait lasts forever."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            frame = self._queue.get(_FAULT_CHECK_S if left is None else min(left, _FAULT_CHECK_S))
+            if frame is not None:
+                return frame
+            fault = driver.device_fault(self._library, self._device)
+            if fault:
+                raise can.CanOperationError(f"rvcan: {self.channel} {fault}")
+            if left is not None and left <= _FAULT_CHECK_S:
+                return None
 
     def send(self, msg: can.Message, timeout: Optional[float] = None) -> None:
         """Hands msg to the driver, which takes or refuses it at once (timeout is not needed)."""

@@ -83,6 +83,19 @@ def refusal_reason(library) -> str:
     return text.value.decode("utf-8", "replace")
 
 
+def device_fault(library, device: int) -> str:
+    """Why the device no longer works at all ("connection to ... lost: ..."), if the library says; else ''."""
+    # The stand-in driver's own, like RvCanGetLastError: a driver without it never reports a fault.
+    tell = getattr(library, "RvCanGetDeviceFault", None)
+    if tell is None:
+        return ""
+    tell.restype = DWORD
+    tell.argtypes = [DWORD, ctypes.c_char_p, DWORD]
+    text = ctypes.create_string_buffer(512)
+    tell(device, text, len(text))
+    return text.value.decode("utf-8", "replace")
+
+
 def pack_record(extended: bool, identifier: int, remote: bool, data: bytes, tick: int) -> bytes:
     """The record as the sender fills it; reserved is 0, the data bytes after the payload are 0."""
     return RECORD_FORMAT.pack(int(extended), identifier, int(remote), 0 if remote else len(data),
