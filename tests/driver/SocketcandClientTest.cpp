@@ -136,7 +136,7 @@ TEST_F(SocketcandClient, RefusalsEndTheOpenWithAReason)
     cScriptedSocketcandServer refusing([](cScriptedSocketcandServer&) {}, "< error no such bus >");
     Map(refusing.Mapping());
     EXPECT_EQ(m_driver.api.CanCreateDevice(L"CAN1:", 0), 0u);
-    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=" + refusing.Mapping() + ": bus vcan0 of " + refusing.HostPort() +
+    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=" + refusing.Mapping() + ": " + refusing.Where() +
                                ": the server refused < open >: no such bus");
 
     Map("socketcand://127.0.0.1:1/vcan0");
