@@ -1,6 +1,6 @@
-// can-serve serving vcan0, reached over the VM's loopback by a socketcand client written out here:
-// cansend's frames reach the client, the client's frames reach candump. Runs inside the SocketCAN VM
-// (run-vm-tests.sh) with root rights, can-serve beside it.
+// can-serve serving vcan0, reached over the VM's loopback by a socketcand client written out here and by
+// the driver's own client: cansend's frames reach the client, the client's frames reach candump. Runs inside
+// the SocketCAN VM (run-vm-tests.sh) with root rights, can-serve beside it.
 #include <gtest/gtest.h>
 
 #include <chrono>
@@ -128,6 +128,38 @@ TEST(ServeOnVcan, CansendReachesTheClientAndTheClientsFramesReachCandump)
     ASSERT_TRUE(candump.WaitUntilListening("vcan0 7FF#AA", [&] { client.Send("< send 7FF 1 AA >"); }));
     client.Send("< send 1AAAAAAA 2 1 F1 >< send 000 0 >< send 00000001 8 1 2 3 4 5 6 7 8 >");
     for (const char* expected : {"vcan0 1AAAAAAA#01F1", "vcan0 000#", "vcan0 00000001#0102030405060708"}) {
+        EXPECT_TRUE(candump.WaitFor([&](const std::string& line) {
+            return WithoutTimestamp(line) == expected;
+        })) << expected;
+    }
+}
+
+// The driver's own socketcand client (a device mapped to socketcand://...) through can-serve to vcan0:
+// can-dump hears cansend, candump hears can-send.
+TEST(ServeOnVcan, TheDriversClientReachesVcanThroughCanServe)
+{
+    ASSERT_TRUE(RunShell("ip link set lo up"));
+    ProcessLines server("./can-serve -p 0 -n vcan0");
+    ASSERT_TRUE(server.WaitFor(
+        [](const std::string& line) { return line.find("listening on") != std::string::npos; }));
+    std::string mapping =
+        "env RVCAN32CE_CAN2=socketcand://127.0.0.1:" + std::to_string(ServerPort(server)) + "/vcan0 ";
+
+    ProcessLines canDump(mapping + "./can-dump CAN2:");
+    ASSERT_TRUE(canDump.WaitUntilListening("7FF   [1]  AA", [] { RunShell("cansend vcan0 7FF#AA"); }))
+        << testing::PrintToString(canDump.Lines()) << testing::PrintToString(server.Lines());
+    ASSERT_TRUE(RunShell("cansend vcan0 123#DEADBEEF"));
+    ASSERT_TRUE(RunShell("cansend vcan0 12345678#"));
+    for (const char* expected : {"  CAN2:  123   [4]  DE AD BE EF", "  CAN2:  12345678   [0] "}) {
+        EXPECT_TRUE(canDump.WaitFor([&](const std::string& line) { return line == expected; })) << expected;
+    }
+
+    ProcessLines candump("candump -L vcan0");
+    ASSERT_TRUE(
+        candump.WaitUntilListening("vcan0 7FF#BB", [&] { RunShell(mapping + "./can-send CAN2: 7FF#BB"); }));
+    ASSERT_TRUE(RunShell(mapping + "./can-send CAN2: 1AAAAAAA#01F1"));
+    ASSERT_TRUE(RunShell(mapping + "./can-send CAN2: 000#"));
+    for (const char* expected : {"vcan0 1AAAAAAA#01F1", "vcan0 000#"}) {
         EXPECT_TRUE(candump.WaitFor([&](const std::string& line) {
             return WithoutTimestamp(line) == expected;
         })) << expected;

@@ -29,6 +29,7 @@ void cOutboundQueue::Consume(size_t count)
         m_bytes.erase(0, m_sent); // amortised: each byte moves at most once more
         m_sent = 0;
     }
+    PushNoticeIfDue(); // also when no frame follows: the flood that overran the queue may be over
 }
 
 // Half the bound free again: room for the notice and for the frames that follow it.

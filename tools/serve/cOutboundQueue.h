@@ -1,6 +1,6 @@
 // What a server still has to write to one client, in order, with a bound: frames that would grow it past
-// kBoundBytes are dropped and counted, and the client is told with a line of its own once the queue has
-// drained to half the bound ("< error 12 frames dropped: the client reads too slowly >"), so a slow
+// kBoundBytes are dropped and counted, and the client is told with a message of its own as soon as the
+// queue has drained to half the bound ("< error 12 frames dropped: the client reads too slowly >"), so a slow
 // reader learns what it missed without ever making the bus or the other clients wait. Replies to the
 // client's own commands are never dropped: the server stops reading a client whose queue is over the
 // bound, so they cannot pile up either. Not thread-safe; its owner locks.
