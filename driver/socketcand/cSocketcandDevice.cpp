@@ -72,8 +72,7 @@ bool cSocketcandDevice::Open(std::string& error)
         return false;
     }
     if (!Handshake(error)) {
-        error = "bus " + m_address.bus + " of " + m_address.host + ":" + std::to_string(m_address.port) +
-                ": " + error;
+        error = m_address.Describe() + ": " + error;
         return false;
     }
     return true;
@@ -83,6 +82,10 @@ bool cSocketcandDevice::Handshake(std::string& error)
 {
     SocketcandMessage answer;
     if (!AwaitAnswer("connecting", answer, error)) {
+        return false;
+    }
+    if (answer.kind == SocketcandKind::Error) {
+        error = "the server refused the connection: " + answer.text;
         return false;
     }
     if (answer.kind != SocketcandKind::Hi) {

@@ -4,7 +4,8 @@
 // - Opening: connects (giving up after kConnectTimeoutMs), then < hi >, < open BUS >, < ok >,
 //   < rawmode >, < ok >, each answer awaited kAnswerTimeoutMs at most, and < echo > to start the raw
 //   stream at once. A refusal (< error ... >) is the device's error, with the server's words.
-// - Reception: in raw mode the server sends every frame of its bus, ours included, as
+// - Reception: in raw mode the server sends every frame of its bus but our own (servers do not echo a
+//   client's frames, so unlike the other kinds this one does not receive itself) as
 //   < frame ID SECS.USECS DATA >; the timestamp handed on is that time in ms (32 bits, wrapping), the
 //   server's receive time as SocketCAN's is the kernel's. Frames that came before the queue started are
 //   discarded when it starts. Error frames are counted, never delivered. Everything the server sends is
@@ -18,7 +19,7 @@
 //   frame; one that took only part of a line is broken for good, since the server would misread the
 //   rest. Remote frames are refused: socketcand's send has no way to say one.
 // - Bit rate: the protocol does not tell the server's rate. Every rate the driver knows is accepted,
-//   unless the mapping names the bus's rate (…/BUS@500): then any other rate is refused.
+//   unless the mapping names the bus's rate (.../BUS@500): then any other rate is refused.
 // - Loss: a connection that ends, fails or stops answering (cTcpStream's keepalive) is lost for good:
 //   the receive thread stops reading, every later Transmit refuses with Fault()'s text "connection to
 //   HOST:PORT/BUS lost: ...", and the tools show that text. Closing never waits for the server.

@@ -67,6 +67,20 @@ bool SetNonBlocking(Socket socket)
     return ioctlsocket(socket, FIONBIO, &on) == 0;
 }
 
+// select, not WSAPoll: before Windows 10 2004, WSAPoll never reported a refused connect, which then
+// looked like no answer at all.
+int WaitConnected(Socket socket, int timeoutMs)
+{
+    fd_set writable;
+    fd_set failed;
+    FD_ZERO(&writable);
+    FD_ZERO(&failed);
+    FD_SET(socket, &writable);
+    FD_SET(socket, &failed);
+    timeval timeout{timeoutMs / 1000, (timeoutMs % 1000) * 1000};
+    return select(0, nullptr, &writable, &failed, &timeout);
+}
+
 void KeepAlive(Socket socket)
 {
     // Windows sends 10 probes, a number no option changes: the interval fits them into the rest.
@@ -110,6 +124,12 @@ bool SetNonBlocking(Socket socket)
 {
     int flags = fcntl(socket, F_GETFL);
     return flags >= 0 && fcntl(socket, F_SETFL, flags | O_NONBLOCK) == 0;
+}
+
+int WaitConnected(Socket socket, int timeoutMs)
+{
+    pollfd writable{socket, POLLOUT, 0};
+    return poll(&writable, 1, timeoutMs);
 }
 
 void SetTcpOption(Socket socket, int name, int value)
@@ -165,10 +185,7 @@ Socket ConnectTo(const addrinfo& address, uint64_t deadline, uint32_t timeoutMs,
         CloseSocket(connecting);
         return kNoSocket;
     }
-    PollEntry writable{};
-    writable.fd = connecting;
-    writable.events = POLLOUT;
-    int ready = PollSockets(&writable, 1, LeftMs(deadline));
+    int ready = WaitConnected(connecting, LeftMs(deadline));
     int failure = 0;
     socklen_t size = sizeof(failure);
     if (ready <= 0) {
@@ -285,7 +302,9 @@ std::unique_ptr<cTcpStream> cTcpStream::Connect(const std::string& host, uint16_
     }
     freeaddrinfo(addresses);
     if (handles->socket == kNoSocket) {
-        error = "cannot connect to " + host + ":" + std::to_string(port) + ": " + why;
+        bool v6 = host.find(':') != std::string::npos;
+        error =
+            "cannot connect to " + (v6 ? "[" + host + "]" : host) + ":" + std::to_string(port) + ": " + why;
         return nullptr;
     }
     NoDelay(handles->socket);

@@ -30,6 +30,8 @@ _ROLLOVER_MS = 1 << 32
 # A send that may wait for ever still looks between waits of this long whether its bus was shut down.
 _TRANSMIT_SLICE_MS = 500
 _ARPHRD_CAN = 280  # /sys/class/net/NAME/type of a SocketCAN interface (linux/if_arp.h)
+# How often a waiting recv() asks whether the device has failed for good.
+_FAULT_CHECK_S = 0.1
 
 
 def _device_name(channel: Any) -> str:
@@ -304,7 +306,7 @@ class RvCanBus(can.BusABC):
         return self._receiver.queue.dropped
 
     def _recv_internal(self, timeout: Optional[float]) -> Tuple[Optional[can.Message], bool]:
-        frame = self._receiver.queue.get(timeout)
+        frame = self._next_frame(timeout)
         if frame is None:
             return None, False
         timestamp, identifier, extended, remote, dlc, data, own = frame
@@ -312,6 +314,21 @@ class RvCanBus(can.BusABC):
                               is_remote_frame=remote, dlc=dlc, data=data, channel=self.channel,
                               is_rx=not own)
         return message, False
+
+    def _next_frame(self, timeout: Optional[float]):
+        """The next frame, or None after timeout; raises once the device has failed for good (a remote
+        bus whose connection is lost), after the frames that came before, so that no wait lasts forever."""
+        deadline = None if timeout is None else time.monotonic() + timeout
+        while True:
+            left = None if deadline is None else max(0.0, deadline - time.monotonic())
+            frame = self._receiver.queue.get(_FAULT_CHECK_S if left is None else min(left, _FAULT_CHECK_S))
+            if frame is not None:
+                return frame
+            fault = driver.device_fault(self._library, self._device.handle)
+            if fault:
+                raise can.CanOperationError(f"rvcan: {self.channel} {fault}")
+            if left is not None and left <= _FAULT_CHECK_S:
+                return None
 
     def send(self, msg: can.Message, timeout: Optional[float] = None) -> None:
         """Hands msg to the driver. While the device's transmit queue is full, waits up to timeout

@@ -115,6 +115,19 @@ def close_device(library, device: int) -> int:
     return unsent.value
 
 
+def device_fault(library, device: int) -> str:
+    """Why the device no longer works at all ("connection to ... lost: ..."), if the library says; else ''."""
+    # The stand-in driver's own, like RvCanGetLastError: a driver without it never reports a fault.
+    tell = getattr(library, "RvCanGetDeviceFault", None)
+    if tell is None:
+        return ""
+    tell.restype = DWORD
+    tell.argtypes = [DWORD, ctypes.c_char_p, DWORD]
+    text = ctypes.create_string_buffer(512)
+    tell(device, text, len(text))
+    return text.value.decode("utf-8", "replace")
+
+
 def pack_record(extended: bool, identifier: int, remote: bool, dlc: int, data: bytes, tick: int) -> bytes:
     """The record as the sender fills it: a data frame's bytes (those after them 0), or a remote frame's
     DLC in reserved."""

@@ -4,6 +4,7 @@ Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plai
 """
 
 import os
+import re
 import signal
 import subprocess
 import sys
@@ -113,6 +114,25 @@ class RvCanBusTest(unittest.TestCase):
                 bus.send(can.Message(arbitration_id=1, is_fd=True, data=b"\x00" * 12))
             with self.assertRaises(can.CanOperationError):
                 bus.send(can.Message(arbitration_id=1, is_error_frame=True))
+
+    def test_a_lost_socketcand_server_ends_a_waiting_recv_with_the_reason(self):
+        server = subprocess.Popen([os.path.join(TOOLS, "can-serve"), "-p", "0", "-n", "CAN2"],
+                                  stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        try:
+            port = re.search(r"listening on 127\.0\.0\.1:(\d+),", server.stdout.readline()).group(1)
+            os.environ["RVCAN32CE_CAN1"] = f"socketcand://127.0.0.1:{port}/CAN2"  # after can-serve started
+            with open_bus() as bus:
+                server.kill()
+                server.wait()
+                # Without a timeout: the wait would last for ever if the lost connection went unnoticed.
+                with self.assertRaisesRegex(can.CanOperationError,
+                                            rf"^rvcan: CAN1: connection to 127\.0\.0\.1:{port}/CAN2 lost: "):
+                    bus.recv()
+        finally:
+            os.environ.pop("RVCAN32CE_CAN1", None)
+            server.kill()
+            server.wait()
+            server.stdout.close()
 
     def test_shutdown_twice_is_harmless(self):
         bus = open_bus()

@@ -109,13 +109,35 @@ TEST_F(SocketcandClient, ServerGoneMidTrafficIsAFaultThatSendsReport)
     EXPECT_EQ(received.Count(), 1000u);
 }
 
+// A server that stops reading: once the connection's buffers are full, a send gives up after its bounded
+// wait instead of blocking its caller for good.
+TEST_F(SocketcandClient, ServerThatStopsReadingMakesSendsRefuseInsteadOfHang)
+{
+    cScriptedSocketcandServer server([](cScriptedSocketcandServer& s) { s.WaitForGo(); });
+    Map(server.Mapping());
+    DWORD device = Open(L"CAN1:");
+    CanMessageDescriptor frame = Frame("12345678#1122334455667788");
+    bool refused = false;
+    for (int sent = 0; sent < 10000000 && !refused; ++sent) {
+        refused = !m_driver.api.CanTransmittMessageEx(device, &frame);
+    }
+    server.go.store(true);
+    ASSERT_TRUE(refused);
+    // A line the server took only in part would make it misread the rest: such a connection is lost.
+    std::string why = LastError();
+    EXPECT_TRUE(why == "the server took no data for 500 ms" ||
+                why == "connection to " + server.Where() +
+                           " lost: a message was cut short: the server took no data for 500 ms")
+        << why;
+}
+
 TEST_F(SocketcandClient, RefusalsEndTheOpenWithAReason)
 {
     cScriptedSocketcandServer refusing([](cScriptedSocketcandServer&) {}, "< error no such bus >");
     Map(refusing.Mapping());
     EXPECT_EQ(m_driver.api.CanCreateDevice(L"CAN1:", 0), 0u);
-    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=\"" + refusing.Mapping() + "\": bus vcan0 of " +
-                               refusing.HostPort() + ": the server refused < open >: no such bus");
+    EXPECT_EQ(LastError(), "RVCAN32CE_CAN1=\"" + refusing.Mapping() + "\": " + refusing.Where() +
+                               ": the server refused < open >: no such bus");
 
     Map("socketcand://127.0.0.1:1/vcan0");
     EXPECT_EQ(m_driver.api.CanCreateDevice(L"CAN1:", 0), 0u);
