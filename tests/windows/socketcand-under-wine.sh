@@ -39,10 +39,10 @@ export RVCAN32CE_CAN1=socketcand://127.0.0.1:$port/CAN1 # for the Windows tools 
 failed=0
 
 # Linux → Windows: sent until can-dump.exe, which needs a while to start under Wine, has two.
-(cd "$windows" && timeout 120 wine ./can-dump.exe -n 2 CAN1 >"$work/dump.exe.out" 2>&1) &
+(cd "$windows" && timeout 120 wine ./can-dump.exe -n 2 CAN1: >"$work/dump.exe.out" 2>&1) &
 dump=$!
 while kill -0 "$dump" 2>/dev/null; do
-    env -u RVCAN32CE_CAN1 "$linux/can-send" CAN1 1ABCDEF0#A1B2C3
+    env -u RVCAN32CE_CAN1 "$linux/can-send" CAN1: 1ABCDEF0#A1B2C3
     sleep 0.2
 done
 wait "$dump" || true
@@ -54,10 +54,10 @@ if [ "$(tr -d '\r' <"$work/dump.exe.out")" != "$(printf '%s\n%s' "$expected" "$e
 fi
 
 # Windows → Linux: can-send.exe sends for up to 10 s; the Linux can-dump takes the first.
-env -u RVCAN32CE_CAN1 timeout 120 "$linux/can-dump" -n 1 CAN1 >"$work/dump.out" 2>&1 &
+env -u RVCAN32CE_CAN1 timeout 120 "$linux/can-dump" -n 1 CAN1: >"$work/dump.out" 2>&1 &
 dump=$!
 sleep 0.5
-(cd "$windows" && timeout 120 wine ./can-send.exe -n 50 -g 200 CAN1 123#0102 >"$work/send.exe.out" 2>&1) &
+(cd "$windows" && timeout 120 wine ./can-send.exe -n 50 -g 200 CAN1: 123#0102 >"$work/send.exe.out" 2>&1) &
 send=$!
 wait "$dump" || true
 kill "$send" 2>/dev/null || true
