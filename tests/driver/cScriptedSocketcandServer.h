@@ -1,7 +1,7 @@
 // A socketcand server that says exactly what a test needs, on 127.0.0.1 at a port of the system's
 // choosing: one connection, greeted with < hi >, the open answered as told (and < rawmode > with
-// < ok >, the client's < echo > with < echo >), then the test's script runs on the connection. Every wait gives up after 10 s, so that a
-// client that stops talking fails the test instead of hanging it.
+// < ok >, the client's < echo > with < echo >), then the test's script runs on the connection. Every wait
+// gives up after 10 s, so that a client that stops talking fails the test instead of hanging it.
 #pragma once
 
 #include <atomic>
