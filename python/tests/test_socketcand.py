@@ -64,7 +64,9 @@ def frame_text(message):
     return f"{message.arbitration_id:0{width}X}#{message.data.hex().upper()}"
 
 
-class SocketcandTest(unittest.TestCase):
+class ServedBusTest(unittest.TestCase):
+    """Runs a can-serve of its own for each test; it must end cleanly on SIGTERM."""
+
     def setUp(self):
         self.server, self.port = start_server()
 
@@ -72,6 +74,9 @@ class SocketcandTest(unittest.TestCase):
         self.server.send_signal(signal.SIGTERM)
         _, errors = self.server.communicate(timeout=10)
         self.assertEqual(self.server.returncode, 0, errors)
+
+
+class SocketcandTest(ServedBusTest):
 
     def open_remote(self):
         return can.Bus(interface="socketcand", host="127.0.0.1", port=self.port, channel="CAN1")
@@ -196,15 +201,7 @@ def thread_count(pid):
     return len(os.listdir(f"/proc/{pid}/task"))
 
 
-class ServerTest(unittest.TestCase):
-    def setUp(self):
-        self.server, self.port = start_server()
-
-    def tearDown(self):
-        self.server.send_signal(signal.SIGTERM)
-        _, errors = self.server.communicate(timeout=10)
-        self.assertEqual(self.server.returncode, 0, errors)
-
+class ServerTest(ServedBusTest):
     def test_bcm_mode_sends_cyclic_jobs_and_delivers_subscribed_and_changed_frames(self):
         sender, receiver = Connection(self.port), Connection(self.port)
         try:
