@@ -11,12 +11,19 @@ bool FinishesOnAnotherThread(std::function<void()> work, std::chrono::millisecon
 {
     auto finished = std::make_shared<std::promise<void>>();
     std::future<void> done = finished->get_future();
-    // Detached: if the lock is held for good, the thread stays blocked and the test fails instead of hanging.
-    std::thread([work, finished] {
+    auto worker = std::make_unique<std::thread>([work, finished] {
         work();
         finished->set_value();
-    }).detach();
-    return done.wait_for(timeout) == std::future_status::ready;
+    });
+    if (done.wait_for(timeout) != std::future_status::ready) {
+        // The lock is held for good: the thread stays blocked and the test fails instead of hanging. It is
+        // let go, never detached: after a pthread_detach of a thread that may not have started,
+        // winpthreads (the MinGW build's std::thread) starts some later threads never.
+        worker.release();
+        return false;
+    }
+    worker->join();
+    return true;
 }
 
 const uint8_t* UnreadablePage()
