@@ -15,6 +15,11 @@ set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
 
+# DWARF 4, not GCC 12's default 5: Wine's debugger reads it, so the backtraces of a hung test program
+# under Wine (tests/windows/run-wine-tests.sh) name our functions and lines.
+set(CMAKE_C_FLAGS_INIT "-gdwarf-4")
+set(CMAKE_CXX_FLAGS_INIT "-gdwarf-4")
+
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")
 set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -static-libgcc -static-libstdc++")

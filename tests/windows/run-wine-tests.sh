@@ -46,14 +46,34 @@ export DISPLAY=":$(cat "$displayFile")"
 
 echo "run-wine-tests: prefix $WINEPREFIX, display $DISPLAY"
 timeout 180 wineboot -i >/dev/null 2>&1
-timeout 60 wineserver -w || true # the prefix's start-up processes gone, before the first test
 # A fault outside a guarded block ends the process (the death test); no crash dialog may wait for a click.
 wine reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null 2>&1
+timeout 60 wineserver -w || true # the prefix's start-up processes gone, before the first test
 
 # The gtest filter that leaves out the known differences of one program.
 exclusions() {
     local program=$1
     grep -v '^#' "$known" | awk -v p="$program" '$1 == p { print $2 }' | paste -sd: -
+}
+
+# Where every thread of the hung PROGRAM (the wine process PID) is: each Linux thread's state, kernel
+# wait and system call, then each Windows thread's backtrace from winedbg (the build has DWARF 4 for it).
+show_threads() {
+    local pid=$1 program=$2 task windowsPid
+    echo "run-wine-tests: the threads of $program: task, state, kernel wait (wchan), system call (number):"
+    for task in /proc/"$pid"/task/*; do
+        echo "  ${task##*/} $(sed 's/.*) //' "$task/stat" | cut -d' ' -f1) $(cat "$task/wchan")" \
+            "$(cut -d' ' -f1 "$task/syscall")"
+    done 2>/dev/null
+    windowsPid=$(timeout 30 winedbg --command "info process" 2>/dev/null |
+        awk -v p="'$program.exe'" '$NF == p { print $1; exit }') || true
+    [ -n "$windowsPid" ] || return 0
+    echo "run-wine-tests: their Windows backtraces (process 0x$windowsPid):"
+    printf 'attach 0x%s\nbacktrace all\ndetach\n' "$windowsPid" >"$WINEPREFIX/hung.winedbg"
+    # "backtrace all" goes through every process of the prefix; only the hung one's threads are kept.
+    timeout 120 winedbg --file "$WINEPREFIX/hung.winedbg" 2>&1 |
+        awk -v p="$windowsPid" 'BEGIN { sub(/^0+/, "", p) }
+            $1 == "Backtracing" { id = $7; sub(/^0+/, "", id); mine = (id == p) } mine' | head -n 400 || true
 }
 
 failed=()
@@ -63,17 +83,18 @@ run() {
     excluded=$(exclusions "$program")
     grep -v '^#' "$known" | awk -v p="$program" '$1 == p { $1 = ""; print "KNOWN DIFFERENCE, not run:" $0 }'
     echo "=== $program (under Wine, at most ${limit}s)"
-    local status=0
-    (cd "$tests/$dir" && timeout "$limit" wine "./$program.exe" ${excluded:+--gtest_filter=-$excluded}) || status=$?
-    if [ "$status" -ne 0 ]; then
-        # Under Wine on a loaded machine a test thread has been seen not to run for 30 s and more
-        # (not so on Linux, nor with the machine idle); such a program gets one more run, and the
-        # first failure stays in the log above.
-        echo "run-wine-tests: $program failed (exit $status); running it once more" >&2
-        status=0
-        (cd "$tests/$dir" && timeout "$limit" wine "./$program.exe" ${excluded:+--gtest_filter=-$excluded}) ||
-            status=$?
+    (cd "$tests/$dir" && exec wine "./$program.exe" ${excluded:+--gtest_filter=-$excluded}) &
+    local pid=$! status=0
+    sleep "$limit" &
+    local timer=$!
+    wait -n "$pid" "$timer" || true
+    if kill -0 "$pid" 2>/dev/null; then
+        echo "run-wine-tests: $program still runs after ${limit}s: hung" >&2
+        show_threads "$pid" "$program" >&2
+        kill -KILL "$pid"
     fi
+    kill "$timer" 2>/dev/null || true
+    wait "$pid" || status=$?
     if [ "$status" -ne 0 ]; then
         echo "run-wine-tests: $program failed (exit $status)" >&2
         failed+=("$program")
