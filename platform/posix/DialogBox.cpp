@@ -94,8 +94,8 @@ void RunModalLoop(HWND dialog)
             NotifyFrontEndOfChanges(queue, false);
             continue;
         }
-        NotifyFrontEndOfChanges(queue, true);
-        if (queue.Wait(-1, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds)) {
+        const int redrawDue = NotifyFrontEndOfChanges(queue, true);
+        if (queue.Wait(redrawDue, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds)) {
             FrontEndInputReady();
         }
     }

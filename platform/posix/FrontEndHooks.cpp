@@ -62,22 +62,31 @@ void SetFrontEnd(const FrontEnd* frontEnd)
 }
 
 // Called after every message a thread runs, so what it does when nothing is to be drawn yet costs no
-// lock and no precise clock.
-void NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle)
+// lock and no precise clock. A thread that runs out of messages many times a second (a list filled
+// from another thread at the bus's pace) is redrawn at the same pace as a busy one: a full redraw
+// costs far more than the messages between two of them.
+int NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle)
 {
     if (queue.modalDepth == 0 || !queue.HasChanges()) {
-        return;
+        return -1;
     }
     const auto now = CoarseNow();
-    if (!idle && now - t_lastChanged < kRedrawInterval) {
-        return;
+    const auto sinceLast = now - t_lastChanged;
+    std::optional<FrontEnd> frontEnd;
+    if (sinceLast < kRedrawInterval) {
+        if (!idle || !(frontEnd = Installed()) || frontEnd->changed == nullptr) {
+            return -1;
+        }
+        const auto left = std::chrono::ceil<std::chrono::milliseconds>(kRedrawInterval - sinceLast);
+        return std::max(1, static_cast<int>(left.count()));
     }
-    std::optional<FrontEnd> frontEnd = Installed();
+    frontEnd = Installed();
     if (!queue.TakeChanged() || !frontEnd || frontEnd->changed == nullptr) {
-        return;
+        return -1;
     }
     t_lastChanged = now;
     frontEnd->changed(frontEnd->context);
+    return -1;
 }
 
 void FrontEndWindowOpened(HWND window)
