@@ -142,11 +142,11 @@ bool ThreadQueue::HasSentMessages()
     return m_sentCount.load() != 0;
 }
 
-void ThreadQueue::Complete(SentMessage& message, LRESULT result)
+bool ThreadQueue::Complete(SentMessage& message, LRESULT result)
 {
     message.result = result;
     message.done.store(true, std::memory_order_release);
-    Wake();
+    return Wake();
 }
 
 void ThreadQueue::MarkChanged()
@@ -160,22 +160,22 @@ bool ThreadQueue::TakeChanged()
     return m_changed.load() && m_changed.exchange(false);
 }
 
-void ThreadQueue::Wake()
+bool ThreadQueue::Wake()
 {
     if (m_woken.exchange(1) != 0) {
-        return; // the owner has not taken the last wake-up yet, so it will look again anyway
+        return false; // the owner has not taken the last wake-up yet, so it will look again anyway
     }
     switch (m_sleeping.load()) {
     case kSleepingOnWord:
         syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-        break;
+        return true;
     case kSleepingInPoll: {
         const char byte = 1;
         // A full pipe already holds a wake-up, so a failed write loses nothing.
         [[maybe_unused]] ssize_t written = write(m_wakePipe[1], &byte, 1);
-        break;
+        return true;
     }
-    default: break;
+    default: return false;
     }
 }
 
@@ -228,6 +228,10 @@ bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
 
 bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds)
 {
+    if (m_lateFollowUpExpected) {
+        m_lateFollowUpExpected = false;
+        spinRounds = std::max(spinRounds, kAnswerSpinRounds);
+    }
     if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds)) {
         // Input waits its turn only as long as one message takes.
         return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);

@@ -84,7 +84,9 @@ bool ServeOneSentMessage()
     }
     queue.NoteServingCpu();
     LRESULT result = CallWindowProcedure(message->hwnd, message->message, message->wParam, message->lParam);
-    message->sender->Complete(*message, result);
+    if (message->sender->Complete(*message, result)) {
+        queue.ExpectLateFollowUp();
+    }
     return true;
 }
 
