@@ -84,6 +84,11 @@ uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop,
     return 0;
 }
 
+void cBusWire::BidForNextSlot(const BusFrame& frame)
+{
+    Bid(m_shared.busyUntil.load(std::memory_order_acquire), ArbitrationKey(frame));
+}
+
 void cBusWire::Bid(uint64_t round, uint32_t key)
 {
     const uint64_t mine = BidWord(round, key);

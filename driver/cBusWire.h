@@ -49,6 +49,10 @@ public:
     // frame ends on the wire, or 0 when stop was set first. Waits sleep on sleeper, whose Interrupt
     // ends them when stop is set.
     uint64_t Reserve(const BusFrame& frame, const std::atomic<bool>& stop, cPreciseSleeper& sleeper);
+    // Bids frame's key for the slot after the one last reserved, before its sender comes to Reserve
+    // it: a sender that has just reserved a slot and has the next frame queued thereby never bids late
+    // for the next one, however long its thread then takes (timers that wake a millisecond late).
+    void BidForNextSlot(const BusFrame& frame);
 
 private:
     void Bid(uint64_t round, uint32_t key);

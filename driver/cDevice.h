@@ -76,6 +76,7 @@ private:
     uint32_t m_depth = 0;
     // The receive thread's waits for frames' ends; interrupted by WakeReceiveThread.
     cPreciseSleeper m_deliverySleeper;
+    uint64_t m_lastDeliveryWake = 0; // the receive thread's; when its last sleep for a frame's end ended
 
     std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it

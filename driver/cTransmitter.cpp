@@ -4,7 +4,6 @@
 
 #include "BusPlatform.h"
 #include "FrameRules.h"
-#include "cBusWire.h"
 
 cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent)
     : m_ring(ring), m_wires(wires), m_sent(sent), m_thread([this] { Run(); })
@@ -85,6 +84,17 @@ void cTransmitter::Run()
     }
 }
 
+void cTransmitter::BidAheadForNextFrame(cBusWire& wire, uint32_t bitrate)
+{
+    std::unique_lock<std::mutex> lock(m_lock);
+    if (m_queue.size() < 2 || m_queue[1].bitrate != bitrate) {
+        return;
+    }
+    BusFrame next = m_queue[1];
+    lock.unlock();
+    wire.BidForNextSlot(next);
+}
+
 bool cTransmitter::SendFront(const BusFrame& frame)
 {
     uint32_t rate = BitrateIndex(frame.bitrate);
@@ -100,6 +110,7 @@ bool cTransmitter::SendFront(const BusFrame& frame)
     if (timed.endTime == 0) {
         return false;
     }
+    BidAheadForNextFrame(wire, frame.bitrate);
     m_sent.Publish(m_ring, timed);
     return true;
 }

@@ -16,6 +16,7 @@
 #include <thread>
 
 #include "BusLayout.h"
+#include "cBusWire.h"
 #include "cBusRing.h"
 #include "cPreciseSleeper.h"
 #include "cSentTickets.h"
@@ -55,6 +56,9 @@ private:
     void Stop();
     // False when stopped before the frame had the wire.
     bool SendFront(const BusFrame& frame);
+    // The front frame is at the front of the queue while it is sent; the one behind it bids for the
+    // next slot as soon as the front one has its own.
+    void BidAheadForNextFrame(cBusWire& wire, uint32_t bitrate);
 
     cBusRing& m_ring;
     BusWireShared (&m_wires)[kBusRateCount];

@@ -2,6 +2,7 @@
 // modal loop. Not part of the program's API.
 #pragma once
 
+#include <atomic>
 #include <optional>
 #include <string>
 #include <vector>
@@ -47,8 +48,9 @@ struct DialogState : ControlState
 {
     DLGPROC dialogProc = nullptr; // set before the window is known to other threads
 
+    // Set with result under WindowLock(); read without it by the modal loop before every message.
+    std::atomic<bool> ended{false};
     // guarded by WindowLock()
-    bool ended = false;
     INT_PTR result = 0;
     LONG_PTR messageResult = 0; // DWLP_MSGRESULT
     LONG_PTR user = 0;          // DWLP_USER

@@ -55,11 +55,7 @@ bool CreateControl(HWND dialog, const DialogItemDescription& item)
 bool IsDialogEnded(HWND dialog)
 {
     std::shared_ptr<DialogState> state = DialogStateOf(dialog);
-    if (!state) {
-        return true;
-    }
-    std::lock_guard<std::mutex> lock(WindowLock());
-    return state->ended;
+    return !state || state->ended.load();
 }
 
 void DeliverPostedMessage(HWND dialog, const PostedMessage& posted)
@@ -79,8 +75,15 @@ void DeliverPostedMessage(HWND dialog, const PostedMessage& posted)
 void RunModalLoop(HWND dialog)
 {
     ThreadQueue& queue = CurrentQueue();
+    // Held for the loop, so that the check before each message takes no lock: the window's alive flag
+    // says what looking it up again would.
+    std::shared_ptr<Window> window = FindWindowObject(dialog);
+    std::shared_ptr<DialogState> state = DialogStateOf(dialog);
+    if (!window || !state) {
+        return;
+    }
     ++queue.modalDepth;
-    while (!IsDialogEnded(dialog)) {
+    while (window->alive.load() && !state->ended.load()) {
         if (ServeOneSentMessage()) {
             NotifyFrontEndOfChanges(queue, false);
             continue;
@@ -91,8 +94,8 @@ void RunModalLoop(HWND dialog)
             NotifyFrontEndOfChanges(queue, false);
             continue;
         }
-        NotifyFrontEndOfChanges(queue, true);
-        if (queue.Wait(-1, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds)) {
+        const int redrawDue = NotifyFrontEndOfChanges(queue, true);
+        if (queue.Wait(redrawDue, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds)) {
             FrontEndInputReady();
         }
     }

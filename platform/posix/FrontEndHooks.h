@@ -8,9 +8,10 @@
 
 class ThreadQueue;
 
-// Calls the front end's changed() when the queue's windows changed: always when idle, otherwise at
-// most every 20 ms. Only a thread inside a modal loop calls out.
-void NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle);
+// Calls the front end's changed() when the queue's windows changed, at most every 20 ms. Only a thread
+// inside a modal loop calls out. An idle caller learns in how many milliseconds a change held back is
+// due (-1: none is), which its wait must not outlast.
+int NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle);
 void FrontEndWindowOpened(HWND window);
 void FrontEndWindowClosing(HWND window);
 // The descriptor a modal loop of this window polls: the front end's, when the window is the active

@@ -40,11 +40,13 @@ ListViewState& StateOfView(HWND view)
     return StateOf<ListViewState>(*FindWindowObject(view));
 }
 
-std::wstring TextFrom(HWND view, LPCWSTR text)
+// Assigned to a cell's string, which keeps its room: a list rewritten at the bus's pace allocates
+// nothing per cell.
+LPCWSTR TextFrom(HWND view, LPCWSTR text)
 {
     if (text == LPSTR_TEXTCALLBACKW) {
         ReportUnimplemented(L"list view callback texts (LPSTR_TEXTCALLBACKW)", view, LVM_SETITEMTEXTW);
-        return {};
+        return L"";
     }
     return text != nullptr ? text : L"";
 }

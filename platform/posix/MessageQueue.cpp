@@ -19,8 +19,9 @@ namespace {
 std::map<DWORD, std::weak_ptr<ThreadQueue>> queuesByThread;
 std::mutex queuesMutex;
 
-// The queue of the calling thread; each thread touches only its own.
+// The queue of the calling thread and its messages to send; each thread touches only its own.
 thread_local std::shared_ptr<ThreadQueue> t_queue;
+thread_local SentMessageCache t_sentMessages;
 
 } // namespace
 
@@ -50,6 +51,7 @@ bool ThreadQueue::PushSentUnlessGone(const std::shared_ptr<SentMessage>& message
             return false;
         }
         m_sent.push_back(message);
+        m_sentCount.store(m_sent.size());
     }
     Wake();
     return true;
@@ -57,12 +59,16 @@ bool ThreadQueue::PushSentUnlessGone(const std::shared_ptr<SentMessage>& message
 
 std::shared_ptr<SentMessage> ThreadQueue::PopSent()
 {
+    if (m_sentCount.load() == 0) {
+        return nullptr;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_sent.empty()) {
         return nullptr;
     }
-    std::shared_ptr<SentMessage> message = m_sent.front();
+    std::shared_ptr<SentMessage> message = std::move(m_sent.front());
     m_sent.pop_front();
+    m_sentCount.store(m_sent.size());
     return message;
 }
 
@@ -74,6 +80,7 @@ bool ThreadQueue::WithdrawSent(const std::shared_ptr<SentMessage>& message)
         return false;
     }
     m_sent.erase(found);
+    m_sentCount.store(m_sent.size());
     return true;
 }
 
@@ -82,6 +89,7 @@ void ThreadQueue::PushPosted(const PostedMessage& message)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_posted.push_back(message);
+        m_postedCount.store(m_posted.size());
     }
     Wake();
 }
@@ -91,18 +99,23 @@ void ThreadQueue::PushPostedFirst(const PostedMessage& message)
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_posted.push_front(message);
+        m_postedCount.store(m_posted.size());
     }
     Wake();
 }
 
 bool ThreadQueue::PopPosted(PostedMessage& message)
 {
+    if (m_postedCount.load() == 0) {
+        return false;
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (m_posted.empty()) {
         return false;
     }
     message = m_posted.front();
     m_posted.pop_front();
+    m_postedCount.store(m_posted.size());
     return true;
 }
 
@@ -119,52 +132,50 @@ std::vector<std::shared_ptr<SentMessage>> ThreadQueue::DropMessagesFor(HWND wind
         }
     }
     std::erase_if(m_posted, [window](const PostedMessage& posted) { return posted.msg.hwnd == window; });
+    m_sentCount.store(m_sent.size());
+    m_postedCount.store(m_posted.size());
     return dropped;
 }
 
 bool ThreadQueue::HasSentMessages()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    return !m_sent.empty();
+    return m_sentCount.load() != 0;
 }
 
-void ThreadQueue::Complete(SentMessage& message, LRESULT result)
+bool ThreadQueue::Complete(SentMessage& message, LRESULT result)
 {
     message.result = result;
     message.done.store(true, std::memory_order_release);
-    Wake();
+    return Wake();
 }
 
 void ThreadQueue::MarkChanged()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    m_changed = true;
+    m_changed.store(true);
 }
 
 bool ThreadQueue::TakeChanged()
 {
-    std::lock_guard<std::mutex> lock(m_mutex);
-    bool changed = m_changed;
-    m_changed = false;
-    return changed;
+    // Looked at first, so that a thread with nothing changed does not take the line from a writer.
+    return m_changed.load() && m_changed.exchange(false);
 }
 
-void ThreadQueue::Wake()
+bool ThreadQueue::Wake()
 {
     if (m_woken.exchange(1) != 0) {
-        return; // the owner has not taken the last wake-up yet, so it will look again anyway
+        return false; // the owner has not taken the last wake-up yet, so it will look again anyway
     }
     switch (m_sleeping.load()) {
     case kSleepingOnWord:
         syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-        break;
+        return true;
     case kSleepingInPoll: {
         const char byte = 1;
         // A full pipe already holds a wake-up, so a failed write loses nothing.
         [[maybe_unused]] ssize_t written = write(m_wakePipe[1], &byte, 1);
-        break;
+        return true;
     }
-    default: break;
+    default: return false;
     }
 }
 
@@ -217,6 +228,10 @@ bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
 
 bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds)
 {
+    if (m_lateFollowUpExpected) {
+        m_lateFollowUpExpected = false;
+        spinRounds = std::max(spinRounds, kAnswerSpinRounds);
+    }
     if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds)) {
         // Input waits its turn only as long as one message takes.
         return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
@@ -238,6 +253,37 @@ bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRou
 void ThreadQueue::NoteServingCpu()
 {
     m_servingCpu.store(sched_getcpu(), std::memory_order_relaxed);
+}
+
+std::shared_ptr<SentMessage> SentMessageCache::Take(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
+{
+    std::shared_ptr<SentMessage> taken;
+    for (const std::shared_ptr<SentMessage>& kept : m_kept) {
+        // Free again once answered, as the thread that ran it touches none of its fields after setting
+        // done, or once nothing else holds it: only the sender itself withdraws a message unanswered.
+        if (kept->done.load(std::memory_order_acquire) || kept.use_count() == 1) {
+            taken = kept;
+            break;
+        }
+    }
+    if (!taken) {
+        taken = std::make_shared<SentMessage>(CurrentQueuePtr());
+        if (m_kept.size() < kKept) {
+            m_kept.push_back(taken);
+        }
+    }
+    taken->hwnd = window;
+    taken->message = message;
+    taken->wParam = wParam;
+    taken->lParam = lParam;
+    taken->result = 0;
+    taken->done.store(false, std::memory_order_relaxed); // published by the queue's lock
+    return taken;
+}
+
+SentMessageCache& CurrentSentMessages()
+{
+    return t_sentMessages;
 }
 
 ThreadQueue& CurrentQueue()

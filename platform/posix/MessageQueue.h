@@ -31,20 +31,34 @@ struct PostedMessage
     InputState input;
 };
 
-// A message sent across threads. The sender waits on its own queue until done is set.
+// A message sent across threads. The sender waits on its own queue until done is set. A thread sends
+// one message after another, so it keeps the few it used and fills one in again once the thread that
+// ran it has let go of it (SentMessageCache): no allocation, and no count taken on the sender's queue,
+// per message.
 struct SentMessage
 {
-    SentMessage(HWND window, UINT message, WPARAM wParam, LPARAM lParam, std::shared_ptr<ThreadQueue> sender)
-        : hwnd(window), message(message), wParam(wParam), lParam(lParam), sender(std::move(sender))
-    {}
+    explicit SentMessage(std::shared_ptr<ThreadQueue> sender) : sender(std::move(sender)) {}
 
-    const HWND hwnd;
-    const UINT message;
-    const WPARAM wParam;
-    const LPARAM lParam;
+    HWND hwnd = nullptr;
+    UINT message = 0;
+    WPARAM wParam = 0;
+    LPARAM lParam = 0;
     const std::shared_ptr<ThreadQueue> sender;
     LRESULT result = 0; // written by the thread that ran the message before done is set
     std::atomic<bool> done{false};
+};
+
+// The calling thread's messages to send, for reuse; each thread touches only its own.
+class SentMessageCache
+{
+public:
+    // A kept message that is free again, filled in; a new one only when every kept one is still in use
+    // (a message given up at its deadline may still be running on the other thread).
+    std::shared_ptr<SentMessage> Take(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
+
+private:
+    static constexpr size_t kKept = 4;
+    std::vector<std::shared_ptr<SentMessage>> m_kept;
 };
 
 class ThreadQueue
@@ -71,14 +85,17 @@ public:
     std::vector<std::shared_ptr<SentMessage>> DropMessagesFor(HWND window);
     bool HasSentMessages();
 
-    // Called by the thread that ran a message sent from this queue's thread.
-    void Complete(SentMessage& message, LRESULT result);
+    // Called by the thread that ran a message sent from this queue's thread; true when the sender had
+    // gone to sleep and is woken by it.
+    bool Complete(SentMessage& message, LRESULT result);
 
     // Something visible changed in one of this thread's windows; the front end redraws from the loop.
     void MarkChanged();
+    bool HasChanges() const { return m_changed.load(std::memory_order_relaxed); }
     bool TakeChanged();
 
-    void Wake();
+    // True when the owner was asleep, or on its way to sleep, and is woken by this call.
+    bool Wake();
     // How long Wait spins for a wake-up before it sleeps, in rounds of a pause instruction (some 30 ns
     // each on this project's machine). A sender waiting for its answer spins through the other
     // thread's wake-up, some tens of microseconds; a thread with nothing left to serve spins only for the
@@ -86,6 +103,11 @@ public:
     // delivery), a few microseconds, so that the end of each burst does not cost a long spin.
     static constexpr int kAnswerSpinRounds = 2000;
     static constexpr int kIdleSpinRounds = 300;
+    // The owner answered a sender that had gone to sleep: that sender sends its next message (the next
+    // cell of the same frame) only after its own wake-up, some tens of microseconds, so the owner's
+    // next wait spins as long as an answer's. Otherwise it would go to sleep just before that message
+    // and cost the sender a wake-up of its own, and so on for every message of the burst.
+    void ExpectLateFollowUp() { m_lateFollowUpExpected = true; }
     // Sleeps until woken, until the timeout (milliseconds, -1 for none) or until extraDescriptor (-1 for
     // none) is readable; returns true in the last case.
     bool Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds);
@@ -123,14 +145,20 @@ private:
     // m_woken, in sequentially consistent order, no wake-up is lost.
     std::atomic<uint32_t> m_sleeping{kAwake};
     std::atomic<int> m_servingCpu{-1};
+    bool m_lateFollowUpExpected = false; // the owner's
+    // The owner looks for messages after each one it runs and before each wait; the counts let it do
+    // so without the lock, which a sender would otherwise often find taken and sleep on.
+    std::atomic<size_t> m_sentCount{0};
+    std::atomic<size_t> m_postedCount{0};
+    std::atomic<bool> m_changed{false};
     std::mutex m_mutex;
-    std::deque<std::shared_ptr<SentMessage>> m_sent; // guarded by m_mutex
-    std::deque<PostedMessage> m_posted;              // guarded by m_mutex
-    bool m_changed = false;                          // guarded by m_mutex
+    std::deque<std::shared_ptr<SentMessage>> m_sent; // guarded by m_mutex; m_sentCount its size
+    std::deque<PostedMessage> m_posted;              // guarded by m_mutex; m_postedCount its size
 };
 
 // The calling thread's queue, created on first use.
 ThreadQueue& CurrentQueue();
+SentMessageCache& CurrentSentMessages();
 std::shared_ptr<ThreadQueue> CurrentQueuePtr();
 // Known queues by thread id, for GetGUIThreadInfo; null when the thread has none.
 std::shared_ptr<ThreadQueue> QueueOfThread(DWORD threadId);

@@ -35,8 +35,8 @@ struct SendOptions
 bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM lParam,
                        const SendOptions& options, LRESULT& result)
 {
-    std::shared_ptr<ThreadQueue> me = CurrentQueuePtr();
-    auto sent = std::make_shared<SentMessage>(window.handle, message, wParam, lParam, me);
+    ThreadQueue& me = CurrentQueue();
+    std::shared_ptr<SentMessage> sent = CurrentSentMessages().Take(window.handle, message, wParam, lParam);
     ThreadQueue& target = *window.thread;
     MoveAwayFromServingThread(target);
     if (!target.PushSentUnlessGone(sent, window.alive)) {
@@ -57,9 +57,9 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
             result = 0;
             return false;
         }
-        NotifyFrontEndOfChanges(*me, false);
-        me->Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1,
-                 ThreadQueue::kAnswerSpinRounds);
+        NotifyFrontEndOfChanges(me, false);
+        me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1,
+                ThreadQueue::kAnswerSpinRounds);
     }
 }
 
@@ -84,7 +84,9 @@ bool ServeOneSentMessage()
     }
     queue.NoteServingCpu();
     LRESULT result = CallWindowProcedure(message->hwnd, message->message, message->wParam, message->lParam);
-    message->sender->Complete(*message, result);
+    if (message->sender->Complete(*message, result)) {
+        queue.ExpectLateFollowUp();
+    }
     return true;
 }
 

@@ -1,6 +1,7 @@
 // Messages between threads: sent messages run on the dialog's thread, which serves them whenever it waits.
 #include <atomic>
 #include <memory>
+#include <thread>
 
 #include <gtest/gtest.h>
 
@@ -207,6 +208,36 @@ TEST(DialogThreads, SendMessageTimeoutGivesUpOnABusyDialog)
     EXPECT_EQ(SendMessageTimeoutW(dialog.Window(), kEcho, 0, 0, SMTO_NORMAL, 50, &answer), 0);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_TIMEOUT));
     EXPECT_EQ(answer, 99u);
+}
+
+// A message given up at its deadline may still be running; its answer, when it comes, must not be
+// taken for the answer of the sender's next message.
+TEST(DialogThreads, AMessageGivenUpWhileRunningDoesNotAnswerTheNextOne)
+{
+    std::atomic<bool> running{false}, release{false};
+    TestDialog test;
+    test.onAppMessage = [&](HWND, UINT message, WPARAM, LPARAM) -> LRESULT {
+        if (message == kBusy) {
+            running = true;
+            while (!release) {
+                Sleep(1);
+            }
+            return 111;
+        }
+        Sleep(50); // long after the first message's answer
+        return 5;
+    };
+    ModalDialog dialog(PlainTemplate(L"Given up"), TestDialogProc, reinterpret_cast<LPARAM>(&test),
+                       L"Given up");
+    DWORD_PTR answer = 0;
+    ASSERT_EQ(SendMessageTimeoutW(dialog.Window(), kBusy, 0, 0, SMTO_NORMAL, 50, &answer), 0);
+    ASSERT_TRUE(running.load());
+    std::thread releaser([&] {
+        Sleep(100);
+        release = true;
+    });
+    EXPECT_EQ(SendMessageW(dialog.Window(), kEcho, 0, 0), 5);
+    releaser.join();
 }
 
 TEST(DialogThreads, ControlsOfAnEndedDialogAreNeitherFoundNorServed)

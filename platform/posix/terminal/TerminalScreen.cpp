@@ -18,7 +18,11 @@ void SetInputModes()
     keypad(stdscr, TRUE);
     nodelay(stdscr, TRUE);
     mouseinterval(0);
-    mousemask(BUTTON1_PRESSED | BUTTON1_CLICKED | BUTTON4_PRESSED | BUTTON5_PRESSED, nullptr);
+    // The release is asked for only to be ignored: ncurses, given a release nobody asked for, reads on
+    // for the next event, and does so with a blocking read, so the program would hang after a click
+    // until the next key or mouse event.
+    mousemask(BUTTON1_PRESSED | BUTTON1_RELEASED | BUTTON1_CLICKED | BUTTON4_PRESSED | BUTTON5_PRESSED,
+              nullptr);
     curs_set(0);
 }
 
