@@ -9,6 +9,7 @@
 #include <poll.h>
 #include <sched.h>
 #include <sys/syscall.h>
+#include <time.h>
 #include <unistd.h>
 
 #include "winbase.h"
@@ -204,6 +205,18 @@ bool ThreadQueue::SpinForWakeUp(int rounds)
     return false;
 }
 
+bool ThreadQueue::InputLookDue()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
+    const int64_t tick = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    if (tick == m_lastInputLook) {
+        return false;
+    }
+    m_lastInputLook = tick;
+    return true;
+}
+
 bool ThreadQueue::ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds)
 {
     pollfd extra = {extraDescriptor, POLLIN, 0};
@@ -233,8 +246,9 @@ bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRou
         spinRounds = std::max(spinRounds, kAnswerSpinRounds);
     }
     if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds)) {
-        // Input waits its turn only as long as one message takes.
-        return extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
+        // Input waits its turn only as long as one message takes, or one tick of the coarse clock
+        // (4 ms) while messages come back to back: each look is a system call.
+        return extraDescriptor >= 0 && InputLookDue() && ExtraDescriptorReady(extraDescriptor, 0);
     }
     m_sleeping.store(extraDescriptor >= 0 ? kSleepingInPoll : kSleepingOnWord);
     bool inputReady = false;

@@ -134,6 +134,7 @@ private:
     bool SpinForWakeUp(int rounds);
     void SleepOnWakeWord(int timeoutMilliseconds);
     bool SleepInPoll(int timeoutMilliseconds, int extraDescriptor);
+    bool InputLookDue();
     bool ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds);
 
     DWORD m_threadId;
@@ -146,6 +147,7 @@ private:
     std::atomic<uint32_t> m_sleeping{kAwake};
     std::atomic<int> m_servingCpu{-1};
     bool m_lateFollowUpExpected = false; // the owner's
+    int64_t m_lastInputLook = 0;         // the owner's; the coarse clock's tick of its last look
     // The owner looks for messages after each one it runs and before each wait; the counts let it do
     // so without the lock, which a sender would otherwise often find taken and sleep on.
     std::atomic<size_t> m_sentCount{0};
