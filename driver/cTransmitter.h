@@ -16,8 +16,8 @@
 #include <thread>
 
 #include "BusLayout.h"
-#include "cBusWire.h"
 #include "cBusRing.h"
+#include "cBusWire.h"
 #include "cPreciseSleeper.h"
 #include "cSentTickets.h"
 
