@@ -8,8 +8,6 @@
 #include <optional>
 #include <vector>
 
-#include <time.h>
-
 #include "FrontEnd.h"
 #include "MessageQueue.h"
 
@@ -40,16 +38,7 @@ std::optional<FrontEnd> Installed()
     return state.frontEnd;
 }
 
-// The monotonic clock to a few milliseconds, which is all a redraw's pacing needs and cheaper to read
-// than the precise one on a virtual machine.
-std::chrono::nanoseconds CoarseNow()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    return std::chrono::seconds(now.tv_sec) + std::chrono::nanoseconds(now.tv_nsec);
-}
-
-// When this thread last called changed(), by CoarseNow; each thread touches only its own.
+// When this thread last called changed(), by the coarse clock; each thread touches only its own.
 thread_local std::chrono::nanoseconds t_lastChanged{0};
 
 } // namespace
@@ -70,7 +59,7 @@ int NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle)
     if (queue.modalDepth == 0 || !queue.HasChanges()) {
         return -1;
     }
-    const auto now = CoarseNow();
+    const auto now = std::chrono::nanoseconds(CoarseMonotonicNanoseconds());
     const auto sinceLast = now - t_lastChanged;
     std::optional<FrontEnd> frontEnd;
     if (sinceLast < kRedrawInterval) {

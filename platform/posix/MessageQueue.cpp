@@ -205,11 +205,16 @@ bool ThreadQueue::SpinForWakeUp(int rounds)
     return false;
 }
 
-bool ThreadQueue::InputLookDue()
+int64_t CoarseMonotonicNanoseconds()
 {
     timespec now{};
     clock_gettime(CLOCK_MONOTONIC_COARSE, &now);
-    const int64_t tick = static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+bool ThreadQueue::InputLookDue()
+{
+    const int64_t tick = CoarseMonotonicNanoseconds();
     if (tick == m_lastInputLook) {
         return false;
     }

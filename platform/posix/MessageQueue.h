@@ -158,6 +158,10 @@ private:
     std::deque<PostedMessage> m_posted;              // guarded by m_mutex; m_postedCount its size
 };
 
+// The monotonic clock to a tick of a few milliseconds (4 ms here): enough to pace redraws and looks
+// at input, and cheaper to read than the precise one on a virtual machine.
+int64_t CoarseMonotonicNanoseconds();
+
 // The calling thread's queue, created on first use.
 ThreadQueue& CurrentQueue();
 SentMessageCache& CurrentSentMessages();
