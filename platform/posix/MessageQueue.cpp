@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <map>
+#include <thread>
 
 #include <fcntl.h>
 #include <linux/futex.h>
@@ -58,19 +59,42 @@ bool ThreadQueue::PushSentUnlessGone(const std::shared_ptr<SentMessage>& message
     return true;
 }
 
-std::shared_ptr<SentMessage> ThreadQueue::PopSent()
+bool ThreadQueue::PushSentUnlessGoneWaitingForever(const std::shared_ptr<SentMessage>& message,
+                                                   const std::atomic<bool>& windowAlive)
 {
-    if (m_sentCount.load() == 0) {
+    SentMessage* empty = nullptr;
+    if (!windowAlive.load()) {
+        return false;
+    }
+    if (!m_mailbox.compare_exchange_strong(empty, message.get())) {
+        return PushSentUnlessGone(message, windowAlive);
+    }
+    // The window's destruction clears windowAlive before it looks into the mailbox, so a message put in
+    // after that look is seen here and taken back. One that is no longer there was taken by the owner,
+    // which runs it (and answers 0 for a window that is gone), or by the destruction, which answers it.
+    SentMessage* mine = message.get();
+    if (!windowAlive.load() && m_mailbox.compare_exchange_strong(mine, nullptr)) {
+        return false;
+    }
+    WakeIfAsleep();
+    return true;
+}
+
+SentMessage* ThreadQueue::PopSent(std::shared_ptr<SentMessage>& keep)
+{
+    if (m_sentCount.load() != 0) {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (!m_sent.empty()) {
+            keep = std::move(m_sent.front());
+            m_sent.pop_front();
+            m_sentCount.store(m_sent.size());
+            return keep.get();
+        }
+    }
+    if (m_mailbox.load(std::memory_order_relaxed) == nullptr) {
         return nullptr;
     }
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_sent.empty()) {
-        return nullptr;
-    }
-    std::shared_ptr<SentMessage> message = std::move(m_sent.front());
-    m_sent.pop_front();
-    m_sentCount.store(m_sent.size());
-    return message;
+    return m_mailbox.exchange(nullptr);
 }
 
 bool ThreadQueue::WithdrawSent(const std::shared_ptr<SentMessage>& message)
@@ -124,6 +148,15 @@ std::vector<std::shared_ptr<SentMessage>> ThreadQueue::DropMessagesFor(HWND wind
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     std::vector<std::shared_ptr<SentMessage>> dropped;
+    if (SentMessage* waiting = m_mailbox.exchange(nullptr)) {
+        // Its sender holds it until it is answered, so a reference that owns nothing will do.
+        std::shared_ptr<SentMessage> unowned(std::shared_ptr<SentMessage>(), waiting);
+        if (waiting->hwnd == window) {
+            dropped.push_back(std::move(unowned));
+        } else {
+            m_sent.push_front(std::move(unowned)); // the owner runs it next, as from the mailbox
+        }
+    }
     for (auto it = m_sent.begin(); it != m_sent.end();) {
         if ((*it)->hwnd == window) {
             dropped.push_back(*it);
@@ -138,16 +171,15 @@ std::vector<std::shared_ptr<SentMessage>> ThreadQueue::DropMessagesFor(HWND wind
     return dropped;
 }
 
-bool ThreadQueue::HasSentMessages()
-{
-    return m_sentCount.load() != 0;
-}
-
 bool ThreadQueue::Complete(SentMessage& message, LRESULT result)
 {
     message.result = result;
-    message.done.store(true, std::memory_order_release);
-    return Wake();
+    // The sender watches done while it spins and, before it sleeps, says so in m_sleeping and looks at
+    // done once more; with both in sequentially consistent order it either sees done or is woken here.
+    message.done.store(true);
+    const bool woken = WakeIfAsleep();
+    message.released.store(true, std::memory_order_release);
+    return woken;
 }
 
 void ThreadQueue::MarkChanged()
@@ -159,6 +191,11 @@ bool ThreadQueue::TakeChanged()
 {
     // Looked at first, so that a thread with nothing changed does not take the line from a writer.
     return m_changed.load() && m_changed.exchange(false);
+}
+
+bool ThreadQueue::WakeIfAsleep()
+{
+    return m_sleeping.load() != kAwake && Wake();
 }
 
 bool ThreadQueue::Wake()
@@ -187,15 +224,24 @@ void ThreadQueue::DrainWakePipe()
     }
 }
 
+bool ThreadQueue::WakeUpPending(const WaitFor& what, std::memory_order order) const
+{
+    return (what.answer != nullptr && what.answer->load(order)) ||
+           (what.sentMessages && m_mailbox.load(order) != nullptr);
+}
+
 // A sent message is answered within a microsecond when the other thread runs on another core, and a
 // thread that fills a list sends the next message at once: a spin then saves the sleep and the
 // wake-up, which on a virtual machine costs tens of microseconds when it has to wake an idle core.
 // It is bounded by rounds, not by the clock, which is slow to read on some virtual machines; the
 // rounds come to some tens of microseconds.
-bool ThreadQueue::SpinForWakeUp(int rounds)
+bool ThreadQueue::SpinForWakeUp(int rounds, const WaitFor& what)
 {
     for (int round = 0; round < rounds; ++round) {
         if (m_woken.load(std::memory_order_relaxed) != 0 && m_woken.exchange(0) != 0) {
+            return true;
+        }
+        if (WakeUpPending(what, std::memory_order_relaxed)) {
             return true;
         }
 #if defined(__x86_64__) || defined(__i386__)
@@ -244,20 +290,20 @@ bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
     return ready > 0 && (descriptors[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
 }
 
-bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds)
+bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds, const WaitFor& what)
 {
     if (m_lateFollowUpExpected) {
         m_lateFollowUpExpected = false;
         spinRounds = std::max(spinRounds, kAnswerSpinRounds);
     }
-    if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds)) {
+    if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds, what)) {
         // Input waits its turn only as long as one message takes, or one tick of the coarse clock
         // (4 ms) while messages come back to back: each look is a system call.
         return extraDescriptor >= 0 && InputLookDue() && ExtraDescriptorReady(extraDescriptor, 0);
     }
     m_sleeping.store(extraDescriptor >= 0 ? kSleepingInPoll : kSleepingOnWord);
     bool inputReady = false;
-    if (m_woken.load() != 0) {
+    if (m_woken.load() != 0 || WakeUpPending(what, std::memory_order_seq_cst)) {
         inputReady = extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
     } else if (extraDescriptor >= 0) {
         inputReady = SleepInPoll(timeoutMilliseconds, extraDescriptor);
@@ -271,16 +317,28 @@ bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRou
 
 void ThreadQueue::NoteServingCpu()
 {
-    m_servingCpu.store(sched_getcpu(), std::memory_order_relaxed);
+    // Written only when it changes, so that senders reading it find the line unchanged.
+    const int cpu = sched_getcpu();
+    if (m_servingCpu.load(std::memory_order_relaxed) != cpu) {
+        m_servingCpu.store(cpu, std::memory_order_relaxed);
+    }
+}
+
+SentMessage::~SentMessage()
+{
+    while (done.load() && !released.load(std::memory_order_acquire)) {
+        std::this_thread::yield();
+    }
 }
 
 std::shared_ptr<SentMessage> SentMessageCache::Take(HWND window, UINT message, WPARAM wParam, LPARAM lParam)
 {
     std::shared_ptr<SentMessage> taken;
     for (const std::shared_ptr<SentMessage>& kept : m_kept) {
-        // Free again once answered, as the thread that ran it touches none of its fields after setting
-        // done, or once nothing else holds it: only the sender itself withdraws a message unanswered.
-        if (kept->done.load(std::memory_order_acquire) || kept.use_count() == 1) {
+        // Free again once released: answered and let go of by the thread that answered it, or taken
+        // back unanswered by this thread. A message given up at its deadline while running stays taken
+        // until it is answered.
+        if (kept->released.load(std::memory_order_acquire)) {
             taken = kept;
             break;
         }
@@ -292,11 +350,13 @@ std::shared_ptr<SentMessage> SentMessageCache::Take(HWND window, UINT message, W
         }
     }
     taken->hwnd = window;
+    taken->heldWindow = nullptr;
     taken->message = message;
     taken->wParam = wParam;
     taken->lParam = lParam;
     taken->result = 0;
-    taken->done.store(false, std::memory_order_relaxed); // published by the queue's lock
+    taken->done.store(false, std::memory_order_relaxed); // published with the message's queuing
+    taken->released.store(false, std::memory_order_relaxed);
     return taken;
 }
 

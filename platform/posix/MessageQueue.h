@@ -13,6 +13,7 @@
 #include "winuser.h"
 
 class ThreadQueue;
+struct Window;
 
 // What a front end delivered with an input message: the modifier keys that were down (GetKeyState
 // answers from the message being handled, as on Win32) and the character a keystroke types, which the
@@ -31,21 +32,32 @@ struct PostedMessage
     InputState input;
 };
 
-// A message sent across threads. The sender waits on its own queue until done is set. A thread sends
-// one message after another, so it keeps the few it used and fills one in again once the thread that
-// ran it has let go of it (SentMessageCache): no allocation, and no count taken on the sender's queue,
-// per message.
+// A message sent across threads. The sender waits until done is set, watching done itself while it
+// spins and its own queue's wake word while it sleeps. A thread sends one message after another, so it
+// keeps the few it used and fills one in again once the thread that ran it has let go of it
+// (SentMessageCache): no allocation, and no count taken on the sender's queue, per message.
 struct SentMessage
 {
     explicit SentMessage(std::shared_ptr<ThreadQueue> sender) : sender(std::move(sender)) {}
+    // The thread that answered a message from the mailbox holds no reference to it: whoever lets go of
+    // it last, right after the answer, waits the moment until that thread has let go too.
+    ~SentMessage();
+    SentMessage(const SentMessage&) = delete;
+    SentMessage& operator=(const SentMessage&) = delete;
 
     HWND hwnd = nullptr;
+    // Set when the sender holds the window object until the answer comes (it waits however long it
+    // takes), so that the thread running the message need not look the window up again.
+    const Window* heldWindow = nullptr;
     UINT message = 0;
     WPARAM wParam = 0;
     LPARAM lParam = 0;
     const std::shared_ptr<ThreadQueue> sender;
     LRESULT result = 0; // written by the thread that ran the message before done is set
     std::atomic<bool> done{false};
+    // Nobody but the sender touches the message any more: set after done by the thread that answered
+    // it, which still wakes the sender then, or by the sender for a message it took back unanswered.
+    std::atomic<bool> released{true};
 };
 
 // The calling thread's messages to send, for reuse; each thread touches only its own.
@@ -75,7 +87,15 @@ public:
     // then takes out (DropMessagesFor) what was queued for it, so nothing queued for it is left behind.
     bool PushSentUnlessGone(const std::shared_ptr<SentMessage>& message,
                             const std::atomic<bool>& windowAlive);
-    std::shared_ptr<SentMessage> PopSent();
+    // The same for a sender that waits for the answer however long it takes, so that the message
+    // cannot be withdrawn and outlives its turn here: it goes through the mailbox, one word that the
+    // owner watches while it spins, without the lock and without waking an owner that is awake. A
+    // full mailbox sends it the locked way.
+    bool PushSentUnlessGoneWaitingForever(const std::shared_ptr<SentMessage>& message,
+                                          const std::atomic<bool>& windowAlive);
+    // The message to run next and the reference that keeps it alive meanwhile (null for one from the
+    // mailbox, whose sender keeps it); null when none waits.
+    SentMessage* PopSent(std::shared_ptr<SentMessage>& keep);
     bool WithdrawSent(const std::shared_ptr<SentMessage>& message);
     void PushPosted(const PostedMessage& message);
     // Ahead of everything posted, as a translated character is read before later input.
@@ -83,10 +103,9 @@ public:
     bool PopPosted(PostedMessage& message);
     // Takes out everything addressed to a destroyed window; returns the sent ones to be released.
     std::vector<std::shared_ptr<SentMessage>> DropMessagesFor(HWND window);
-    bool HasSentMessages();
 
     // Called by the thread that ran a message sent from this queue's thread; true when the sender had
-    // gone to sleep and is woken by it.
+    // gone to sleep and is woken by it. The message is released at the end.
     bool Complete(SentMessage& message, LRESULT result);
 
     // Something visible changed in one of this thread's windows; the front end redraws from the loop.
@@ -109,8 +128,15 @@ public:
     // and cost the sender a wake-up of its own, and so on for every message of the burst.
     void ExpectLateFollowUp() { m_lateFollowUpExpected = true; }
     // Sleeps until woken, until the timeout (milliseconds, -1 for none) or until extraDescriptor (-1 for
-    // none) is readable; returns true in the last case.
-    bool Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds);
+    // none) is readable; returns true in the last case. A sender waiting for its answer passes the
+    // message's done, which ends the wait as a wake-up does (Complete wakes only a sender asleep), and
+    // a message in the mailbox ends it too unless the waiter serves no sent messages.
+    struct WaitFor
+    {
+        const std::atomic<bool>* answer = nullptr;
+        bool sentMessages = true; // false for a sender that serves nothing while it waits (SMTO_BLOCK)
+    };
+    bool Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds, const WaitFor& what);
 
     // The core this thread last ran a sent message on; written by the owner, read by senders.
     void NoteServingCpu();
@@ -131,7 +157,9 @@ private:
     };
 
     void DrainWakePipe();
-    bool SpinForWakeUp(int rounds);
+    bool SpinForWakeUp(int rounds, const WaitFor& what);
+    bool WakeUpPending(const WaitFor& what, std::memory_order order) const;
+    bool WakeIfAsleep();
     void SleepOnWakeWord(int timeoutMilliseconds);
     bool SleepInPoll(int timeoutMilliseconds, int extraDescriptor);
     bool InputLookDue();
@@ -151,6 +179,8 @@ private:
     // The owner looks for messages after each one it runs and before each wait; the counts let it do
     // so without the lock, which a sender would otherwise often find taken and sleep on.
     std::atomic<size_t> m_sentCount{0};
+    // A sent message waiting outside the lock; taken with an exchange by whoever takes it out.
+    std::atomic<SentMessage*> m_mailbox{nullptr};
     std::atomic<size_t> m_postedCount{0};
     std::atomic<bool> m_changed{false};
     std::mutex m_mutex;

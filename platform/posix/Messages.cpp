@@ -39,7 +39,16 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
     std::shared_ptr<SentMessage> sent = CurrentSentMessages().Take(window.handle, message, wParam, lParam);
     ThreadQueue& target = *window.thread;
     MoveAwayFromServingThread(target);
-    if (!target.PushSentUnlessGone(sent, window.alive)) {
+    bool queued = false;
+    if (options.hasDeadline) {
+        queued = target.PushSentUnlessGone(sent, window.alive);
+    } else {
+        // The caller holds the window object until this returns, and this returns only with the answer.
+        sent->heldWindow = &window;
+        queued = target.PushSentUnlessGoneWaitingForever(sent, window.alive);
+    }
+    if (!queued) {
+        sent->released.store(true, std::memory_order_release);
         result = 0;
         return true;
     }
@@ -53,13 +62,15 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
         }
         if (options.hasDeadline && Clock::now() >= options.deadline) {
             // A message already running still runs to its end; its result is dropped.
-            target.WithdrawSent(sent);
+            if (target.WithdrawSent(sent)) {
+                sent->released.store(true, std::memory_order_release);
+            }
             result = 0;
             return false;
         }
         NotifyFrontEndOfChanges(me, false);
         me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1,
-                ThreadQueue::kAnswerSpinRounds);
+                ThreadQueue::kAnswerSpinRounds, ThreadQueue::WaitFor{&sent->done, options.serveWhileWaiting});
     }
 }
 
@@ -78,12 +89,20 @@ LRESULT CallWindowProcedure(HWND hwnd, UINT message, WPARAM wParam, LPARAM lPara
 bool ServeOneSentMessage()
 {
     ThreadQueue& queue = CurrentQueue();
-    std::shared_ptr<SentMessage> message = queue.PopSent();
-    if (!message) {
+    std::shared_ptr<SentMessage> keep;
+    SentMessage* message = queue.PopSent(keep);
+    if (message == nullptr) {
         return false;
     }
     queue.NoteServingCpu();
-    LRESULT result = CallWindowProcedure(message->hwnd, message->message, message->wParam, message->lParam);
+    LRESULT result = 0;
+    if (message->heldWindow == nullptr) {
+        result = CallWindowProcedure(message->hwnd, message->message, message->wParam, message->lParam);
+    } else if (message->heldWindow->alive.load()) {
+        // The sender keeps the window object alive; a window destroyed meanwhile answers 0, as above.
+        result = message->heldWindow->proc.load()(message->hwnd, message->message, message->wParam,
+                                                  message->lParam);
+    }
     if (message->sender->Complete(*message, result)) {
         queue.ExpectLateFollowUp();
     }
