@@ -16,9 +16,10 @@
 // Wire timing is off (RVCAN32CE_BUS_TIMING=none): these cases measure the ring, not a CAN bus's pace.
 //
 // bench-bus -w instead runs the timing run on the timed bus (RVCAN32CE_BUS_TIMING=wire): at each of
-// the nine bit rates, one sender sends 8-byte standard frames back to back for about a second, and one
-// line per rate compares the frames/s received with the most the wire carries for those frames, and
-// gives the p99 of |actual - ideal| delivery time: jitter_p99_us against each frame's end on the wire
+// the nine bit rates, one sender sends 8-byte standard frames for about a second, back to back or, with
+// -L PERCENT, evenly spaced so that they keep the wire busy that share of the time (the ratio below is
+// then that share), and one line per rate compares the frames/s received with the most the wire
+// carries for those frames, and gives the p99 of |actual - ideal| delivery time: jitter_p99_us against each frame's end on the wire
 // (as its sender reserved it, read from the ring), backtoback_p99_us against the ends the frames would
 // have if each followed the one before without a gap (a sender held up by the scheduler adds gaps).
 #include <algorithm>
@@ -69,6 +70,7 @@ constexpr uint32_t kWindowCheckInterval = 64;
 struct BenchOptions
 {
     bool wireTiming = false;
+    uint32_t loadPercent = 100; // -w: the share of the wire the timing run's frames take
     uint32_t floodFrames = 3000000;
     uint32_t latencyFrames = 20000;
     uint32_t gapMicroseconds = 200;
@@ -602,11 +604,33 @@ TimingResult CompareWithTheWire(const std::vector<uint64_t>& arrivals, uint32_t 
     return result;
 }
 
-bool MeasureRate(uint32_t rate, TimingResult& result)
+// Sends the timing run's frames, each period after the one before (0: as fast as they are taken); a
+// sender that is held up sends the frames due meanwhile at once.
+bool SendTimedFrames(cDriverDevice& sender, uint32_t frames, uint64_t periodNs, std::string& error)
 {
+    timespec due{};
+    clock_gettime(CLOCK_MONOTONIC, &due);
+    for (uint32_t i = 0; i < frames; ++i) {
+        if (periodNs != 0) {
+            clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &due, nullptr);
+            uint64_t next = static_cast<uint64_t>(due.tv_nsec) + periodNs;
+            due.tv_sec += static_cast<time_t>(next / 1000000000u);
+            due.tv_nsec = static_cast<long>(next % 1000000000u);
+        }
+        CanMessageDescriptor frame = TimedFrame(i);
+        if (!sender.Transmit(frame, error)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+bool MeasureRate(uint32_t rate, uint32_t loadPercent, TimingResult& result)
+{
+    const uint64_t periodNs = loadPercent >= 100 ? 0 : TimedFrameNs(0, rate) * 100 / loadPercent;
     uint32_t frames =
-        std::max(kTimingMinimumFrames,
-                 static_cast<uint32_t>(kTimingSeconds * 1e9 / static_cast<double>(TimedFrameNs(0, rate))));
+        std::max(kTimingMinimumFrames, static_cast<uint32_t>(kTimingSeconds * 1e9 * loadPercent / 100 /
+                                                             static_cast<double>(TimedFrameNs(0, rate))));
     g_timing.arrivalNs.assign(frames, 0);
     g_timing.arrived = 0;
     g_timing.endNs.assign(frames, 0);
@@ -627,12 +651,9 @@ bool MeasureRate(uint32_t rate, TimingResult& result)
     cBusRing ring(segment);
     std::atomic<bool> stopReading{false};
     std::thread endReader(ReadEndTimes, std::ref(ring), ring.Head(), frames, std::cref(stopReading));
-    for (uint32_t i = 0; i < frames; ++i) {
-        CanMessageDescriptor frame = TimedFrame(i);
-        if (!sender.Transmit(frame, error)) {
-            ReportFailure(kTool, "timing run: " + error);
-            return false;
-        }
+    if (!SendTimedFrames(sender, frames, periodNs, error)) {
+        ReportFailure(kTool, "timing run: " + error);
+        return false;
     }
     uint64_t deadline = NowNs() + 2 * static_cast<uint64_t>(kTimingSeconds * 1e9) + 5000000000ull;
     while (g_timing.arrived.load(std::memory_order_acquire) < frames && NowNs() < deadline) {
@@ -653,12 +674,12 @@ bool MeasureRate(uint32_t rate, TimingResult& result)
     return true;
 }
 
-int RunWireTiming()
+int RunWireTiming(uint32_t loadPercent)
 {
     setenv("RVCAN32CE_BUS_TIMING", "wire", 1);
     for (uint32_t rate : kTimingRates) {
         TimingResult result;
-        if (!MeasureRate(rate, result)) {
+        if (!MeasureRate(rate, loadPercent, result)) {
             return 1;
         }
         printf("wire_kbit %u frames_per_second %.1f maximum %.1f ratio %.4f jitter_p99_us %u "
@@ -673,10 +694,11 @@ int RunWireTiming()
 bool ParseOptions(int argc, char** argv, BenchOptions& options)
 {
     int option = 0;
-    while ((option = getopt(argc, argv, "n:l:g:s:w")) != -1) {
+    while ((option = getopt(argc, argv, "n:l:g:s:wL:")) != -1) {
         bool valid = false;
         switch (option) {
         case 'w': valid = options.wireTiming = true; break;
+        case 'L': valid = ParseNumber(optarg, 100, options.loadPercent) && options.loadPercent != 0; break;
         case 'n': valid = ParseNumber(optarg, kLargestNumber, options.floodFrames); break;
         case 'l': valid = ParseNumber(optarg, kLargestNumber, options.latencyFrames); break;
         case 'g': valid = ParseNumber(optarg, 999999, options.gapMicroseconds); break;
@@ -697,7 +719,7 @@ int main(int argc, char** argv)
     BenchOptions options;
     if (!ParseOptions(argc, argv, options)) {
         fputs("usage: bench-bus [-n FLOOD_FRAMES] [-l LATENCY_FRAMES] [-g GAP_US] [-s FRAMES_PER_SENDER] | "
-              "bench-bus -w\n"
+              "bench-bus -w [-L LOAD_PERCENT]\n"
               "  defaults: -n 3000000 -l 20000 -g 200 -s 1000000 (four senders; -s 0 leaves them out)\n",
               stderr);
         return 2;
@@ -706,7 +728,7 @@ int main(int argc, char** argv)
     std::string space = "bench" + std::to_string(getpid());
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
     if (options.wireTiming) {
-        return RunWireTiming();
+        return RunWireTiming(options.loadPercent);
     }
     setenv("RVCAN32CE_BUS_TIMING", "none", 1); // these cases measure the ring, not a wire
     int status = RunOneSender(options);

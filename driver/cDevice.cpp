@@ -18,16 +18,6 @@ constexpr uint32_t kIdleWakeMs = 100;
 constexpr uint32_t kTransmitWaitMs = 500;
 // How long Close gives queued frames to go out: a full queue takes about 0.5 s at 10 kbit/s.
 constexpr uint32_t kCloseDrainMs = 1000;
-// A frame that ends this soon is delivered at once, with the frames that ended before it, instead of
-// after a sleep of its own: a wake-up costs some 15-25 µs of processor time here and comes 15-70 µs
-// late anyway, so at a saturated 1000 kbit/s bus (a frame every 47 µs) a wake-up per frame would cost
-// a third of a core. The waits in between never spin.
-constexpr uint64_t kDeliverySlackNanoseconds = 150000;
-// Wake-ups for delivery come at most this often, so that a busy bus costs a reader (and a console
-// that writes each frame to its list from the reader's thread) a few thousand wake-ups a second
-// rather than one per few frames. A frame that ends just after a wake-up's slack waits for the next
-// one, so deliveries stay within the slack early and the period less the slack late.
-constexpr uint64_t kDeliveryPeriodNanoseconds = 2 * kDeliverySlackNanoseconds;
 // The shortest frame: standard, no data, no stuff bits (CanWireTime.h).
 constexpr uint32_t kShortestFrameBits = 47;
 
@@ -132,6 +122,7 @@ void cDevice::PrepareReception(uint32_t depth, bool)
 {
     m_cursor = m_ring->Head();
     m_depth = depth;
+    m_pacer.Forget();
 }
 
 // Time rather than frames on a timed bus, so that a stall of the receiving process costs the same at
@@ -189,10 +180,10 @@ void cDevice::DeliverFrame(const BusFrame& frame, bool own)
     if (frame.bitrate != m_bitrate.load(std::memory_order_relaxed)) {
         return; // sent at another rate: on a real bus, noise
     }
-    Deliver(MessageFromFrame(frame, WaitForEndOfFrame(frame), own));
+    Deliver(MessageFromFrame(frame, WaitForHandOver(frame), own));
 }
 
-uint32_t cDevice::WaitForEndOfFrame(const BusFrame& frame)
+uint32_t cDevice::WaitForHandOver(const BusFrame& frame)
 {
     if (!m_transmitter || frame.endTime == 0) {
         return MillisecondTicks();
@@ -201,10 +192,10 @@ uint32_t cDevice::WaitForEndOfFrame(const BusFrame& frame)
     if (frame.endTime > now + PlausibleLeadNanoseconds(frame.bitrate)) {
         return static_cast<uint32_t>(now / 1000000u); // a faulty member's time: taken as ending now
     }
-    if (frame.endTime > now + kDeliverySlackNanoseconds) {
-        const uint64_t wakeTime = std::max(frame.endTime, m_lastDeliveryWake + kDeliveryPeriodNanoseconds);
-        m_deliverySleeper.WaitUntil(wakeTime, m_stopThread);
-        m_lastDeliveryWake = wakeTime;
+    const uint64_t start = frame.endTime - CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
+    const uint64_t handOver = m_pacer.HandOverTime(start, frame.endTime, now);
+    if (handOver > now) {
+        m_deliverySleeper.WaitUntil(handOver, m_stopThread);
     }
     return static_cast<uint32_t>(frame.endTime / 1000000u); // MillisecondTicks counts the same clock's ms
 }

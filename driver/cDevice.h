@@ -11,6 +11,7 @@
 #include "FrameRules.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
+#include "cDeliveryPacer.h"
 #include "cPreciseSleeper.h"
 #include "cReceivingDevice.h"
 #include "cSentTickets.h"
@@ -23,8 +24,9 @@
 //
 // Bus timing (RVCAN32CE_BUS_TIMING, read by Attach): "wire", the default, queues transmitted frames in
 // the device's cTransmitter, which puts them on the bus at the pace of its wire, and delivers each
-// received frame when it ends there, stamped with that time. "none" publishes a frame at once and
-// delivers it as soon as it is read, as if frames took no time.
+// received frame when it ends there (in batches while the bus is busy: cDeliveryPacer), stamped with
+// that time. "none" publishes a frame at once and delivers it as soon as it is read, as if frames took
+// no time.
 class cDevice : public cReceivingDevice
 {
 public:
@@ -55,10 +57,10 @@ private:
     uint32_t ReceiveWindow() const;
     // own: this device published it.
     void DeliverFrame(const BusFrame& frame, bool own);
-    // Waits until frame ends on the wire and returns its end as a tick count; now when it carries no
-    // end time, timing is off, or its end lies further ahead than an honest sender can reserve (such a
-    // frame is never waited for).
-    uint32_t WaitForEndOfFrame(const BusFrame& frame);
+    // Waits until frame is due to be handed over (m_pacer) and returns its end as a tick count; now when
+    // it carries no end time, timing is off, or its end lies further ahead than an honest sender can
+    // reserve (such a frame is never waited for).
+    uint32_t WaitForHandOver(const BusFrame& frame);
     std::string HeldWireReason() const;
 
     cBusSegment m_segment;
@@ -74,9 +76,9 @@ private:
     // (StartQueue from inside the function); read only by the receive thread.
     uint64_t m_cursor = 0;
     uint32_t m_depth = 0;
-    // The receive thread's waits for frames' ends; interrupted by WakeReceiveThread.
+    // The receive thread's waits for frames' hand-over; interrupted by WakeReceiveThread.
     cPreciseSleeper m_deliverySleeper;
-    uint64_t m_lastDeliveryWake = 0; // the receive thread's; when its last sleep for a frame's end ended
+    cDeliveryPacer m_pacer; // the receive thread's, or a caller's before that thread starts
 
     std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it

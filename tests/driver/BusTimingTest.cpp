@@ -13,6 +13,7 @@
 #include "FrameRules.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
+#include "cDeliveryPacer.h"
 
 namespace {
 
@@ -33,6 +34,43 @@ double IdealBurstMilliseconds(const std::string& text, uint32_t rate)
 // stamp resolution aside), and late only when the scheduler held the sender up for longer than it
 // reserves the wire ahead. A loaded machine does that now and then, so a burst may be tried three
 // times to come within 5 %; none may be faster than the wire.
+// One frame after another as the receive thread meets them, in µs: when each is handed over.
+struct PacedFrame
+{
+    uint64_t start, end, now, handOver;
+};
+
+void ExpectHandOvers(cDeliveryPacer& pacer, std::initializer_list<PacedFrame> frames)
+{
+    for (const PacedFrame& frame : frames) {
+        SCOPED_TRACE(frame.start);
+        EXPECT_EQ(pacer.HandOverTime(frame.start * 1000, frame.end * 1000, frame.now * 1000),
+                  frame.handOver * 1000);
+    }
+}
+
+TEST(DeliveryPacer, HandsOverAtTheEndUntilFramesComeBackToBackThenInBatches)
+{
+    constexpr uint64_t kBatch = kBatchWindowNanoseconds / 1000;
+    cDeliveryPacer pacer;
+    ExpectHandOvers(pacer, {
+                               {10000, 10111, 9000, 10111},           // alone: at its end
+                               {10111, 10222, 10111, 10222},          // back to back once: still at its end
+                               {10222, 10333, 10222, 10333 + kBatch}, // twice: busy, opens a batch
+                               {10333, 10444, 10333 + kBatch, 10333 + kBatch}, // ended within it: at once
+                               {12000, 12111, 11200, 12111}, // after a gap: at its end again
+                           });
+}
+
+TEST(DeliveryPacer, FramesAsLongAsTheWindowAndARestartedQueueNeverWait)
+{
+    cDeliveryPacer pacer; // 8-byte frames at 125 kbit/s take 888 µs
+    ExpectHandOvers(
+        pacer, {{10000, 10888, 9000, 10888}, {10888, 11776, 10888, 11776}, {11776, 12664, 11776, 12664}});
+    pacer.Forget();
+    ExpectHandOvers(pacer, {{12664, 12700, 12000, 12700}, {12700, 12736, 12700, 12736}});
+}
+
 TEST_F(BusTiming, BurstTakesTheSummedBitTimesOfItsFrames)
 {
     const std::string text = "123#1122334455667788";
