@@ -27,6 +27,14 @@ uint64_t cDeliveryPacer::HandOverTime(uint64_t start, uint64_t end, uint64_t now
     return end;
 }
 
+bool cDeliveryPacer::GatherNext(uint64_t arrival)
+{
+    const bool close = m_lastEnd != 0 && arrival < m_lastEnd + kCloseArrivalNanoseconds;
+    m_backToBack = close ? m_backToBack + 1 : 0;
+    m_lastEnd = std::max(m_lastEnd, arrival);
+    return m_backToBack >= kBackToBackToBatch;
+}
+
 void cDeliveryPacer::Forget()
 {
     m_lastEnd = 0;

@@ -206,6 +206,8 @@ void cSocketCanDevice::PrepareReception(uint32_t, bool onReceiveThread)
     eventfd_t ignored = 0;
     eventfd_read(m_wake, &ignored);
     DiscardPending();
+    m_pacer.Forget();
+    m_gatherNext = false;
     SetReception(true);
 }
 
@@ -260,6 +262,9 @@ void cSocketCanDevice::ReceiveLoop()
         int count = recvmmsg(m_socket, batch->headers.data(), kBatchFrames, MSG_DONTWAIT, nullptr);
         if (count > 0) {
             ReadBatch(*batch, count, true);
+            if (m_gatherNext) {
+                GatherFrames();
+            }
         } else if (errno != EAGAIN && errno != EINTR) {
             WaitForWake(kErrorPauseMs); // the interface went down or away; it may come back
         }
@@ -291,6 +296,8 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
         if (!deliver || batch.headers[i].msg_len < sizeof(can_frame)) {
             continue;
         }
+        m_gatherNext = m_pacer.GatherNext(static_cast<uint64_t>(received.tv_sec) * 1000000000u +
+                                          static_cast<uint64_t>(received.tv_usec) * 1000u);
         if (IsErrorFrame(frame)) {
             m_errorFrames.fetch_add(1);
             continue;
@@ -301,6 +308,15 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
             return; // stopped from inside the function: the rest of the batch is not delivered
         }
     }
+}
+
+// The bus is busy: the frames of the next batch gather in the socket meanwhile, and a wake-up ends the
+// wait for the loop's condition to decide.
+void cSocketCanDevice::GatherFrames() const
+{
+    pollfd wake{m_wake, POLLIN, 0};
+    const timespec window{0, static_cast<long>(kBatchWindowNanoseconds)};
+    ppoll(&wake, 1, &window, nullptr);
 }
 
 void cSocketCanDevice::WaitForWake(int timeoutMs) const

@@ -18,6 +18,7 @@
 #include <cstdint>
 #include <string>
 
+#include "cDeliveryPacer.h"
 #include "cReceivingDevice.h"
 
 class cSocketCanDevice : public cReceivingDevice
@@ -55,14 +56,16 @@ private:
     void ReadBatch(ReceiveBatch& batch, int count, bool deliver);
     void DiscardPending();
     void WaitForWake(int timeoutMs) const;
+    void GatherFrames() const;
 
     const std::string m_interface;
     int m_socket = -1; // owned; open from Open to the destructor
     int m_wake = -1;   // eventfd: written to end the receive thread's wait, drained before a start
 
-    // The socket's last reported SO_RXQ_OVFL count: touched by the receive thread, or by a caller in
-    // PrepareReception while no receive thread runs.
-    uint32_t m_overflowCount = 0;
+    // Touched by the receive thread, or by a caller in PrepareReception while no receive thread runs:
+    uint32_t m_overflowCount = 0; // the socket's last reported SO_RXQ_OVFL count
+    cDeliveryPacer m_pacer;       // whether frames come back to back,
+    bool m_gatherNext = false;    // so that the next ones are read in a batch
 
     std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};

@@ -12,6 +12,8 @@ namespace {
 // A waiting receive thread looks at its stop flag at least this often, even if a wake-up were lost.
 constexpr uint32_t kIdleWakeMs = 100;
 constexpr size_t kReadBytes = 16 * 1024;
+// How long the thread lets frames gather while the server's come back to back (cDeliveryPacer).
+constexpr uint32_t kGatherMs = 1;
 // Reading what came before a queue started stops after this much, so that a flooding server cannot keep
 // StartQueue busy: what is left is then taken as new.
 constexpr size_t kDiscardLimitBytes = 4 * 1024 * 1024;
@@ -255,6 +257,8 @@ void cSocketcandDevice::PrepareReception(uint32_t, bool onReceiveThread)
 {
     if (!onReceiveThread) {
         DiscardPending();
+        m_pacer.Forget();
+        m_gatherNext = false;
     }
 }
 
@@ -295,6 +299,11 @@ void cSocketcandDevice::ReceiveLoop()
             Lose(count == 0 ? "the server closed the connection" : why);
         } else if (count > 0) {
             TakeBytes(buffer.data(), static_cast<size_t>(count), true);
+            if (m_gatherNext) {
+                // The bus is busy: the next frames gather meanwhile, and a wake-up ends the wait. The
+                // stream waits in whole milliseconds, on Windows too.
+                m_stream->WaitForWake(kGatherMs);
+            }
         }
     }
 }
@@ -323,7 +332,11 @@ void cSocketcandDevice::Take(std::string_view bytes)
         return;
     }
     switch (message.kind) {
-    case SocketcandKind::Frame: Deliver(MessageFromFrame(message.frame, message.time)); break;
+    case SocketcandKind::Frame:
+        m_gatherNext =
+            m_pacer.GatherNext(message.time.seconds * 1000000000u + message.time.microseconds * 1000u);
+        Deliver(MessageFromFrame(message.frame, message.time));
+        break;
     case SocketcandKind::ErrorFrame: m_errorFrames.fetch_add(1); break;
     case SocketcandKind::Error: m_dropped.fetch_add(FramesDroppedIn(message.text)); break;
     case SocketcandKind::Ok:

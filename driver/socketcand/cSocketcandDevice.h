@@ -34,6 +34,7 @@
 
 #include "SocketcandAddress.h"
 #include "SocketcandProtocol.h"
+#include "cDeliveryPacer.h"
 #include "cReceivingDevice.h"
 #include "cSocketcandSplitter.h"
 #include "cTcpStream.h"
@@ -84,6 +85,8 @@ private:
     // PrepareReception while no receive thread runs, else by the receive thread only.
     cSocketcandSplitter m_splitter;
     uint64_t m_splitterDrops = 0; // the splitter's drop count already added to m_dropped; as m_splitter
+    cDeliveryPacer m_pacer;       // whether the server's frames come back to back, as m_splitter
+    bool m_gatherNext = false;    // so that the next ones are read in a batch; as m_splitter
 
     std::mutex m_sending; // serialises SendMessage, so that two callers' lines never interleave
 
