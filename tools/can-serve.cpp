@@ -241,7 +241,10 @@ public:
         KeepAlive(socket);
         std::string name = PeerName(peer);
         if (m_clients.size() >= kMostClients) {
-            std::string refusal = FormatSocketcandMessage(SocketcandError("too many clients"));
+            std::string refusal = FormatSocketcandMessage(SocketcandError(
+                "too many clients (" + std::to_string(kMostClients) +
+                "); try again in a few seconds: a connection that opens no bus is closed after " +
+                std::to_string(cServeClient::kOpeningDeadline.count()) + " s"));
             (void)!send(socket, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             close(socket);
             fprintf(stderr, "%s: %s refused: %zu clients already\n", kTool, name.c_str(), kMostClients);

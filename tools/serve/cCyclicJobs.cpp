@@ -15,8 +15,11 @@ namespace {
 std::chrono::steady_clock::duration Period(SocketcandTime time, const SocketcandFrame& frame,
                                            uint32_t kbitPerSecond)
 {
+    // Longer periods are as good as never, and their nanoseconds would overflow the clock.
+    constexpr uint64_t kLongestPeriodSeconds = 1000000000;
     std::chrono::steady_clock::duration asked =
-        std::chrono::seconds(time.seconds) + std::chrono::microseconds(time.microseconds);
+        std::chrono::seconds(std::min(time.seconds, kLongestPeriodSeconds)) +
+        std::chrono::microseconds(time.microseconds);
     if (asked == std::chrono::steady_clock::duration::zero()) {
         return asked;
     }

@@ -83,7 +83,7 @@ private:
     // the client sent something.
     bool WaitForWork(bool readCommands, bool& readable);
     bool ReadCommands();
-    // Closes a connection that has not opened a bus in time; the time left until then, or max.
+    // When a connection that has not opened a bus is closed; max once it has opened one.
     std::chrono::steady_clock::time_point OpeningDeadline();
     // Whether the client has hung up (looked at every kHangUpLook at most); its jobs end then.
     bool HungUp();
