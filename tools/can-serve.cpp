@@ -258,8 +258,7 @@ public:
     void Reap()
     {
         std::erase_if(m_clients, [](const auto& client) { return client->Ended(); });
-        // Each client thread allocated from an arena of its own; what a hostile one took goes back to
-        // the system when it leaves, not only to the allocator.
+        // What a hostile client took goes back to the system when it leaves, not only to the allocator.
         malloc_trim(0);
     }
 
@@ -279,6 +278,10 @@ private:
 
 int Serve(const ServeOptions& options)
 {
+    // Two allocator arenas for all the threads, not one per client thread: memory that clients freed
+    // is then whole enough for Reap's malloc_trim to give back (about 14 MB of 37 stayed behind in
+    // per-thread arenas after 64 hostile clients; 2 MB with two). Set before any thread starts.
+    mallopt(M_ARENA_MAX, 2);
     std::vector<std::unique_ptr<cServedBus>> buses;
     std::string error;
     if (!PlanBuses(options, buses, error)) {
