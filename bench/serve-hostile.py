@@ -113,36 +113,41 @@ def memory(server):
             f"{server.rss_mb():.1f} MB 3 s after they left")
 
 
-def fair(server):
+def frames_around(server, act, seconds):
+    """The bus's frames (arrival, id) from before act() to seconds after it returned, and when it did."""
     stop, frames = threading.Event(), []
-    watcher = server.client("raw")
-    thread = threading.Thread(target=watch, args=(watcher, stop, frames))
+    thread = threading.Thread(target=watch, args=(server.client("raw"), stop, frames))
     thread.start()
-    greedy, modest = server.client(), server.client()
-    greedy.sendall(b"< add 0 1 7FF 1 AA >")
-    modest.sendall(b"< add 0 10000 001 1 BB >")
-    time.sleep(0.5)
-    start = time.monotonic()
-    time.sleep(5)
+    act()
+    acted = time.monotonic()
+    time.sleep(seconds)
     stop.set()
     thread.join()
+    return frames, acted
+
+
+def fair(server):
+    clients = [server.client(), server.client()]
+
+    def start_jobs():
+        clients[0].sendall(b"< add 0 1 7FF 1 AA >")
+        clients[1].sendall(b"< add 0 10000 001 1 BB >")
+        time.sleep(0.5)
+
+    frames, start = frames_around(server, start_jobs, 5)
     counted = [i for t, i in frames if start <= t < start + 5]
     return (f"in 5 s the 10 ms job sent {counted.count(b'001')} of 500 frames "
             f"({counted.count(b'001') / 5:.0f} %), the 1 µs job {counted.count(b'7FF')}")
 
 
 def close(server):
-    stop, frames = threading.Event(), []
-    watcher = server.client("raw")
-    thread = threading.Thread(target=watch, args=(watcher, stop, frames))
-    thread.start()
     client = server.client()
-    client.sendall(b"".join(b"< add 0 100000 %03X 8 11 22 33 44 55 66 77 88 >" % (0x200 + i) for i in range(5000)))
-    client.close()
-    closed = time.monotonic()
-    time.sleep(8)
-    stop.set()
-    thread.join()
+
+    def add_and_hang_up():
+        client.sendall(b"".join(b"< add 0 100000 %03X 8 11 22 33 44 55 66 77 88 >" % (0x200 + i) for i in range(5000)))
+        client.close()
+
+    frames, closed = frames_around(server, add_and_hang_up, 8)
     late = [t - closed for t, i in frames if t > closed]
     return (f"the jobs' frames went on {max(late, default=0):.2f} s after the hang-up "
             f"({sum(1 for t in late if t > 1)} of them later than 1 s)")
