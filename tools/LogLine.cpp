@@ -120,6 +120,9 @@ std::string LogLine(Microseconds time, std::string_view device, size_t deviceWid
 std::string ParseLogLine(std::string_view line, LogEntry& entry)
 {
     entry = LogEntry{};
+    if (line.find('\0') != std::string_view::npos) {
+        return "the line holds a NUL byte: not a log line (a binary or damaged file?)";
+    }
     std::string_view rest = line;
     std::string problem = ParseStamp(NextWord(rest), entry.time);
     if (!problem.empty()) {

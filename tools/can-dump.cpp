@@ -7,6 +7,7 @@
 #include <chrono>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <memory>
@@ -418,6 +419,31 @@ int EndForOutputError(int error)
                                     " failed: " + strerror(error));
 }
 
+// A socketcand client gets what its server sends, at the pace of TCP, not the wire: their wire time
+// says nothing of the server's bus.
+bool OnSocketcandServer(const DumpDevice& device)
+{
+    if (device.resolved.kind != DeviceKind::VirtualBus) {
+        return false;
+    }
+    const char* mapping = getenv(("RVCAN32CE_CAN" + std::to_string(device.resolved.bus)).c_str());
+    return mapping != nullptr && strncmp(mapping, "socketcand://", 13) == 0;
+}
+
+std::string LoadText(const DumpDevice& device, double load)
+{
+    if (OnSocketcandServer(device)) {
+        return "bus load not known (a socketcand server's bus: its wire is not seen here)";
+    }
+    if (load > 100.0) {
+        return "bus load not known (more frames than a " + std::to_string(device.rate) +
+               " kbit/s bus carries: is -b the bus's rate?)";
+    }
+    char text[32];
+    snprintf(text, sizeof(text), "bus load %.1f %%", load);
+    return text;
+}
+
 // Busy time is the wire time of the frames received, so frames the driver dropped do not count.
 void ReportDrops(std::chrono::steady_clock::duration elapsed)
 {
@@ -431,9 +457,9 @@ void ReportDrops(std::chrono::steady_clock::duration elapsed)
         }
         double busy = static_cast<double>(g_dump.busyNanoseconds[i].load());
         double load = elapsedNs > 0 ? 100.0 * busy / elapsedNs : 0.0;
-        fprintf(stderr, "%s: %s %llu frames received, %llu dropped, bus load %.1f %%\n", kTool,
-                device.label.c_str(), static_cast<unsigned long long>(counters.received),
-                static_cast<unsigned long long>(counters.dropped), load);
+        fprintf(stderr, "%s: %s %llu frames received, %llu dropped, %s\n", kTool, device.label.c_str(),
+                static_cast<unsigned long long>(counters.received),
+                static_cast<unsigned long long>(counters.dropped), LoadText(device, load).c_str());
     }
 }
 

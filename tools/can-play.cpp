@@ -265,15 +265,24 @@ int64_t NextDeadline(Schedule& schedule, const PlayOptions& options, Microsecond
     return schedule.deadline;
 }
 
+// Read by the byte rather than with fgets, so that a NUL inside a line is kept and refused with the line
+// instead of silently ending it.
 bool ReadLine(FILE* input, std::string& line, bool& tooLong)
 {
-    char buffer[kLongestLine + 2];
-    if (fgets(buffer, sizeof(buffer), input) == nullptr) {
+    line.clear();
+    tooLong = false;
+    int c = getc(input);
+    if (c == EOF) {
         return false;
     }
-    line = buffer;
-    tooLong = line.size() > kLongestLine && line.back() != '\n';
-    while (!line.empty() && (line.back() == '\n' || line.back() == '\r')) {
+    for (; c != EOF && c != '\n'; c = getc(input)) {
+        if (line.size() == kLongestLine) {
+            tooLong = true;
+            break;
+        }
+        line += static_cast<char>(c);
+    }
+    while (!line.empty() && line.back() == '\r') {
         line.pop_back();
     }
     return true;

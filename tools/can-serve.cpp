@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <malloc.h>
 #include <memory>
 #include <string>
 #include <vector>
@@ -185,6 +186,20 @@ int Listen(const ServeOptions& options, sockaddr_storage& bound, std::string& er
     return listener;
 }
 
+// A client whose machine vanished (the connection half-open) holds its slot no longer than about a
+// minute: the kernel probes an idle connection and ends it when no probe is answered.
+void KeepAlive(int socket)
+{
+    int on = 1;
+    int idleSeconds = 30;
+    int intervalSeconds = 10;
+    int probes = 3;
+    setsockopt(socket, SOL_SOCKET, SO_KEEPALIVE, &on, sizeof(on));
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPIDLE, &idleSeconds, sizeof(idleSeconds));
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPINTVL, &intervalSeconds, sizeof(intervalSeconds));
+    setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
+}
+
 std::string PeerName(const sockaddr_storage& peer)
 {
     char host[NI_MAXHOST] = "?";
@@ -223,9 +238,13 @@ public:
         // Every message on the wire at once, not after a delayed acknowledgement.
         int on = 1;
         setsockopt(socket, IPPROTO_TCP, TCP_NODELAY, &on, sizeof(on));
+        KeepAlive(socket);
         std::string name = PeerName(peer);
         if (m_clients.size() >= kMostClients) {
-            std::string refusal = FormatSocketcandMessage(SocketcandError("too many clients"));
+            std::string refusal = FormatSocketcandMessage(SocketcandError(
+                "too many clients (" + std::to_string(kMostClients) +
+                "); try again in a few seconds: a connection that opens no bus is closed after " +
+                std::to_string(cServeClient::kOpeningDeadline.count()) + " s"));
             (void)!send(socket, refusal.data(), refusal.size(), MSG_DONTWAIT | MSG_NOSIGNAL);
             close(socket);
             fprintf(stderr, "%s: %s refused: %zu clients already\n", kTool, name.c_str(), kMostClients);
@@ -239,6 +258,8 @@ public:
     void Reap()
     {
         std::erase_if(m_clients, [](const auto& client) { return client->Ended(); });
+        // What a hostile client took goes back to the system when it leaves, not only to the allocator.
+        malloc_trim(0);
     }
 
     const std::vector<std::unique_ptr<cServedBus>>& Buses() const { return m_owned; }
@@ -257,6 +278,10 @@ private:
 
 int Serve(const ServeOptions& options)
 {
+    // Two allocator arenas for all the threads, not one per client thread: memory that clients freed
+    // is then whole enough for Reap's malloc_trim to give back (about 14 MB of 37 stayed behind in
+    // per-thread arenas after 64 hostile clients; 2 MB with two). Set before any thread starts.
+    mallopt(M_ARENA_MAX, 2);
     std::vector<std::unique_ptr<cServedBus>> buses;
     std::string error;
     if (!PlanBuses(options, buses, error)) {

@@ -133,8 +133,16 @@ std::string LockFileError(const std::string& path, const struct stat& status, co
     return {};
 }
 
-std::string OpenError(const std::string& path)
+std::string OpenError(const std::string& path, const BusScope& scope)
 {
+    if (errno == EACCES) {
+        // Left by a process whose umask or mode was wrong, or put there by someone else: a lock file of
+        // the bus is always one this process may read and write.
+        return path + " cannot be opened (" + strerror(errno) + "): a lock file of " +
+               (scope.shared ? "group " + scope.groupName + "'s buses has mode 0660"
+                             : "this user's buses is the user's own") +
+               "; remove it";
+    }
     if (errno == ELOOP) {
         return path + " is a symbolic link; remove it";
     }
@@ -220,7 +228,7 @@ int OpenLockFile(int directory, const std::string& name, const BusScope& scope, 
             }
         }
         if (fd < 0) {
-            error = OpenError(path);
+            error = OpenError(path, scope);
             return -1;
         }
     }

@@ -14,9 +14,11 @@
 // before that and gets the lock after it finds the file gone and opens the bus's new one.
 //
 // Proof: segment ids and creator pids come back, and the owner of a segment may give it any group and
-// mode, so an outsider can make a segment that looks like the recorded one. The creator therefore
-// writes a random 128-bit value into both the lock file (which only those allowed on the bus can read)
-// and the segment's header; a newcomer compares them before it reads or writes a frame.
+// mode, so an outsider can make a segment that looks like the recorded one. Its creator uid (shm_cuid)
+// it cannot choose: the lock file records the creator's, and a segment made by another user is not the
+// bus, whoever is attached to it; a newcomer makes a new one. The creator also writes a random 128-bit
+// value into both the lock file (which only those allowed on the bus can read) and the segment's
+// header; a newcomer compares them before it reads or writes a frame.
 //
 // Killed while creating: the segment is made under a random key written to the lock file first, so
 // one that its creator did not live to mark for removal is found and removed by the next opener.
@@ -73,6 +75,9 @@ struct LockRecord
     int32_t pendingKey;
     // Such a segment of another member, which only its owner (or root) may remove.
     int32_t orphanKey;
+    // The user who made the segment (its shm_cuid). Ids and pids come back, and an outsider may give its
+    // own segment the group and mode of ours, but the creator is the kernel's word and cannot be set.
+    uint32_t creatorUid;
 };
 
 std::string ErrorText(const char* call)
@@ -294,7 +299,8 @@ bool WriteRecord(int fd, const LockRecord& record, std::string& error)
 }
 
 // The segment the record names, if it still exists and is what this scope's bus must be: our size,
-// our mode, and ours (private) or the group's (shared). Else -1. Its proof is checked on attaching.
+// our mode, made by the user the record names, and ours (private) or the group's (shared). Else -1. Its
+// proof is checked on attaching.
 int RecordedSegment(const LockRecord& record, const BusScope& scope, shmid_ds& status)
 {
     if (record.segmentId < 0 || shmctl(record.segmentId, IPC_STAT, &status) != 0) {
@@ -303,7 +309,7 @@ int RecordedSegment(const LockRecord& record, const BusScope& scope, shmid_ds& s
     const ipc_perm& perm = status.shm_perm;
     bool owned = scope.shared ? perm.gid == scope.group : perm.uid == geteuid() && perm.cuid == geteuid();
     bool fits = status.shm_segsz == sizeof(BusSegmentLayout) && status.shm_cpid == record.creator &&
-                (perm.mode & 0777) == scope.mode && owned;
+                perm.cuid == record.creatorUid && (perm.mode & 0777) == scope.mode && owned;
     return fits ? record.segmentId : -1;
 }
 
@@ -415,6 +421,7 @@ BusSegmentLayout* CreateBus(int fd, const LockRecord& old, const BusScope& scope
     Initialise(*layout, record.proof);
     record.segmentId = id;
     record.creator = static_cast<int32_t>(getpid());
+    record.creatorUid = static_cast<uint32_t>(geteuid());
     record.pendingKey = IPC_PRIVATE;
     if ((scope.shared && !GiveToGroup(id, scope, error)) || !WriteRecord(fd, record, error)) {
         shmdt(layout);

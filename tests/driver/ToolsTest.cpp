@@ -223,6 +223,17 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
     static const std::string hostileGroupError =
         "can-dump: CanCreateDevice(CAN7:) failed: RVCAN32CE_GROUP=\"evil\\n" + std::string(59, 'x') +
         "...\"(5000 bytes): there is no such group";
+    // A NUL inside a log line once ended the line there, and the frame before it was sent.
+    char nulLog[] = "/tmp/can-play-nul-XXXXXX";
+    int file = mkstemp(nulLog);
+    ASSERT_GE(file, 0);
+    const char withNulText[] = "(1436509052.249713) CAN7: 123#AA\0 junk\n";
+    const std::string withNul(withNulText, sizeof(withNulText) - 1);
+    ASSERT_EQ(write(file, withNul.data(), withNul.size()), static_cast<ssize_t>(withNul.size()));
+    close(file);
+    const std::string nulError =
+        std::string("can-play: ") + nulLog +
+        " line 1: the line holds a NUL byte: not a log line (a binary or damaged file?)";
     const ErrorCase cases[] = {
         {"can-send",
          {"-b", "33", "CAN7:", "123#00"},
@@ -265,6 +276,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          "can-send: 1234#00: the id must have 3 hex digits (standard) or 8 (extended)"},
         {"can-send", {"CAN7:"}, 2, "can-send: expected DEVICE and ID#DATA"},
         {"can-play", {"-l", "2"}, 2, "can-play: -l needs -I FILE: standard input cannot be read twice"},
+        {"can-play", {"-I", nulLog, "CAN7:=CAN7:"}, 1, nulError.c_str()},
         {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
         {"can-dump", {}, 2, "can-dump: expected a DEVICE"},
     };
@@ -277,6 +289,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         unsetenv("RVCAN32CE_GROUP");
         EXPECT_EQ(errors.substr(0, errors.find('\n')), c.firstErrorLine);
     }
+    unlink(nulLog);
 }
 
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)

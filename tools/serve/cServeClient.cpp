@@ -16,6 +16,8 @@ namespace {
 constexpr size_t kReadBytes = 4096;
 // How long a refused client is given to read why before the connection closes.
 constexpr int kRefusalLingerMs = 1000;
+// How often a busy client's socket is looked at for a hang-up between its commands.
+constexpr auto kHangUpLook = std::chrono::milliseconds(50);
 
 using Clock = std::chrono::steady_clock;
 
@@ -100,6 +102,11 @@ void cServeClient::Serve()
     Reply(Plain(SocketcandKind::Hi));
     Clock::time_point closeBy = Clock::time_point::max();
     while (!m_stopping.load()) {
+        if (!m_closeAfterReply && Clock::now() >= OpeningDeadline()) {
+            ReplyError("no bus opened within " + std::to_string(kOpeningDeadline.count()) +
+                       " s; the connection closes");
+            m_closeAfterReply = true;
+        }
         bool readCommands = false;
         bool empty = false;
         {
@@ -147,6 +154,10 @@ bool cServeClient::WaitForWork(bool readCommands, bool& readable)
     }
     if (m_closeAfterReply) {
         timeoutMs = kRefusalLingerMs;
+    } else if (Clock::time_point deadline = OpeningDeadline(); deadline != Clock::time_point::max()) {
+        auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        left = std::max<decltype(left)>(left, 0);
+        timeoutMs = timeoutMs < 0 ? static_cast<int>(left) : std::min(timeoutMs, static_cast<int>(left));
     }
     if (poll(fds, 2, timeoutMs) < 0) {
         return errno == EINTR;
@@ -181,10 +192,35 @@ bool cServeClient::ReadCommands()
     return true;
 }
 
+Clock::time_point cServeClient::OpeningDeadline()
+{
+    return m_bus == nullptr ? m_connectedAt + kOpeningDeadline : Clock::time_point::max();
+}
+
+bool cServeClient::HungUp()
+{
+    Clock::time_point now = Clock::now();
+    if (now - m_hangUpLookedAt < kHangUpLook) {
+        return false;
+    }
+    m_hangUpLookedAt = now;
+    pollfd fd{m_socket, POLLRDHUP, 0};
+    return poll(&fd, 1, 0) > 0 && (fd.revents & (POLLRDHUP | POLLHUP | POLLERR)) != 0;
+}
+
 void cServeClient::Handle(std::string_view bytes)
 {
-    if (m_closeAfterReply) {
-        return;
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_closeAfterReply || m_broken) {
+            return;
+        }
+    }
+    // A client may queue many commands that each wait for the bus, then hang up: its jobs must not run
+    // on until the last of them is done. Its frames still go out, as a one-shot script expects.
+    if (!m_hungUp && HungUp()) {
+        m_hungUp = true;
+        m_jobs.RemoveAll(m_id);
     }
     ReleaseStream();
     SocketcandMessage message;
@@ -254,20 +290,13 @@ void cServeClient::HandleBcm(const SocketcandMessage& message)
     SubscriptionKey key{message.frame.id, message.frame.extended};
     switch (message.kind) {
     case SocketcandKind::Send: Send(message.frame); return;
-    case SocketcandKind::Add: done = m_jobs.Add(m_id, *m_bus, message.frame, message.interval, error); break;
-    case SocketcandKind::Update: done = m_jobs.Update(m_id, message.frame, error); break;
+    case SocketcandKind::Add:
+        done = m_hungUp || m_jobs.Add(m_id, *m_bus, message.frame, message.interval, error);
+        break;
+    case SocketcandKind::Update: done = m_hungUp || m_jobs.Update(m_id, message.frame, error); break;
     case SocketcandKind::Delete: done = m_jobs.Delete(m_id, message.frame, error); break;
     case SocketcandKind::Subscribe:
-    case SocketcandKind::Filter: {
-        Subscription subscription;
-        subscription.throttle = std::chrono::seconds(message.interval.seconds) +
-                                std::chrono::microseconds(message.interval.microseconds);
-        subscription.filtered = message.kind == SocketcandKind::Filter;
-        subscription.mask = message.frame;
-        std::lock_guard lock(m_mutex);
-        m_subscriptions[key] = subscription;
-        return;
-    }
+    case SocketcandKind::Filter: Subscribe(message); return;
     case SocketcandKind::Unsubscribe: {
         std::lock_guard lock(m_mutex);
         done = m_subscriptions.erase(key) != 0;
@@ -283,6 +312,25 @@ void cServeClient::HandleBcm(const SocketcandMessage& message)
     if (!done) {
         ReplyError(error);
     }
+}
+
+void cServeClient::Subscribe(const SocketcandMessage& message)
+{
+    Subscription subscription;
+    subscription.throttle = std::chrono::seconds(message.interval.seconds) +
+                            std::chrono::microseconds(message.interval.microseconds);
+    subscription.filtered = message.kind == SocketcandKind::Filter;
+    subscription.mask = message.frame;
+    SubscriptionKey key{message.frame.id, message.frame.extended};
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_subscriptions.size() < kMostSubscriptions || m_subscriptions.contains(key)) {
+            m_subscriptions[key] = subscription;
+            return;
+        }
+    }
+    ReplyError("at most " + std::to_string(kMostSubscriptions) +
+               " subscriptions and filters per connection: unsubscribe one first");
 }
 
 void cServeClient::HandleRaw(const SocketcandMessage& message)

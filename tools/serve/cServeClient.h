@@ -8,6 +8,13 @@
 // to "< rawmode >" the raw stream is held back until the client's next message, or kStreamGrace at the
 // latest; frames received meanwhile are queued, not lost. A client that wants the stream at once sends
 // "< echo >" after that "< ok >".
+//
+// Limits, so that no client wears the server down: a connection that has not opened a bus within
+// kOpeningDeadline is told so and closed, giving its slot back; a client has at most
+// kMostSubscriptions subscriptions and filters (every standard id once) and cCyclicJobs's jobs, and
+// past them the command is answered "< error ... >" and the connection stays. Once the client has
+// hung up, the jobs it made end at once (a transmit blocks for 500 ms at most, and the hang-up is
+// looked for between commands, not only after the commands still buffered are done).
 #pragma once
 
 #include <atomic>
@@ -31,6 +38,8 @@ class cServeClient
 {
 public:
     static constexpr auto kStreamGrace = std::chrono::milliseconds(200);
+    static constexpr auto kOpeningDeadline = std::chrono::seconds(5);
+    static constexpr size_t kMostSubscriptions = 2048;
 
     // Takes socket (connected, non-blocking). id is unique in the process and not 0. endedWake (an
     // eventfd) is written when the client has ended and may be destroyed without waiting.
@@ -74,6 +83,11 @@ private:
     // the client sent something.
     bool WaitForWork(bool readCommands, bool& readable);
     bool ReadCommands();
+    // When a connection that has not opened a bus is closed; max once it has opened one.
+    std::chrono::steady_clock::time_point OpeningDeadline();
+    // Whether the client has hung up (looked at every kHangUpLook at most); its jobs end then.
+    bool HungUp();
+    void Subscribe(const SocketcandMessage& message);
     void Handle(std::string_view bytes);
     void HandleWithoutBus(const SocketcandMessage& message);
     void HandleBcm(const SocketcandMessage& message);
@@ -101,6 +115,9 @@ private:
     cServedBus* m_bus = nullptr;
     bool m_closeAfterReply = false;
     std::chrono::steady_clock::time_point m_heldSince{};
+    const std::chrono::steady_clock::time_point m_connectedAt = std::chrono::steady_clock::now();
+    std::chrono::steady_clock::time_point m_hangUpLookedAt{};
+    bool m_hungUp = false;
 
     // Touched by the client thread and the bus's receive thread, under m_mutex.
     std::mutex m_mutex;
