@@ -26,10 +26,18 @@ struct ResolvedDevice
     uint32_t bus = 0; // for a virtual bus
 };
 
+// How a name "CAN0" to "CAN9" without its colon is taken where no interface has that name.
+enum class ColonlessBus
+{
+    Refused,   // the bus tools: a can-utils user may mean an interface, so the colon is asked for
+    InCapitals // can-serve, whose clients open "CAN1": "CAN1" in capitals is virtual bus 1 (no kernel
+               // names an interface so), "can1" stays the interface a can-utils user means
+};
+
 // isCanInterface tells whether a name is a SocketCAN interface here; socketCanExists is false where the
 // platform has none (Windows), which the refusal then says.
 ResolvedDevice ResolveDeviceName(const std::string& text, bool (*isCanInterface)(const std::string&),
-                                 bool socketCanExists);
+                                 bool socketCanExists, ColonlessBus colonless = ColonlessBus::Refused);
 
 // The tools' bit rates: "500", "500k" and "500000" are 500 kbit/s. False for anything that is not one
 // of the nine rates in one of these forms.

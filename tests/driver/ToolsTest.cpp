@@ -267,6 +267,16 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-play", {"-l", "2"}, 2, "can-play: -l needs -I FILE: standard input cannot be read twice"},
         {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
         {"can-dump", {}, 2, "can-dump: expected a DEVICE"},
+        {"can-serve",
+         {"-b", "33"},
+         2,
+         "can-serve: -b 33: not a bit rate; use 10, 20, 50, 100, 125, 250, 500, 800 or 1000 kbit/s (500, "
+         "500k and 500000 are the same)"},
+        {"can-serve",
+         {"can7"},
+         2,
+         "can-serve: can7 is not a device: the virtual bus is CAN7: or CAN7 (in capitals), and no SocketCAN "
+         "interface is named can7"},
     };
     for (const ErrorCase& c : cases) {
         if (c.group != nullptr) {
