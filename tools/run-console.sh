@@ -15,5 +15,6 @@ if ! bash tools/setup.sh; then
     fi
 fi
 cmake --preset default >/dev/null
-cmake --build --preset default --target can-check can-send can-dump rvcan32ce
+# Every tool the README names, so that its next commands work as they stand.
+cmake --build --preset default --target can-check can-send can-dump can-play can-serve rvcan32ce
 exec build/bin/can-check

@@ -306,7 +306,8 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
 {
-    for (const char* name : {"can-send", "can-dump", "can-play"}) {
+    // can-check too: a terminal user's first question does not start the console.
+    for (const char* name : {"can-send", "can-dump", "can-play", "can-serve", "can-check"}) {
         for (const char* option : {"-h", "--help"}) {
             cChildProcess tool(Tool(name, {option}));
             EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)
