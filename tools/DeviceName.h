@@ -7,6 +7,7 @@
 //   ResolveDeviceName("vcan0")   the interface vcan0, if it exists and is a CAN interface
 //   ResolveDeviceName("CAN1")    refused: "CAN1 is not a device: the virtual bus is CAN1: (with the
 //                                colon), and no SocketCAN interface is named CAN1"
+//   the same with ColonlessBus::InCapitals (can-serve): virtual bus 1, unless an interface is named CAN1
 #pragma once
 
 #include <cstdint>
