@@ -15,6 +15,5 @@ if ! bash tools/setup.sh; then
     fi
 fi
 cmake --preset default >/dev/null
-# Every tool the README names, so that its next commands work as they stand.
-cmake --build --preset default --target can-check can-send can-dump can-play can-serve rvcan32ce
+cmake --build --preset default --target can-check rvcan32ce can-dump can-send can-play can-serve man-pages
 exec build/bin/can-check
