@@ -110,8 +110,9 @@ struct DumpDevice
 // The receive functions get nothing but the frame, so what they need lives here. options, devices,
 // deviceWidth and log are set by main before any queue starts and only read until the queues have
 // stopped; busyNanoseconds is advanced by each device's receive function and read by main after the
-// queues stopped. Printing (the lines, printed, firstTime and lastTime) happens under output, from
-// the devices' receive threads and the error readers. outputError (an errno value, 0 while writing
+// queues stopped. Printing (the lines, printed, extendedSeen, firstTime and lastTime) happens under
+// output, from the devices' receive threads and the error readers; lastFrame is stored by the receive
+// functions and read by main's wait. outputError (an errno value, 0 while writing
 // works) is set under output or by main's wait and read by all; finished is posted by a receive
 // function or by the signal handler (sem_post is safe there) and waited for by main.
 struct DumpState
@@ -127,7 +128,7 @@ struct DumpState
     Microseconds firstTime = -1;
     Microseconds lastTime = -1;
     std::atomic<int> outputError{0};
-    std::atomic<int64_t> lastFrame{0}; // steady µs of the latest frame that passed, for -T
+    std::atomic<int64_t> lastFrame{0}; // SteadyMicroseconds of the latest frame that passed, for -T
     sem_t finished;
 };
 DumpState g_dump;
@@ -544,6 +545,7 @@ void ResetState()
         busy.store(0);
     }
     g_dump.printed = 0;
+    g_dump.extendedSeen = false;
     g_dump.firstTime = -1;
     g_dump.lastTime = -1;
     g_dump.outputError.store(0);

@@ -19,6 +19,5 @@ RVCAN_DRIVER="$build/bin/librvcan32ce.so" \
 
 export RVCAN_LIBRARY="$build/bin/librvcan32ce.so"
 export RVCAN_TOOLS="$build/bin"
-export RVCAN_PYTHON_VENV="$venv"
 export RVCAN32CE_NAMESPACE="python-tests-$$"
 exec "$venv/bin/python" -m unittest discover -s "$here" -v
