@@ -58,6 +58,7 @@
 #include <type_traits>
 
 #include "CanDriverTable.h"
+#include "DebugOutputLine.h"
 #include "DeviceMapping.h"
 #include "QuotedValue.h"
 #include "RvCanExports.h"
@@ -131,7 +132,17 @@ std::shared_ptr<cCanDevice> FindDevice(DWORD device)
 
 } // namespace
 
-RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
+namespace {
+
+// Refuses a call the operator's setup decides (opening a device, setting its rate), and says why on the
+// debug output too, where a program that shows only its own error box lets the operator read it.
+BOOL RefuseAndTell(const std::string& call, const std::string& why)
+{
+    WriteDebugLine(call + " failed: " + why);
+    return Refuse(why);
+}
+
+DWORD CreateDevice(LPCWSTR deviceName, DWORD reserved)
 {
     uint32_t bus = 0;
     if (!ParseDeviceName(deviceName, bus)) {
@@ -140,16 +151,24 @@ RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
     if (reserved != 0) {
         return Refuse("the second argument must be 0");
     }
+    std::string call = "CanCreateDevice(CAN" + std::to_string(bus) + ":)";
     std::string error;
     std::shared_ptr<cCanDevice> device = CreateMappedOrVirtual(bus, error);
     if (!device) {
-        return Refuse(error);
+        return RefuseAndTell(call, error);
     }
     DWORD handle = g_devices.Add(device);
     if (handle == 0) {
-        return Refuse("this process already has 64 devices open");
+        return RefuseAndTell(call, "this process already has 64 devices open");
     }
     return handle;
+}
+
+} // namespace
+
+RVCAN_EXPORT DWORD WINAPI CanCreateDevice(LPCWSTR deviceName, DWORD reserved)
+{
+    return CreateDevice(deviceName, reserved);
 }
 
 RVCAN_EXPORT BOOL WINAPI RvCanCloseDeviceEx(DWORD device, DWORD* unsent)
@@ -181,7 +200,7 @@ RVCAN_EXPORT BOOL WINAPI CanSetBaudrate(DWORD device, const DWORD* rate)
     }
     std::string why;
     if (!found->SetBitrate(rate[0], why)) {
-        return Refuse(why);
+        return RefuseAndTell("CanSetBaudrate(" + std::to_string(rate[0]) + ")", why);
     }
     return TRUE;
 }

@@ -27,11 +27,18 @@ bool IsRate(uint32_t kbitPerSecond)
     return false;
 }
 
-std::string RefusalFor(const std::string& text, bool socketCanExists)
+bool IsInCapitals(const std::string& text)
+{
+    return text.compare(0, 3, "CAN") == 0;
+}
+
+std::string RefusalFor(const std::string& text, bool socketCanExists, ColonlessBus colonless)
 {
     if (IsBusName(text, false)) {
-        std::string bus = "CAN" + text.substr(3, 1) + ":";
-        return text + " is not a device: the virtual bus is " + bus + " (with the colon), and no " +
+        std::string bus = "CAN" + text.substr(3, 1);
+        std::string named = colonless == ColonlessBus::InCapitals ? bus + ": or " + bus + " (in capitals)"
+                                                                  : bus + ": (with the colon)";
+        return text + " is not a device: the virtual bus is " + named + ", and no " +
                (socketCanExists ? "SocketCAN interface is named " + text : "SocketCAN exists here");
     }
     if (!socketCanExists) {
@@ -46,21 +53,24 @@ std::string RefusalFor(const std::string& text, bool socketCanExists)
 } // namespace
 
 ResolvedDevice ResolveDeviceName(const std::string& text, bool (*isCanInterface)(const std::string&),
-                                 bool socketCanExists)
+                                 bool socketCanExists, ColonlessBus colonless)
 {
     ResolvedDevice device;
-    if (IsBusName(text, true)) {
+    bool interfaceNamed = socketCanExists && isCanInterface(text);
+    bool capitalBus = colonless == ColonlessBus::InCapitals && IsBusName(text, false) && IsInCapitals(text) &&
+                      !interfaceNamed;
+    if (IsBusName(text, true) || capitalBus) {
         device.kind = DeviceKind::VirtualBus;
         device.bus = static_cast<uint32_t>(text[3] - '0');
         device.name = "CAN" + text.substr(3, 1) + ":";
         return device;
     }
-    if (socketCanExists && isCanInterface(text)) {
+    if (interfaceNamed) {
         device.kind = DeviceKind::Interface;
         device.name = text;
         return device;
     }
-    device.name = RefusalFor(text, socketCanExists);
+    device.name = RefusalFor(text, socketCanExists, colonless);
     return device;
 }
 

@@ -166,31 +166,65 @@ std::string FrameText(const CanMessageDescriptor& frame)
     return out;
 }
 
-std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
-                     const CanMessageDescriptor& frame)
+namespace {
+
+// candump's colors, one per device in command-line order: bold blue, red, green, bold, magenta, cyan.
+constexpr const char* kColors[] = {"\33[1m\33[34m", "\33[1m\33[31m", "\33[1m\33[32m",
+                                   "\33[1m",        "\33[1m\33[35m", "\33[1m\33[36m"};
+constexpr const char* kColorOff = "\33[0m";
+constexpr int kLineColor = 2;  // -cc: the line from the device on
+constexpr int kStampColor = 3; // -ccc: the stamp as well
+constexpr char kFirstPrintable = 0x20;
+constexpr char kLastPrintable = 0x7E;
+
+// -a: each missing byte's three columns, then the data as text.
+std::string AsciiColumn(const CanMessageDescriptor& frame, size_t length)
 {
+    std::string column((kCanMaxDataBytes - length) * 3 + 3, ' ');
+    column += '\'';
+    for (size_t i = 0; i < length; ++i) {
+        char c = static_cast<char>(frame.data[i]);
+        column += c >= kFirstPrintable && c <= kLastPrintable ? c : '.';
+    }
+    return column + '\'';
+}
+
+} // namespace
+
+std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
+                     const CanMessageDescriptor& frame, const DumpStyle& style)
+{
+    const char* color = style.colorLevel > 0 ? kColors[style.colorIndex % std::size(kColors)] : "";
     std::string line = " ";
+    line += style.colorLevel >= kStampColor ? color : "";
     line += stamp;
     line += " ";
+    line += style.colorLevel > 0 && style.colorLevel < kStampColor ? color : "";
     if (device.size() < deviceWidth) {
         line.append(deviceWidth - device.size(), ' ');
     }
     line += device;
+    line += style.colorLevel == 1 ? kColorOff : "";
     line += "  ";
+    std::string lineEnd = style.colorLevel >= kLineColor ? kColorOff : "";
     bool error = IsErrorFrame(frame);
     AppendFormat(line,
-                 error                 ? "%08X"
-                 : frame.extended == 1 ? "%08X"
-                                       : "%03X",
+                 error                    ? "%08X"
+                 : frame.extended == 1    ? "%08X"
+                 : style.indentStandardId ? "     %03X"
+                                          : "%03X",
                  error ? FlaggedId(frame) : frame.id);
     bool remote = frame.remote == 1 && !error;
     size_t length = std::min<size_t>(frame.length, kCanMaxDataBytes);
     AppendFormat(line, "   [%u] ", remote ? RemoteDlc(frame) : static_cast<uint32_t>(length));
     if (remote) {
-        return line + " remote request";
+        return line + " remote request" + lineEnd;
     }
     for (size_t i = 0; i < length; ++i) {
         AppendFormat(line, " %02X", frame.data[i]);
     }
-    return error ? line + "   ERRORFRAME\n\t" + ErrorClassNames(FlaggedId(frame)) : line;
+    if (error) {
+        return line + "   ERRORFRAME" + lineEnd + "\n\t" + ErrorClassNames(FlaggedId(frame));
+    }
+    return line + (style.ascii ? AsciiColumn(frame, length) : "") + lineEnd;
 }

@@ -12,6 +12,8 @@
 //   DumpLine("", "CAN1:", 0, 12345678#11.22)   "  CAN1:  12345678   [2]  11 22"
 //   DumpLine("", "CAN1:", 0, 123#R)            "  CAN1:  123   [0]  remote request"
 //   DumpLine("", "can0", 5, 123#R4)            "   can0  123   [4]  remote request"
+//   DumpLine("", "vcan0", 0, 7FF#33, indented) "  vcan0       7FF   [1]  33" (after an extended id)
+//   DumpLine("", "vcan0", 0, 123#4142, ascii)  "  vcan0  123   [2]  41 42                     'AB'"
 //   with the stamp "(1436509052.249713) "      " (1436509052.249713)  CAN1:  123   [4]  DE AD BE EF"
 //   an error frame (FrameFilter.h)             "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME
 //                                               \tcontroller-problem"
@@ -31,8 +33,19 @@ std::string ParseFrameText(std::string_view text, CanMessageDescriptor& frame);
 // ParseFrameText(FrameText(f)) gives f back.
 std::string FrameText(const CanMessageDescriptor& frame);
 
+// How candump dresses its line beyond the frame itself.
+struct DumpStyle
+{
+    // Once an extended id was shown, candump right-aligns standard ids in the extended ids' 8 columns
+    // ("     7FF").
+    bool indentStandardId = false;
+    bool ascii = false;    // -a: the data bytes as text after them, '.' for what does not print
+    int colorLevel = 0;    // -c given 1, 2 or 3 times: the device name, the line, the line and its stamp
+    size_t colorIndex = 0; // the device's place on the command line, which picks its color
+};
+
 // candump's line for a received frame on device, without the newline: stamp is one of LogLine.h's
 // stamps or empty, the device is right-aligned in deviceWidth characters as candump aligns several.
 // An error frame's line names its classes on a second line.
 std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
-                     const CanMessageDescriptor& frame);
+                     const CanMessageDescriptor& frame, const DumpStyle& style = {});

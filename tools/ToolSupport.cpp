@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 
 #ifdef _WIN32
@@ -164,6 +165,20 @@ bool IsCanInterface(const std::string& name)
     std::ifstream type("/sys/class/net/" + name + "/type");
     int kind = 0;
     return static_cast<bool>(type >> kind) && kind == kArphrdCan;
+}
+
+std::vector<std::string> CanInterfaces()
+{
+    std::vector<std::string> names;
+    std::error_code failed;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/net", failed)) {
+        std::string name = entry.path().filename().string();
+        if (IsCanInterface(name)) {
+            names.push_back(name);
+        }
+    }
+    std::sort(names.begin(), names.end());
+    return names;
 }
 
 int64_t WallMicroseconds()

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdint>
 #include <string>
+#include <vector>
 
 // Whole decimal number without sign or trailing characters, at most limit.
 bool ParseNumber(const char* text, uint32_t limit, uint32_t& value);
@@ -32,6 +33,9 @@ int EndForClosedOutput(const char* tool);
 // True when name is a SocketCAN interface of this machine (Linux: /sys/class/net/NAME/type is
 // ARPHRD_CAN). Always false where there is no SocketCAN; kSocketCanExists says which.
 bool IsCanInterface(const std::string& name);
+// The SocketCAN interfaces of this machine by name, sorted (candump's any); none where there is no
+// SocketCAN.
+std::vector<std::string> CanInterfaces();
 #ifdef __linux__
 constexpr bool kSocketCanExists = true;
 #else

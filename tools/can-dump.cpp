@@ -35,10 +35,12 @@ namespace {
 
 constexpr const char* kTool = "can-dump";
 constexpr const char* kUsage =
-    "usage: can-dump [-b RATE] [-t a|d|z|A] [-L] [-l] [-e] [-n COUNT] [-d] DEVICE[,FILTER]...\n"
-    "  DEVICE    CAN0: to CAN9:, or a SocketCAN interface by its name (can0, vcan0); several devices\n"
-    "            are dumped together; RVCAN32CE_CANn=IFACE puts CANn: on a SocketCAN interface,\n"
-    "            RVCAN32CE_CANn=socketcand://HOST[:PORT]/BUS on a bus of a socketcand server\n"
+    "usage: can-dump [-b RATE] [-t a|d|z|A] [-L] [-l] [-e] [-n COUNT] [-T MS] [-a] [-c] [-d]\n"
+    "                DEVICE[,FILTER]...\n"
+    "  DEVICE    CAN0: to CAN9:, or a SocketCAN interface by its name (can0, vcan0), or any (every\n"
+    "            SocketCAN interface); several devices are dumped together; RVCAN32CE_CANn=IFACE\n"
+    "            puts CANn: on a SocketCAN interface, RVCAN32CE_CANn=socketcand://HOST[:PORT]/BUS on\n"
+    "            a bus of a socketcand server\n"
     "  FILTER    as candump: ID:MASK (passes when id & MASK == ID & MASK), ID~MASK (inverted),\n"
     "            #ERRORMASK (error frames), j (every filter must pass); 8 id digits: extended id.\n"
     "            e.g. CAN1:,123:7FF  CAN1:,12345678:1FFFFFFF  vcan0,100~700,#FFFFFFFF\n"
@@ -49,14 +51,35 @@ constexpr const char* kUsage =
     "  -l        log into the file candump-YYYY-MM-DD_HHMMSS.log instead (-L also prints)\n"
     "  -e        show error frames (SocketCAN interfaces only; a virtual bus has none)\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
+    "  -T MS     end (exit 0) after MS milliseconds without a frame\n"
+    "  -a        the data also as text, as candump -a\n"
+    "  -c        color each device's name (-cc: its lines, -ccc: with the stamps), as candump -c\n"
     "  -d        at the end, report each device's frames received and dropped and the bus load\n"
-    "  -h, --help  show this and exit\n";
+    "  -h, --help  show this and exit\n"
+    "  not taken: candump's -H (the driver has no hardware stamps), -x (it does not say which frames\n"
+    "  this machine sent), -i -S -s -f -r -D -8\n";
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
 constexpr uint32_t kDefaultRate = 125;
 constexpr uint32_t kLargestNumber = 1000000000;
 constexpr uint32_t kOutputCheckMs = 100;
 constexpr size_t kMostDevices = 10;
 constexpr int kLogFileMode = 0644; // as candump's fopen leaves it under the usual umask
+constexpr int kMostColorLevel = 3;
+constexpr const char* kAnyInterface = "any";
+
+// candump's options that can-dump does not take, and why.
+constexpr std::pair<char, const char*> kNotTaken[] = {
+    {'H', "the driver gives no hardware time stamps"},
+    {'x', "the driver does not say which frames this machine sent (candump's TX/RX), and classic CAN "
+          "has no BRS/ESI"},
+    {'i', "binary output is candump's own"},
+    {'S', "swapped byte order is not printed here"},
+    {'s', "there is no silent or animation mode; -l writes nothing on standard output"},
+    {'f', "-l names the log file as candump does"},
+    {'r', "the driver sets the receive buffers itself"},
+    {'D', "a device that fails ends can-dump"},
+    {'8', "classic CAN frames only: a DLC is their length"},
+};
 
 struct DumpOptions
 {
@@ -65,7 +88,10 @@ struct DumpOptions
     bool logFormat = false;
     bool logFile = false;
     bool errorFrames = false;
-    uint32_t count = 0; // 0: until interrupted
+    uint32_t count = 0;      // 0: until interrupted
+    uint32_t quietEndMs = 0; // -T: 0 for never
+    bool ascii = false;
+    int colorLevel = 0;
     bool reportDrops = false;
     bool help = false; // -h or --help: the usage only
     std::vector<std::string> arguments;
@@ -74,6 +100,7 @@ struct DumpOptions
 struct DumpDevice
 {
     ResolvedDevice resolved;
+    size_t index = 0;  // its place on the command line, which picks its color
     std::string label; // as the lines show it
     FrameFilter filter;
     uint32_t rate = kDefaultRate;
@@ -84,8 +111,9 @@ struct DumpDevice
 // The receive functions get nothing but the frame, so what they need lives here. options, devices,
 // deviceWidth and log are set by main before any queue starts and only read until the queues have
 // stopped; busyNanoseconds is advanced by each device's receive function and read by main after the
-// queues stopped. Printing (the lines, printed, firstTime and lastTime) happens under output, from
-// the devices' receive threads and the error readers. outputError (an errno value, 0 while writing
+// queues stopped. Printing (the lines, printed, extendedSeen, firstTime and lastTime) happens under
+// output, from the devices' receive threads and the error readers; lastFrame is stored by the receive
+// functions and read by main's wait. outputError (an errno value, 0 while writing
 // works) is set under output or by main's wait and read by all; finished is posted by a receive
 // function or by the signal handler (sem_post is safe there) and waited for by main.
 struct DumpState
@@ -97,9 +125,11 @@ struct DumpState
     std::atomic<uint64_t> busyNanoseconds[kMostDevices];
     std::mutex output;
     uint32_t printed = 0;
+    bool extendedSeen = false; // a line showed an extended id: standard ids are indented from then on
     Microseconds firstTime = -1;
     Microseconds lastTime = -1;
     std::atomic<int> outputError{0};
+    std::atomic<int64_t> lastFrame{0}; // SteadyMicroseconds of the latest frame that passed, for -T
     sem_t finished;
 };
 DumpState g_dump;
@@ -157,8 +187,14 @@ void PrintFrame(const DumpDevice& device, const CanMessageDescriptor& frame)
         return;
     }
     bool toOutput = options.logFormat || g_dump.log == nullptr;
+    DumpStyle style;
+    style.indentStandardId = g_dump.extendedSeen;
+    style.ascii = options.ascii;
+    style.colorLevel = options.colorLevel;
+    style.colorIndex = device.index;
+    g_dump.extendedSeen = g_dump.extendedSeen || (frame.extended == 1 && !IsErrorFrame(frame));
     std::string line = options.logFormat ? LogLine(now, device.label, g_dump.deviceWidth, frame)
-                                         : DumpLine(stamp, device.label, g_dump.deviceWidth, frame);
+                                         : DumpLine(stamp, device.label, g_dump.deviceWidth, frame, style);
     // Flushed so that a pipe reader sees each frame as it arrives, as with candump. SIGPIPE is blocked
     // on the driver's thread, so a closed pipe shows here as EPIPE.
     if (toOutput && !WriteLine(stdout, line)) {
@@ -180,6 +216,7 @@ void OnDeviceFrame(size_t index, const CanMessageDescriptor& frame)
     if (!device.filter.Passes(frame)) {
         return;
     }
+    g_dump.lastFrame.store(SteadyMicroseconds());
     std::lock_guard<std::mutex> lock(g_dump.output);
     uint32_t limit = g_dump.options.count;
     // The rest of a burst that arrived before main stopped the queues, or after a failed write.
@@ -218,10 +255,23 @@ bool ParseStampType(const char* text, char& stamps)
     return true;
 }
 
+// "-x is candump's, not taken here: ..." or "unknown option -Q".
+std::string UnknownOption(int option)
+{
+    for (const auto& [letter, why] : kNotTaken) {
+        if (letter == option) {
+            return std::string("-") + letter + " is candump's, not taken here: " + why;
+        }
+    }
+    return option == 0 ? std::string("unknown option")
+                       : std::string("unknown option -") + static_cast<char>(option);
+}
+
 bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& error)
 {
     int option = 0;
-    while ((option = getopt_long(argc, argv, "hb:t:n:dLle", kLongOptions, nullptr)) != -1) {
+    opterr = 0; // the errors are ours, naming what is not taken
+    while ((option = getopt_long(argc, argv, ":hb:t:n:T:dLleac", kLongOptions, nullptr)) != -1) {
         switch (option) {
         case 'b':
             if (!ParseBitRate(optarg, options.rate)) {
@@ -241,12 +291,21 @@ bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& erro
                 return false;
             }
             break;
+        case 'T':
+            if (!ParseNumber(optarg, kLargestNumber, options.quietEndMs) || options.quietEndMs == 0) {
+                error = std::string("-T needs milliseconds, a whole number from 1, not ") + optarg;
+                return false;
+            }
+            break;
+        case 'a': options.ascii = true; break;
+        case 'c': options.colorLevel = std::min(options.colorLevel + 1, kMostColorLevel); break;
         case 'd': options.reportDrops = true; break;
         case 'L': options.logFormat = true; break;
         case 'l': options.logFile = true; break;
         case 'e': options.errorFrames = true; break;
         case 'h': options.help = true; return true;
-        default: error = "unknown option"; return false;
+        case ':': error = std::string("-") + static_cast<char>(optopt) + " needs a value"; return false;
+        default: error = UnknownOption(optopt); return false;
         }
     }
     if (optind == argc) {
@@ -261,27 +320,55 @@ bool ParseOptions(int argc, char** argv, DumpOptions& options, std::string& erro
     return true;
 }
 
-// Reads each device argument: its name, what the name opens, its filters.
-bool ParseDevices(const DumpOptions& options, std::string& error)
+// Adds the device an argument names, with its filters; "any" adds every SocketCAN interface, each with
+// the filters, as candump's any receives from all of them.
+bool AddDevices(const DumpOptions& options, const std::string& argument, std::string& error)
 {
-    for (const std::string& argument : options.arguments) {
-        auto device = std::make_unique<DumpDevice>();
-        error = ParseDeviceFilters(argument, device->label, device->filter);
-        if (!error.empty()) {
-            error = argument + ": " + error;
+    std::string name;
+    FrameFilter filter;
+    error = ParseDeviceFilters(argument, name, filter);
+    if (!error.empty()) {
+        error = argument + ": " + error;
+        return false;
+    }
+    std::vector<std::string> names{name};
+    if (name == kAnyInterface) {
+        names = CanInterfaces();
+        if (names.empty()) {
+            error = "any: no SocketCAN interface here; name the virtual buses, e.g. CAN0: CAN1:";
             return false;
         }
-        device->resolved = ResolveDeviceName(device->label, &IsCanInterface, kSocketCanExists);
+    }
+    for (const std::string& each : names) {
+        auto device = std::make_unique<DumpDevice>();
+        device->resolved = ResolveDeviceName(each, &IsCanInterface, kSocketCanExists);
         if (device->resolved.kind == DeviceKind::Refused) {
             error = device->resolved.name;
             return false;
         }
+        if (g_dump.devices.size() == kMostDevices) {
+            error = "at most 10 devices at once";
+            return false;
+        }
+        device->index = g_dump.devices.size();
         device->label = device->resolved.name;
+        device->filter = filter;
         if (options.errorFrames && !device->filter.errorMaskGiven) {
             device->filter.errorMask = kErrorClassMask;
         }
         g_dump.deviceWidth = std::max(g_dump.deviceWidth, device->label.size());
         g_dump.devices.push_back(std::move(device));
+    }
+    return true;
+}
+
+// Reads each device argument: its name, what the name opens, its filters.
+bool ParseDevices(const DumpOptions& options, std::string& error)
+{
+    for (const std::string& argument : options.arguments) {
+        if (!AddDevices(options, argument, error)) {
+            return false;
+        }
     }
     return true;
 }
@@ -385,13 +472,23 @@ timespec AfterMilliseconds(uint32_t milliseconds)
 // Returns "DEVICE FAULT" when a device's fault ended the wait, else empty.
 std::string WaitUntilFinished()
 {
-    // Ends with the COUNTth frame, with Ctrl+C (a signal that interrupts the wait also posts), with a
-    // failed write, when the reader of standard output is gone or when a device has failed for good (a
-    // lost connection), which are looked at every kOutputCheckMs so that `can-dump CAN1: | head -n 3`
-    // ends even on a bus that has gone quiet.
+    // Ends with the COUNTth frame, after -T's milliseconds without a frame, with Ctrl+C (a signal that
+    // interrupts the wait also posts), with a failed write, when the reader of standard output is gone or
+    // when a device has failed for good (a lost connection), which are looked at every kOutputCheckMs so that
+    // `can-dump CAN1: | head -n 3` ends even on a bus that has gone quiet.
     bool watchOutput = g_dump.log == nullptr || g_dump.options.logFormat;
+    int64_t quietEnd = int64_t{g_dump.options.quietEndMs} * 1000;
+    g_dump.lastFrame.store(SteadyMicroseconds());
     for (;;) {
-        timespec deadline = AfterMilliseconds(kOutputCheckMs);
+        uint32_t waitMs = kOutputCheckMs;
+        if (quietEnd > 0) {
+            int64_t left = g_dump.lastFrame.load() + quietEnd - SteadyMicroseconds();
+            if (left <= 0) {
+                return {}; // -T: quiet for that long
+            }
+            waitMs = static_cast<uint32_t>(std::min<int64_t>(waitMs, (left + 999) / 1000));
+        }
+        timespec deadline = AfterMilliseconds(waitMs);
         if (sem_timedwait(&g_dump.finished, &deadline) == 0) {
             return {};
         }
@@ -474,6 +571,7 @@ void ResetState()
         busy.store(0);
     }
     g_dump.printed = 0;
+    g_dump.extendedSeen = false;
     g_dump.firstTime = -1;
     g_dump.lastTime = -1;
     g_dump.outputError.store(0);

@@ -23,6 +23,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include "DeviceName.h"
 #include "ToolSupport.h"
 #include "cBeacon.h"
 #include "cCyclicJobs.h"
@@ -34,10 +35,12 @@ namespace {
 constexpr const char* kTool = "can-serve";
 constexpr const char* kUsage =
     "usage: can-serve [-l ADDRESS] [-p PORT] [-b RATE] [-n] [BUS...]\n"
-    "  BUS         CAN0 to CAN9 (default: all ten), or a SocketCAN interface such as can0 or vcan0\n"
+    "  BUS         CAN0: to CAN9: (or CAN0 to CAN9 in capitals; default: all ten), served as CAN0 to\n"
+    "              CAN9; any other name is a SocketCAN interface (can0, vcan0), served under its name\n"
     "  -l ADDRESS  listen on ADDRESS (default 127.0.0.1); anyone who reaches it can use the buses\n"
     "  -p PORT     TCP port (default 29536; 0 picks a free one, printed at start)\n"
-    "  -b RATE     bit rate of the buses in kbit/s: 10 20 50 100 125 250 500 800 1000 (default 125)\n"
+    "  -b RATE     bit rate of the buses: 10 20 50 100 125 250 500 800 1000 kbit/s, as 500, 500k or\n"
+    "              500000 (default 125)\n"
     "  -n          send no discovery beacon (UDP port 42000)\n"
     "  -h, --help  show this and exit\n";
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -80,8 +83,8 @@ bool ParseOptions(int argc, char** argv, ServeOptions& options, std::string& err
             }
             break;
         case 'b':
-            if (!ParseNumber(optarg, 1000000, options.rate)) {
-                error = std::string("-b needs a whole number, not ") + optarg;
+            if (!ParseBitRate(optarg, options.rate)) {
+                error = std::string("-b ") + optarg + ": not a bit rate; " + BitRateAdvice();
                 return false;
             }
             break;
@@ -96,43 +99,42 @@ bool ParseOptions(int argc, char** argv, ServeOptions& options, std::string& err
     return true;
 }
 
-// "CAN3", "can3" and "CAN3:" name virtual bus 3; -1 for anything else.
-int VirtualBus(const std::string& name)
-{
-    std::string device = cDriverDevice::NormalisedDeviceName(name);
-    if (device.size() == 5 && device.compare(0, 3, "CAN") == 0 && device[3] >= '0' && device[3] <= '9') {
-        return device[3] - '0';
-    }
-    return -1;
-}
-
 // The buses to serve, each on a driver device: CANn on CANn:, an interface on a device the command line
-// leaves free (from CAN9: down), mapped to it with RVCAN32CE_CANn before the driver is loaded.
+// leaves free (from CAN9: down), mapped to it with RVCAN32CE_CANn before the driver is loaded. A name
+// that means no bus here, or a bus named twice, refuses the command line.
 bool PlanBuses(const ServeOptions& options, std::vector<std::unique_ptr<cServedBus>>& buses,
                std::string& error)
 {
     std::vector<std::string> names = options.buses;
     if (names.empty()) {
         for (int n = 0; n < 10; ++n) {
-            names.push_back("CAN" + std::to_string(n));
+            names.push_back("CAN" + std::to_string(n) + ":");
         }
     }
+    std::vector<ResolvedDevice> resolved;
     bool used[cServedBus::kMostBuses] = {};
     for (const std::string& name : names) {
-        int n = VirtualBus(name);
-        if (n >= 0 && used[n]) {
-            error = "CAN" + std::to_string(n) + " is named twice";
+        resolved.push_back(
+            ResolveDeviceName(name, &IsCanInterface, kSocketCanExists, ColonlessBus::InCapitals));
+        const ResolvedDevice& device = resolved.back();
+        if (device.kind == DeviceKind::Refused) {
+            error = device.name;
             return false;
         }
-        if (n >= 0) {
-            used[n] = true;
+        if (device.kind == DeviceKind::VirtualBus && used[device.bus]) {
+            error = "CAN" + std::to_string(device.bus) + " is named twice";
+            return false;
+        }
+        if (device.kind == DeviceKind::VirtualBus) {
+            used[device.bus] = true;
         }
     }
     int free = cServedBus::kMostBuses - 1;
-    for (const std::string& name : names) {
-        int n = VirtualBus(name);
-        std::string served = n >= 0 ? "CAN" + std::to_string(n) : name;
-        if (n < 0) {
+    for (const ResolvedDevice& device : resolved) {
+        bool onInterface = device.kind == DeviceKind::Interface;
+        int n = static_cast<int>(device.bus);
+        std::string served = onInterface ? device.name : "CAN" + std::to_string(n);
+        if (onInterface) {
             while (free >= 0 && used[free]) {
                 --free;
             }
@@ -142,7 +144,7 @@ bool PlanBuses(const ServeOptions& options, std::vector<std::unique_ptr<cServedB
             }
             n = free;
             used[n] = true;
-            setenv(("RVCAN32CE_CAN" + std::to_string(n)).c_str(), name.c_str(), 1); // DeviceMapping.h
+            setenv(("RVCAN32CE_CAN" + std::to_string(n)).c_str(), device.name.c_str(), 1); // DeviceMapping.h
         }
         for (const auto& bus : buses) {
             if (bus->Answers(served)) {
@@ -200,13 +202,15 @@ void KeepAlive(int socket)
     setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof(probes));
 }
 
+// "127.0.0.1:29536", "[::1]:29536": an IPv6 address in brackets, as a URL writes it.
 std::string PeerName(const sockaddr_storage& peer)
 {
     char host[NI_MAXHOST] = "?";
     char service[NI_MAXSERV] = "?";
     getnameinfo(reinterpret_cast<const sockaddr*>(&peer), sizeof(peer), host, sizeof(host), service,
                 sizeof(service), NI_NUMERICHOST | NI_NUMERICSERV);
-    return std::string(host) + ":" + service;
+    bool v6 = peer.ss_family == AF_INET6;
+    return (v6 ? "[" : "") + std::string(host) + (v6 ? "]:" : ":") + service;
 }
 
 class cServer
@@ -276,17 +280,13 @@ private:
     uint64_t m_lastId = 0;
 };
 
-int Serve(const ServeOptions& options)
+int Serve(const ServeOptions& options, std::vector<std::unique_ptr<cServedBus>> buses)
 {
     // Two allocator arenas for all the threads, not one per client thread: memory that clients freed
     // is then whole enough for Reap's malloc_trim to give back (about 14 MB of 37 stayed behind in
     // per-thread arenas after 64 hostile clients; 2 MB with two). Set before any thread starts.
     mallopt(M_ARENA_MAX, 2);
-    std::vector<std::unique_ptr<cServedBus>> buses;
     std::string error;
-    if (!PlanBuses(options, buses, error)) {
-        return ReportFailure(kTool, error);
-    }
     std::vector<std::string> names;
     for (size_t slot = 0; slot < buses.size(); ++slot) {
         if (!buses[slot]->Open(slot, error)) {
@@ -371,5 +371,10 @@ int main(int argc, char** argv)
         fputs(kUsage, stdout);
         return 0;
     }
-    return Serve(options);
+    std::vector<std::unique_ptr<cServedBus>> buses;
+    if (!PlanBuses(options, buses, error)) {
+        ReportFailure(kTool, error);
+        return 2;
+    }
+    return Serve(options, std::move(buses));
 }

@@ -17,6 +17,17 @@ std::string Refused(const char* call, const std::string& interfaceName, uint32_t
            interfaceName + " is down) and connect at it";
 }
 
+// A controller that is up is shared: candump, other programs and the other nodes on its bus depend on its
+// rate, so one program's connect does not change it. How to change it on purpose is part of the reason.
+std::string RunsAtAnotherRate(const std::string& interfaceName, uint32_t running, uint32_t bitsPerSecond)
+{
+    return interfaceName + " is up at " + std::to_string(running) +
+           " bit/s, shared, so not changed for one program: connect at " + std::to_string(running / 1000) +
+           " kbit/s, or change it on purpose: 'ip link set " + interfaceName +
+           " down' (the next connect sets its rate) or 'ip link set " + interfaceName + " type can bitrate " +
+           std::to_string(bitsPerSecond) + "' while it is down";
+}
+
 // A controller that is up always has bit timing; 0 when the kernel does not say.
 uint32_t RunningBitrate(const std::string& interfaceName)
 {
@@ -68,8 +79,13 @@ bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSec
         return false;
     }
     uint32_t bitsPerSecond = kbitPerSecond * 1000;
-    if (link.up && RunningBitrate(interfaceName) == bitsPerSecond) {
+    uint32_t running = link.up ? RunningBitrate(interfaceName) : 0;
+    if (link.up && running == bitsPerSecond) {
         return true; // left as it is, which needs no privilege
+    }
+    if (running != 0) {
+        why = RunsAtAnotherRate(interfaceName, running, bitsPerSecond);
+        return false;
     }
     return SetAndStart(interfaceName, bitsPerSecond, link.up, why);
 }

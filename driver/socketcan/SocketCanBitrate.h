@@ -9,8 +9,8 @@
 #include <string>
 
 // True when the interface has no bit timing (vcan, vxcan), is up at kbitPerSecond already (it is then
-// not touched), or took the rate: one that is up is taken down, given the rate and brought up again;
-// one that is down (with another rate or none yet) is given it and brought up. The controller is left
-// so afterwards. False, with why, otherwise (it is gone, is of another kind, or cannot be given the
-// rate; a controller that was up then still runs at its old rate).
+// not touched), or took the rate: one that is down (with another rate or none yet) is given it and
+// brought up, and is left so afterwards. A controller that is up at another rate is never changed: it
+// is shared with other programs and nodes, so false, with why and how to change it on purpose. False,
+// with why, also when it is gone, is of another kind, or cannot be given the rate.
 bool ApplyInterfaceBitrate(const std::string& interfaceName, uint32_t kbitPerSecond, std::string& why);

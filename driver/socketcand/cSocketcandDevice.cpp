@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "BusPlatform.h"
+#include "DebugOutputLine.h"
 #include "FrameRules.h"
 
 namespace {
@@ -243,6 +244,7 @@ void cSocketcandDevice::Lose(const std::string& reason)
     if (!m_lost.load()) {
         m_fault = "connection to " + m_address.Describe() + " lost: " + reason;
         m_lost.store(true);
+        WriteDebugLine(m_fault); // the console's only sign that its bus is gone
     }
 }
 

@@ -29,10 +29,31 @@ std::string ProgramName(const char* path)
     return slash == std::string::npos ? name : name.substr(slash + 1);
 }
 
+// A Win32 program's command line is its own; this entry answers only the question every terminal user
+// asks first, so that it does not start the program to find out.
+bool AsksForHelp(int argc, char** argv)
+{
+    return argc == 2 && (std::string(argv[1]) == "--help" || std::string(argv[1]) == "-h");
+}
+
+void PrintUsage(const std::string& name)
+{
+    std::printf(
+        "usage: %s [-h|--help]\n"
+        "  Shows the program's window in this terminal (at least 80x24) and takes nothing from its\n"
+        "  command line. Tab/Shift+Tab move, Space/Enter press, Up/Down choose and scroll, Esc ends;\n"
+        "  the bottom line shows the latest debug-output line.\n",
+        name.c_str());
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
+    if (AsksForHelp(argc, argv)) {
+        PrintUsage(ProgramName(argv[0]));
+        return 0;
+    }
     TerminalFrontEnd terminal;
     // Without a terminal the dialog could neither be shown nor answered: say so instead of waiting.
     std::string problem = terminal.Start();

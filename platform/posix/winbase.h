@@ -40,7 +40,9 @@ FARPROC GetProcAddressW(HMODULE module, LPCWSTR procName);
 BOOL FreeLibrary(HMODULE module);
 HMODULE GetModuleHandleW(LPCWSTR moduleName);
 
-void OutputDebugStringW(LPCWSTR text);
+// With C linkage and exported from the program (debug-output.dynamic-list), as kernel32 exports it: a
+// loaded library (the CAN driver) finds it by name at run time.
+extern "C" void OutputDebugStringW(LPCWSTR text);
 void NKDbgPrintfW(LPCWSTR format, ...);
 // Formats at most 1024 characters including the terminator, as on Win32.
 int wsprintfW(LPWSTR buffer, LPCWSTR format, ...);

@@ -13,7 +13,9 @@ python=${RVCAN_PYTHON:-/usr/bin/python3}
 if [ ! -x "$venv/bin/python" ]; then
     "$python" -m venv --system-site-packages "$venv"
 fi
-"$venv/bin/pip" install --quiet --no-index --no-build-isolation --no-deps "$here/.."
+# As the README installs it, with this build's driver beside the package.
+RVCAN_DRIVER="$build/bin/librvcan32ce.so" \
+    "$venv/bin/pip" install --quiet --no-index --no-build-isolation --no-deps "$here/.."
 
 export RVCAN_LIBRARY="$build/bin/librvcan32ce.so"
 export RVCAN_TOOLS="$build/bin"

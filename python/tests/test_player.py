@@ -27,7 +27,8 @@ GAP_TOLERANCE_MS = 5
 # ... and this share of the compared gaps may miss that, when the scheduler stalls a process.
 ALLOWED_OUTLIERS = 0.2
 PROBE = can.Message(arbitration_id=0x7FF, is_extended_id=False, data=b"\x5A")
-DUMP_LINE = re.compile(r"^ \((\d+)\.(\d{6})\)  CAN1:  ([0-9A-F]+)   \[(\d)\]  ?(remote request|[0-9A-F ]*)$")
+# Standard ids are right-aligned in 8 columns once an extended id was shown, as candump does.
+DUMP_LINE = re.compile(r"^ \((\d+)\.(\d{6})\)  CAN1:  +([0-9A-F]+)   \[(\d)\]  ?(remote request|[0-9A-F ]*)$")
 
 
 def trace():

@@ -20,6 +20,13 @@ LIBRARY = os.environ.get("RVCAN_LIBRARY")
 TOOLS = os.environ.get("RVCAN_TOOLS", os.path.join(os.path.dirname(LIBRARY or ""), ""))
 
 
+OPEN_WITHOUT_LIBRARY = """
+import os, can, rvcan.driver
+with can.Bus(interface="rvcan", channel="CAN1:", bitrate=125000) as bus:
+    print(os.path.dirname(rvcan.driver.__file__), rvcan.driver.default_library_path())
+"""
+
+
 def open_bus(**options):
     return can.Bus(interface="rvcan", channel="CAN1:", library=LIBRARY, **options)
 
@@ -78,6 +85,15 @@ class RvCanBusTest(unittest.TestCase):
                 for _ in range(40):
                     bus.send(frame, timeout=0)
             bus.send(frame, timeout=None)  # waits for room
+
+    def test_the_installed_package_opens_a_bus_from_any_directory_without_library(self):
+        # As the README installs it: the driver beside the package, nothing on the search path.
+        environment = {key: value for key, value in os.environ.items() if key != "LD_LIBRARY_PATH"}
+        child = subprocess.run([sys.executable, "-c", OPEN_WITHOUT_LIBRARY], cwd="/", env=environment,
+                               capture_output=True, text=True, timeout=30)
+        self.assertEqual(child.returncode, 0, child.stderr)
+        package, library = child.stdout.split()
+        self.assertEqual(library, os.path.join(package, "librvcan32ce.so"))
 
     def test_channel_names_that_are_not_devices_are_refused_saying_what_they_mean(self):
         with self.assertRaisesRegex(can.CanInitializationError, "the virtual bus is 'CAN1:' .with the colon"):

@@ -23,7 +23,8 @@ LIBRARY = os.environ.get("RVCAN_LIBRARY")
 TOOLS = os.environ.get("RVCAN_TOOLS", os.path.dirname(LIBRARY or ""))
 RATE_KBIT = "500"
 PROBE = can.Message(arbitration_id=0x7FF, is_extended_id=False, data=b"\x5A")
-DUMP_LINE = re.compile(r"^  CAN1:  ([0-9A-F]+)   \[(\d)\]  ?([0-9A-F ]*)$")
+# Standard ids are right-aligned in 8 columns once an extended id was shown, as candump does.
+DUMP_LINE = re.compile(r"^  CAN1:  +([0-9A-F]+)   \[(\d)\]  ?([0-9A-F ]*)$")
 # Standard and extended ids, 0 to 8 bytes.
 FRAMES = [can.Message(arbitration_id=0x100 + n if n % 2 else 0x1234500 + n, is_extended_id=n % 2 == 0,
                       data=bytes((0x11 * n + i) & 0xFF for i in range(n % 9))) for n in range(18)]

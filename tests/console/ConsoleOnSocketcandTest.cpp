@@ -5,19 +5,52 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <regex>
 
 #include "ConsoleHarness.h"
 #include "ConsoleIds.h"
 #include "DriverTestSupport.h"
 #include "cScriptedSocketcandServer.h"
+#include "posix/DebugOutput.h"
+#include "posix/TextConversion.h"
 
 namespace {
 
+// The debug output the program writes, the driver's lines included. Written by whichever thread writes
+// a line, read by the test; guarded by g_debugMutex.
+std::mutex g_debugMutex;
+std::wstring g_debugOutput;
+
+void CaptureDebugOutput(LPCWSTR text)
+{
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    g_debugOutput += text;
+}
+
+std::wstring DebugOutput()
+{
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    return g_debugOutput;
+}
+
+// The operator sees only "cannot open CAN port." in the box: the driver's reason goes to the debug
+// output, which the terminal front end shows on its status line.
 class ConsoleOnSocketcand : public testing::Test
 {
 protected:
-    ~ConsoleOnSocketcand() override { unsetenv("RVCAN32CE_CAN1"); }
+    ConsoleOnSocketcand()
+    {
+        g_debugOutput.clear();
+        m_previousSink = SetDebugOutputSink(CaptureDebugOutput);
+    }
+    ~ConsoleOnSocketcand() override
+    {
+        SetDebugOutputSink(m_previousSink);
+        unsetenv("RVCAN32CE_CAN1");
+    }
+
+    DebugOutputSink m_previousSink = nullptr;
 
     Watchdog watchdog{"a console test on a socketcand bus", std::chrono::seconds(60)};
 };
@@ -47,6 +80,11 @@ TEST_F(ConsoleOnSocketcand, ServerFramesShowInTheListAndStartReachesTheServer)
     EXPECT_EQ(sent.get(), "< send 123 8 00 22 44 88 AA BB EE FF >");
     // With the server gone, a send fails at once and the console still ends (the watchdog says when not).
     console.Press(kTransmit);
+    EXPECT_TRUE(console.WaitFor([] {
+        // Closed, or reset by the send after it: either way the line names the connection and "lost".
+        return std::regex_search(NarrowFromWide(DebugOutput().c_str()),
+                                 std::regex(R"(rvcan32ce: connection to 127\.0\.0\.1:\d+/\S+ lost: .+\r\n)"));
+    })) << NarrowFromWide(DebugOutput().c_str());
     EXPECT_EQ(console.Cancel(), 0);
 }
 
@@ -63,6 +101,11 @@ TEST_F(ConsoleOnSocketcand, RateTheMappingRefusesShowsTheErrorBox)
         GetDlgItemTextW(box, 0xFFFF, text, 64);
         return std::wstring(text) == L"cannot open CAN port.";
     }));
+    EXPECT_TRUE(std::regex_search(
+        NarrowFromWide(DebugOutput().c_str()),
+        std::regex(R"(rvcan32ce: CanSetBaudrate\(125\) failed: the bus 127\.0\.0\.1:\d+/\S+ )"
+                   R"(runs at 500 kbit/s \(as its mapping says\), not at 125\r\n)")))
+        << NarrowFromWide(DebugOutput().c_str());
     PostMessageW(box, WM_COMMAND, IDOK, 0);
     ASSERT_TRUE(console.WaitFor([] { return FindErrorBox() == nullptr; }));
     EXPECT_EQ(console.Text(kConnect), L"Open");

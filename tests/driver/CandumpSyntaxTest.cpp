@@ -183,6 +183,36 @@ TEST(DeviceName, OpensWhatTheNameSaysOrRefusesSayingWhatWasMeant)
               "the virtual buses CAN0: to CAN9:");
 }
 
+bool Can0AndCAN2(const std::string& name)
+{
+    return name == "can0" || name == "CAN2";
+}
+
+// can-serve's bus names: "can0" is the controller where there is one (never virtual bus 0 in silence);
+// "CAN1" in capitals, as its clients open it, is the virtual bus unless an interface has that name.
+TEST(DeviceName, ServedNamesMeanWhatCanDumpsMeanAndCapitalsNeedNoColon)
+{
+    const struct
+    {
+        const char* text;
+        DeviceKind kind;
+        const char* name;
+    } cases[] = {
+        {"can0", DeviceKind::Interface, "can0"},
+        {"CAN1", DeviceKind::VirtualBus, "CAN1:"},
+        {"can1:", DeviceKind::VirtualBus, "CAN1:"},
+        {"CAN2", DeviceKind::Interface, "CAN2"},
+        {"can1", DeviceKind::Refused,
+         "can1 is not a device: the virtual bus is CAN1: or CAN1 (in capitals), and no SocketCAN interface "
+         "is named can1"},
+    };
+    for (const auto& c : cases) {
+        ResolvedDevice device = ResolveDeviceName(c.text, &Can0AndCAN2, true, ColonlessBus::InCapitals);
+        EXPECT_EQ(device.kind, c.kind) << c.text;
+        EXPECT_EQ(device.name, c.name) << c.text;
+    }
+}
+
 TEST(DeviceName, BitRatesInEveryUsualForm)
 {
     const std::pair<const char*, uint32_t> accepted[] = {

@@ -112,6 +112,7 @@ struct DumpExample
     const char* device;
     size_t deviceWidth;
     const char* line;
+    DumpStyle style = {};
 };
 
 // candump's long format, with the examples of FrameSyntax.h.
@@ -125,6 +126,34 @@ const DumpExample kDumpExamples[] = {
     {"123#DEADBEEF", "(1436509052.249713) ", "CAN1:", 5,
      " (1436509052.249713)  CAN1:  123   [4]  DE AD BE EF"},
     {"123#", "(000.000087) ", "can0", 5, " (000.000087)   can0  123   [0] "},
+    // As candump printed them in the SocketCAN VM: after an extended id, with -a, -c, -cc and -ccc.
+    {"7FF#33", "", "vcan0", 0, "  vcan0       7FF   [1]  33", {.indentStandardId = true}},
+    {"123#41424344", "", "vcan0", 0, "  vcan0  123   [4]  41 42 43 44               'ABCD'", {.ascii = true}},
+    {"001#",
+     "",
+     "vcan0",
+     0,
+     "  vcan0       001   [0]                            ''",
+     {.indentStandardId = true, .ascii = true}},
+    {"12345678#01020304050607",
+     "",
+     "vcan0",
+     0,
+     "  vcan0  12345678   [7]  01 02 03 04 05 06 07      '.......'",
+     {.ascii = true}},
+    {"123#41424344",
+     "(1796750898.766385) ",
+     "vcan0",
+     0,
+     " (1796750898.766385)  \33[1m\33[34mvcan0\33[0m  123   [4]  41 42 43 44",
+     {.colorLevel = 1}},
+    {"12345678#02",
+     "",
+     "vcan1",
+     0,
+     "  \33[1m\33[31mvcan1  12345678   [1]  02\33[0m",
+     {.colorLevel = 2, .colorIndex = 1}},
+    {"7FF#33", "", "vcan0", 0, " \33[1m\33[34m vcan0  7FF   [1]  33\33[0m", {.colorLevel = 3}},
 };
 
 TEST(FrameSyntax, DumpLineIsCandumpsLine)
@@ -132,7 +161,8 @@ TEST(FrameSyntax, DumpLineIsCandumpsLine)
     for (const DumpExample& example : kDumpExamples) {
         CanMessageDescriptor frame{};
         ASSERT_EQ(ParseFrameText(example.frame, frame), "");
-        EXPECT_EQ(DumpLine(example.stamp, example.device, example.deviceWidth, frame), example.line);
+        EXPECT_EQ(DumpLine(example.stamp, example.device, example.deviceWidth, frame, example.style),
+                  example.line);
     }
 }
 

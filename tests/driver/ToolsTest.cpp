@@ -89,9 +89,10 @@ TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
     const Case cases[] = {
         {"123#DEADBEEF", "  CAN7:  123   [4]  DE AD BE EF"},
         {"12345678#11.22", "  CAN7:  12345678   [2]  11 22"},
-        {"123#", "  CAN7:  123   [0] "},
-        {"123#R", "  CAN7:  123   [0]  remote request"},
-        {"123#R4", "  CAN7:  123   [4]  remote request"},
+        // From the first extended id on, standard ids are right-aligned in its 8 columns, as candump does.
+        {"123#", "  CAN7:       123   [0] "},
+        {"123#R", "  CAN7:       123   [0]  remote request"},
+        {"123#R4", "  CAN7:       123   [4]  remote request"},
     };
     for (const Case& c : cases) {
         ASSERT_EQ(Run("can-send", {"CAN7:", c.frame}), 0) << c.frame;
@@ -102,9 +103,18 @@ TEST_F(Tools, DumpPrintsWhatSendSentInCandumpFormat)
         EXPECT_EQ(dump->ReadLine(), cases[i].line);
     }
     for (int i = 0; i < 3; ++i) {
-        EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [1]  01");
+        EXPECT_EQ(dump->ReadLine(), "  CAN7:       7FE   [1]  01");
     }
     dump->Signal(SIGINT);
+    EXPECT_EQ(dump->Wait(), 0);
+    EXPECT_EQ(dump->ReadAllErrors(), "");
+}
+
+// candump's -T: a bus quiet for that long ends the dump, successfully.
+TEST_F(Tools, DumpEndsAfterTheQuietTimeOfMinusT)
+{
+    auto dump = StartDump({"-T", "300", "CAN7:"});
+    ASSERT_EQ(m_firstLine, kProbeLine);
     EXPECT_EQ(dump->Wait(), 0);
     EXPECT_EQ(dump->ReadAllErrors(), "");
 }
@@ -187,7 +197,7 @@ TEST_F(Tools, PlayReplaysACandumpLogOntoTheAssignedDevice)
         << errors;
     EXPECT_EQ(NextLineAfterProbes(*dump), "  CAN7:  123   [4]  DE AD BE EF");
     EXPECT_EQ(dump->ReadLine(), "  CAN7:  12345678   [2]  11 22");
-    EXPECT_EQ(dump->ReadLine(), "  CAN7:  7FE   [0] ");
+    EXPECT_EQ(dump->ReadLine(), "  CAN7:       7FE   [0] "); // after an extended id, as candump
 }
 
 // A member that sends back to back with the lowest identifier keeps every frame of can-send off the
@@ -279,6 +289,21 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
         {"can-play", {"-I", nulLog, "CAN7:=CAN7:"}, 1, nulError.c_str()},
         {"can-send", {"-n", "x", "CAN7:", "123#"}, 2, "can-send: -n needs a whole number, not x"},
         {"can-dump", {}, 2, "can-dump: expected a DEVICE"},
+        {"can-dump",
+         {"-x", "CAN7:"},
+         2,
+         "can-dump: -x is candump's, not taken here: the driver does not say which frames this machine sent "
+         "(candump's TX/RX), and classic CAN has no BRS/ESI"},
+        {"can-serve",
+         {"-b", "33"},
+         2,
+         "can-serve: -b 33: not a bit rate; use 10, 20, 50, 100, 125, 250, 500, 800 or 1000 kbit/s (500, "
+         "500k and 500000 are the same)"},
+        {"can-serve",
+         {"can7"},
+         2,
+         "can-serve: can7 is not a device: the virtual bus is CAN7: or CAN7 (in capitals), and no SocketCAN "
+         "interface is named can7"},
     };
     for (const ErrorCase& c : cases) {
         if (c.group != nullptr) {
@@ -294,7 +319,8 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
 {
-    for (const char* name : {"can-send", "can-dump", "can-play"}) {
+    // can-check too: a terminal user's first question does not start the console.
+    for (const char* name : {"can-send", "can-dump", "can-play", "can-serve", "can-check"}) {
         for (const char* option : {"-h", "--help"}) {
             cChildProcess tool(Tool(name, {option}));
             EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)

@@ -156,12 +156,25 @@ TEST_F(OnController, FreshControllerIsGivenTheRateAndBroughtUp)
     EXPECT_TRUE(canDump.WaitFor([](const std::string& l) { return l == "  CAN1:  123   [4]  DE AD BE EF"; }));
 }
 
-TEST_F(OnController, ControllerUpAtAnotherRateRunsAtTheAskedOneAfterwards)
+// A live controller is shared: a tool asked for another rate refuses, saying how to change it on
+// purpose, and the controller runs on untouched; taken down as the refusal says, the next connect sets it.
+TEST_F(OnController, ControllerUpAtAnotherRateIsRefusedUntilTakenDownOnPurpose)
 {
     ASSERT_TRUE(RunAt("can0", 500000));
     ASSERT_TRUE(RunAt("can1", 125000));
+    std::string changesBefore = CarrierChanges("can0");
+    ShellResult refused = RunCapturing("can-send -b 125 CAN1: 456#03");
+    EXPECT_NE(refused.status, 0) << refused.output;
+    EXPECT_NE(refused.output.find("can0 is up at 500000 bit/s, shared, so not changed for one program: "
+                                  "connect at 500 kbit/s, or change it on purpose: 'ip link set can0 down'"),
+              std::string::npos)
+        << refused.output;
+    EXPECT_EQ(Bitrate("can0"), 500000u);
+    EXPECT_EQ(CarrierChanges("can0"), changesBefore) << "the controller was taken down";
+
     ProcessLines candump("candump -L can1");
     ASSERT_TRUE(StartListeningOnCan1(candump));
+    ASSERT_TRUE(RunShell("ip link set can0 down"));
     ShellResult sent = RunCapturing("can-send -b 125 CAN1: 456#03");
     EXPECT_EQ(sent.status, 0) << sent.output;
     EXPECT_TRUE(CandumpShows(candump, "can1 456#03"));
@@ -231,7 +244,7 @@ struct ConsoleCase
 {
     int listIndex;
     int32_t kbitPerSecond;
-    uint32_t can0Before; // 0: a fresh controller
+    uint32_t can0Before; // the rate can0 is left down at; 0: a fresh controller
 };
 
 class ConsoleOnController : public OnController, public testing::WithParamInterface<ConsoleCase>
@@ -245,6 +258,7 @@ TEST_P(ConsoleOnController, ConnectsAtTheRateSendsAndLists)
         MakeFresh("can0");
     } else {
         ASSERT_TRUE(RunAt("can0", c.can0Before));
+        ASSERT_TRUE(RunShell("ip link set can0 down"));
     }
     ASSERT_TRUE(RunAt("can1", static_cast<uint32_t>(c.kbitPerSecond) * 1000));
     ProcessLines candump("candump -L can1");
@@ -316,7 +330,8 @@ TEST_F(UnprivilegedOnController, RateChangeIsRefusedAndTheToolsSayWhy)
     for (const char* command : {"can-send -b 125 CAN1: 456#03", "can-dump -b 125 -n 1 CAN1:"}) {
         ShellResult result = RunCapturing(std::string("timeout 20 ") + command);
         EXPECT_NE(result.status, 0) << command;
-        EXPECT_NE(result.output.find("CAP_NET_ADMIN"), std::string::npos) << result.output;
+        EXPECT_NE(result.output.find("can0 is up at 500000 bit/s, shared"), std::string::npos)
+            << result.output;
         EXPECT_NE(result.output.find("ip link set can0 type can bitrate 125000"), std::string::npos)
             << result.output;
     }

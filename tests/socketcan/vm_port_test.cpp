@@ -248,8 +248,9 @@ TEST(ToolsOnVcan, CansendFramesAreSeenByCanDump)
     const std::vector<std::pair<const char*, const char*>> frames = {
         {"123#DEADBEEF", "  CAN1:  123   [4]  DE AD BE EF"},
         {"12345678#1122334455667788", "  CAN1:  12345678   [8]  11 22 33 44 55 66 77 88"},
-        {"0AB#", "  CAN1:  0AB   [0] "},
-        {"321#R", "  CAN1:  321   [0]  remote request"},
+        // After an extended id, standard ids right-aligned in its 8 columns, as candump prints them.
+        {"0AB#", "  CAN1:       0AB   [0] "},
+        {"321#R", "  CAN1:       321   [0]  remote request"},
     };
     for (const auto& [text, line] : frames) {
         ASSERT_TRUE(RunShell(std::string("cansend vcan0 ") + text));
