@@ -91,7 +91,7 @@ bool cSlcanDevice::Command(const std::string& command, bool refusalFails, std::s
         waitMs = m_peerSilent ? kSilentPeerWaitMs : kAnswerWaitMs;
     }
     Answer answer = AwaitAnswer(ticket, waitMs);
-    if (m_lost.load()) {
+    if (m_fault.Set()) {
         why = Fault();
         return false;
     }
@@ -139,7 +139,7 @@ bool cSlcanDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs
               " refused the frame (BEL): its transmit queue is full, or it is off the bus";
         return false;
     }
-    if (answer == Answer::None && m_lost.load()) {
+    if (answer == Answer::None && m_fault.Set()) {
         why = Fault();
         return false;
     }
@@ -154,7 +154,7 @@ bool cSlcanDevice::WriteLine(const std::string& line, uint32_t waitMs, bool asks
                              std::string& why)
 {
     std::lock_guard<std::mutex> lock(m_writing);
-    if (m_lost.load()) {
+    if (m_fault.Set()) {
         why = Fault();
         return false;
     }
@@ -192,14 +192,14 @@ cSlcanDevice::Answer cSlcanDevice::AwaitAnswer(uint64_t ticket, uint32_t waitMs)
                 return m_refusals[(ticket - 1) % m_refusals.size()] ? Answer::Refused : Answer::Done;
             }
             uint64_t now = NowMs();
-            if (now >= deadline || m_lost.load()) {
+            if (now >= deadline || m_fault.Set()) {
                 m_answers = std::max(m_answers, ticket); // a late answer is not taken for a later line's
                 return Answer::None;
             }
             uint32_t step = static_cast<uint32_t>(std::min<uint64_t>(deadline - now, kAnswerPollMs));
             if (readerRuns) {
                 m_answered.wait_for(lock, std::chrono::milliseconds(step),
-                                    [&] { return m_answers >= ticket || m_lost.load(); });
+                                    [&] { return m_answers >= ticket || m_fault.Set(); });
                 continue;
             }
         }
@@ -296,7 +296,7 @@ void cSlcanDevice::TakeAnswer(bool refused)
 void cSlcanDevice::Close()
 {
     cReceivingDevice::Close();
-    if (!OnReceiveThread() && m_port && !m_lost.load()) {
+    if (!OnReceiveThread() && m_port && !m_fault.Set()) {
         uint64_t ignored = 0;
         std::string why;
         WriteLine(SlcanCommand('C'), cSerialPort::kDrainMs, false, ignored, why); // off the bus
@@ -317,24 +317,14 @@ DeviceCounters cSlcanDevice::Counters() const
 
 std::string cSlcanDevice::Fault() const
 {
-    if (!m_lost.load()) {
-        return {};
-    }
-    std::lock_guard<std::mutex> lock(m_faultLock);
-    return m_fault;
+    return m_fault.Text();
 }
 
 void cSlcanDevice::Lose(const std::string& reason)
 {
-    {
-        std::lock_guard<std::mutex> lock(m_faultLock);
-        if (m_lost.load()) {
-            return;
-        }
-        m_fault = "adapter on " + m_address.port + " went away: " + reason;
-        m_lost.store(true);
+    if (m_fault.SetOnce("adapter on " + m_address.port + " went away: " + reason)) {
+        m_answered.notify_all(); // a caller waiting for an answer stops waiting
     }
-    m_answered.notify_all();
 }
 
 void cSlcanDevice::WakeReceiveThread()
@@ -360,7 +350,7 @@ void cSlcanDevice::DiscardPending()
 {
     std::array<char, kReadBytes> buffer;
     std::lock_guard<std::mutex> lock(m_reading);
-    for (size_t discarded = 0; discarded < kDiscardLimitBytes && !m_lost.load();) {
+    for (size_t discarded = 0; discarded < kDiscardLimitBytes && !m_fault.Set();) {
         if (m_port->WaitReadable(0) != cSerialPort::Wait::Readable) {
             return;
         }
@@ -384,7 +374,7 @@ void cSlcanDevice::ReceiveLoop()
         m_receiverRunning.store(true);
     }
     while (!m_stopThread.load()) {
-        if (m_lost.load()) {
+        if (m_fault.Set()) {
             // Nothing more comes: wait to be stopped.
             std::unique_lock<std::mutex> lock(m_wakeLock);
             m_wake.wait_for(lock, std::chrono::milliseconds(kIdleWakeMs), [this] { return m_woken; });

@@ -34,6 +34,7 @@
 
 #include "SlcanAddress.h"
 #include "SlcanProtocol.h"
+#include "cDeviceFault.h"
 #include "cReceivingDevice.h"
 #include "cSerialPort.h"
 #include "cSlcanClock.h"
@@ -122,9 +123,7 @@ private:
     std::condition_variable m_wake;
     bool m_woken = false;
 
-    std::atomic<bool> m_lost{false}; // set once, by any thread that finds the port gone
-    mutable std::mutex m_faultLock;  // guards m_fault, written once before m_lost is set
-    std::string m_fault;
+    cDeviceFault m_fault; // set by any thread that finds the port gone
 
     std::atomic<uint64_t> m_dropped{0}; // written by readers, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};

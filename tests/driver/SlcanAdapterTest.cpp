@@ -29,19 +29,6 @@ protected:
 
     void Map(const char* variable, const std::string& value) { setenv(variable, value.c_str(), 1); }
 
-    std::string Fault(DWORD device)
-    {
-        char text[512] = {};
-        return m_driver.getDeviceFault(device, text, sizeof(text)) > 0 ? text : "";
-    }
-
-    std::string LastError()
-    {
-        char text[512] = {};
-        m_driver.getLastError(text, sizeof(text));
-        return text;
-    }
-
     static std::vector<std::string> Lines(const Dialogue& dialogue)
     {
         std::vector<std::string> lines;
