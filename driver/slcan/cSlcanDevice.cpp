@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
+#include <thread>
 
 #include "BusPlatform.h"
 #include "FrameRules.h"
@@ -168,6 +170,7 @@ bool cSlcanDevice::WriteLine(const std::string& line, uint32_t waitMs, bool asks
     if (outcome == cSerialPort::Sent::Failed) {
         Lose(why);
         why = Fault();
+        return false;
     }
     bool lineStarted = written > m_tail.size();
     m_tail = bytes.substr(written);
@@ -220,7 +223,9 @@ void cSlcanDevice::ReadOnce(uint32_t waitMs, bool deliver)
     if (deliver) {
         lock.lock();
     } else if (m_receiverRunning.load() || !lock.try_lock() || m_receiverRunning.load()) {
-        return; // the receive thread reads, and delivers
+        // The receive thread reads, and delivers; or another caller reads, and takes the answers.
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        return;
     }
     std::string why;
     long count = m_port->Read(buffer.data(), buffer.size(), why);

@@ -24,7 +24,10 @@ export RVCAN32CE_NAMESPACE=wine-slcan-$$
 socat=
 com=$WINEPREFIX/dosdevices/com5
 cleanup() {
-    [ -n "$socat" ] && kill "$socat" 2>/dev/null && wait "$socat" 2>/dev/null
+    if [ -n "$socat" ]; then
+        kill "$socat" 2>/dev/null || true
+        wait "$socat" 2>/dev/null || true # ended by the signal: not this test's status
+    fi
     rm -f "$com"
     rm -rf "$work"
 }
