@@ -3,6 +3,7 @@
 #include <string>
 #include <vector>
 
+#include "SlcanAddress.h"
 #include "SlcanProtocol.h"
 #include "cSlcanClock.h"
 #include "cSlcanSplitter.h"
@@ -184,6 +185,45 @@ TEST(SlcanClock, MovesOnByTheAdaptersStampsAndCountsTurnsFromTheHostsClock)
     cSlcanClock clone;
     clone.Timestamp(Ms(65000), 0, 100);
     EXPECT_EQ(clone.Timestamp(Ms(464), 1000000, 1100), 1100u); // a clone wrapping at 65536: 1 s later
+}
+
+TEST(SlcanAddress, TakesThePortAndTheLinesSpeed)
+{
+    struct Case
+    {
+        const char* value;
+        const char* port;
+        uint32_t speed;
+        const char* error;
+    };
+    const char* syntax = " (expected slcan:PORT[@SPEED], e.g. slcan:/dev/ttyACM0 or slcan:COM5)";
+    const std::vector<Case> cases = {
+        {"slcan:/dev/ttyACM0", "/dev/ttyACM0", 115200, ""},
+        {"slcan:/dev/ttyUSB0@921600", "/dev/ttyUSB0", 921600, ""},
+        {"slcan:COM5", "COM5", 115200, ""},
+        {"slcan:", "", 0, "no serial port"},
+        {"slcan:@115200", "", 0, "no serial port"},
+        {"slcan:/dev/tty S0", "", 0, "a serial port's name has no blanks or control characters"},
+        {"slcan:/dev/ttyS0@115201", "", 0,
+         "the serial line's speed after @ is one of 9600, 19200, 38400, 57600, 115200, 230400, 460800, "
+         "500000, "
+         "576000, 921600, 1000000, 2000000, 3000000 bit/s"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.value);
+        SlcanAddress address;
+        std::string error;
+        EXPECT_EQ(ParseSlcanAddress(c.value, address, error), *c.error == 0);
+        EXPECT_EQ(error, *c.error == 0 ? "" : c.error + std::string(syntax));
+        if (*c.error == 0) {
+            EXPECT_EQ(address.port, c.port);
+            EXPECT_EQ(address.speed, c.speed);
+        }
+    }
+    EXPECT_EQ(WindowsPortPath("COM5"), "\\\\.\\COM5");
+    EXPECT_EQ(WindowsPortPath("com12"), "\\\\.\\com12");
+    EXPECT_EQ(WindowsPortPath("\\\\.\\COM3"), "\\\\.\\COM3");
+    EXPECT_EQ(WindowsPortPath("COMX"), "COMX");
 }
 
 } // namespace
