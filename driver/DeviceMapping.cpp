@@ -3,7 +3,9 @@
 #include <cstdlib>
 
 #include "QuotedValue.h"
+#include "SlcanAddress.h"
 #include "SocketcandAddress.h"
+#include "cSlcanDevice.h"
 #include "cSocketcandDevice.h"
 
 #if defined(__linux__)
@@ -33,6 +35,16 @@ std::shared_ptr<cCanDevice> OpenSocketcandDevice(const std::string& value, std::
     return device->Open(error) ? device : nullptr;
 }
 
+std::shared_ptr<cCanDevice> OpenSlcanDevice(const std::string& value, std::string& error)
+{
+    SlcanAddress address;
+    if (!ParseSlcanAddress(value, address, error)) {
+        return nullptr;
+    }
+    auto device = std::make_shared<cSlcanDevice>(address);
+    return device->Open(error) ? device : nullptr;
+}
+
 } // namespace
 
 std::shared_ptr<cCanDevice> OpenMappedDevice(const std::string& interfaceName, std::string& error)
@@ -40,13 +52,16 @@ std::shared_ptr<cCanDevice> OpenMappedDevice(const std::string& interfaceName, s
     if (IsSocketcandMapping(interfaceName)) {
         return OpenSocketcandDevice(interfaceName, error);
     }
+    if (IsSlcanMapping(interfaceName)) {
+        return OpenSlcanDevice(interfaceName, error);
+    }
 #if defined(__linux__)
     auto device = std::make_shared<cSocketCanDevice>(interfaceName);
     return device->Open(error) ? device : nullptr;
 #else
     error = "SocketCAN interfaces (" + QuotedValue(interfaceName) +
-            ") exist only on Linux; unset the variable, or "
-            "reach a bus of a Linux machine with socketcand://HOST[:PORT]/BUS";
+            ") exist only on Linux; unset the variable, reach a bus of a Linux machine with "
+            "socketcand://HOST[:PORT]/BUS, or an adapter on a serial port with slcan:COMn";
     return nullptr;
 #endif
 }

@@ -1,8 +1,10 @@
-// Which devices run on a SocketCAN interface or on a socketcand server's bus instead of a virtual bus.
+// Which devices run on a SocketCAN interface, a socketcand server's bus or a serial-line CAN adapter
+// instead of a virtual bus.
 // The operator maps "CANn:" by setting RVCAN32CE_CANn before the program starts: to an interface of
 // this machine, e.g. RVCAN32CE_CAN1=can0 (Linux only), or to a bus of another machine,
-// e.g. RVCAN32CE_CAN1=socketcand://bench:29536/can0 (socketcand/SocketcandAddress.h). A device whose
-// variable is unset or empty stays on virtual bus n.
+// e.g. RVCAN32CE_CAN1=socketcand://bench:29536/can0 (socketcand/SocketcandAddress.h), or to a CAN
+// adapter on a serial port, e.g. RVCAN32CE_CAN1=slcan:/dev/ttyACM0 or slcan:COM5 (slcan/SlcanAddress.h).
+// A device whose variable is unset or empty stays on virtual bus n.
 #pragma once
 
 #include <cstdint>

@@ -39,6 +39,9 @@
 //   (RVCAN32CE_CAN1=socketcand://HOST[:PORT]/BUS) is a TCP connection to that server, in its raw mode,
 //   again with the same guarantees (socketcand/cSocketcandDevice.h says what differs).
 //   RvCanGetDeviceFault tells when its connection is lost.
+// - slcan: a device mapped to a CAN adapter on a serial port (RVCAN32CE_CAN1=slcan:/dev/ttyACM0 or
+//   slcan:COM5) speaks the serial-line CAN protocol to it, again with the same guarantees
+//   (slcan/cSlcanDevice.h says what differs). RvCanGetDeviceFault tells when the adapter went away.
 //
 // Arguments the program passes, and what they mean here:
 //   CanCreateDevice(name, 0)     "CAN0:" to "CAN9:", any letter case; the second word must be 0.

@@ -4,7 +4,8 @@ set -euo pipefail
 
 packages=(g++ cmake ninja-build pkg-config libgtest-dev libgmock-dev libbenchmark-dev libncurses-dev tmux
           clang libclang-rt-14-dev libsocketcan-dev
-          python3-can python3-venv python3-pip python3-setuptools pandoc)
+          python3-can python3-venv python3-pip python3-setuptools pandoc
+          socat) # a null modem of two pseudo-terminals, for the slcan tests
 # The SocketCAN tests run in a small VM (../shared/socketcan-vm), which needs these on the host.
 if [ "${CANCHECK_SETUP_VM:-1}" = 1 ]; then
     packages+=(qemu-system-x86 busybox-static can-utils)

@@ -167,7 +167,7 @@ bool cSocketcandDevice::SendMessage(const SocketcandMessage& message, uint32_t w
 {
     std::string line = FormatSocketcandMessage(message);
     std::lock_guard<std::mutex> lock(m_sending);
-    if (m_lost.load()) {
+    if (m_fault.Set()) {
         why = Fault();
         return false;
     }
@@ -231,20 +231,13 @@ DeviceCounters cSocketcandDevice::Counters() const
 
 std::string cSocketcandDevice::Fault() const
 {
-    if (!m_lost.load()) {
-        return {};
-    }
-    std::lock_guard<std::mutex> lock(m_faultLock);
-    return m_fault;
+    return m_fault.Text();
 }
 
 void cSocketcandDevice::Lose(const std::string& reason)
 {
-    std::lock_guard<std::mutex> lock(m_faultLock);
-    if (!m_lost.load()) {
-        m_fault = "connection to " + m_address.Describe() + " lost: " + reason;
-        m_lost.store(true);
-        WriteDebugLine(m_fault); // the console's only sign that its bus is gone
+    if (m_fault.SetOnce("connection to " + m_address.Describe() + " lost: " + reason)) {
+        WriteDebugLine(m_fault.Text()); // the console's only sign that its bus is gone
     }
 }
 
@@ -267,7 +260,7 @@ void cSocketcandDevice::PrepareReception(uint32_t, bool onReceiveThread)
 void cSocketcandDevice::DiscardPending()
 {
     std::array<char, kReadBytes> buffer;
-    for (size_t discarded = 0; discarded < kDiscardLimitBytes && !m_lost.load();) {
+    for (size_t discarded = 0; discarded < kDiscardLimitBytes && !m_fault.Set();) {
         if (m_stream->WaitReadable(0) != cTcpStream::Wait::Readable) {
             return;
         }
@@ -288,7 +281,7 @@ void cSocketcandDevice::ReceiveLoop()
 {
     std::array<char, kReadBytes> buffer;
     while (!m_stopThread.load()) {
-        if (m_lost.load()) {
+        if (m_fault.Set()) {
             m_stream->WaitForWake(kIdleWakeMs); // nothing more comes: wait to be stopped
             continue;
         }

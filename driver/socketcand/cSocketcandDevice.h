@@ -35,6 +35,7 @@
 #include "SocketcandAddress.h"
 #include "SocketcandProtocol.h"
 #include "cDeliveryPacer.h"
+#include "cDeviceFault.h"
 #include "cReceivingDevice.h"
 #include "cSocketcandSplitter.h"
 #include "cTcpStream.h"
@@ -90,9 +91,7 @@ private:
 
     std::mutex m_sending; // serialises SendMessage, so that two callers' lines never interleave
 
-    std::atomic<bool> m_lost{false}; // set once, by any thread that finds the connection gone
-    mutable std::mutex m_faultLock;  // guards m_fault, written once before m_lost is set
-    std::string m_fault;
+    cDeviceFault m_fault; // set by any thread that finds the connection gone
 
     std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};

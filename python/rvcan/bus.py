@@ -276,7 +276,12 @@ class RvCanBus(can.BusABC):
 
     def _describe(self, name: str, kbit: int) -> str:
         mapped = os.environ.get(f"RVCAN32CE_CAN{name[3]}", "")
-        where = f"SocketCAN {mapped}" if mapped else "virtual bus"
+        if mapped.startswith("slcan:"):
+            where = f"adapter on {mapped[len('slcan:'):]}"
+        elif mapped.startswith("socketcand://"):
+            where = mapped
+        else:
+            where = f"SocketCAN {mapped}" if mapped else "virtual bus"
         return f"rvcan {name} ({where}) at {kbit} kbit/s, {self._library.path}"
 
     def _open(self, name: str, kbit: int, depth: int) -> _Device:

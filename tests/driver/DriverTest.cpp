@@ -24,13 +24,6 @@ public:
 
 class Driver : public DriverDevicesTest
 {
-protected:
-    std::string LastError()
-    {
-        char text[256] = {};
-        m_driver.getLastError(text, sizeof(text));
-        return text;
-    }
 };
 
 TEST_F(Driver, ResolvesAllTenEntryPointsAndTheExtras)

@@ -83,6 +83,21 @@ protected:
         return m_driver.api.CanTransmittMessageEx(device, &frame);
     }
 
+    // RvCanGetDeviceFault's text for device, empty while it works.
+    std::string Fault(DWORD device)
+    {
+        char text[512] = {};
+        return m_driver.getDeviceFault(device, text, sizeof(text)) > 0 ? text : "";
+    }
+
+    // RvCanGetLastError's text for this thread.
+    std::string LastError()
+    {
+        char text[512] = {};
+        m_driver.getLastError(text, sizeof(text));
+        return text;
+    }
+
     cLoadedDriver m_driver;
     std::vector<DWORD> m_opened;
 };

@@ -24,19 +24,6 @@ protected:
     }
 
     void Map(const std::string& value) { setenv("RVCAN32CE_CAN1", value.c_str(), 1); }
-
-    std::string Fault(DWORD device)
-    {
-        char text[512] = {};
-        return m_driver.getDeviceFault(device, text, sizeof(text)) > 0 ? text : "";
-    }
-
-    std::string LastError()
-    {
-        char text[512] = {};
-        m_driver.getLastError(text, sizeof(text));
-        return text;
-    }
 };
 
 TEST_F(SocketcandClient, DeliversWellFormedFramesWithTheServersTimeAndCountsTheRest)

@@ -3,7 +3,7 @@
 #
 #   bash tests/fuzz/run-fuzzers.sh [BUILD-DIR [SECONDS [TARGET...]]]
 #
-# BUILD-DIR defaults to build-fuzz, SECONDS (per target) to 60, the targets to all five. Each target
+# BUILD-DIR defaults to build-fuzz, SECONDS (per target) to 60, the targets to all six. Each target
 # first replays its inputs in tests/fuzz/regressions/<target> (every crash found so far), then fuzzes
 # from its seed corpus tests/fuzz/corpus/<target>; what it learns goes to BUILD-DIR/fuzz-corpus/<target>,
 # crashes to BUILD-DIR/fuzz-artifacts/. Exits non-zero when any target crashed or broke a rule.
@@ -15,7 +15,8 @@ seconds=${2:-60}
 shift $(($# > 2 ? 2 : $#))
 targets=("$@")
 if [ ${#targets[@]} -eq 0 ]; then
-    targets=(fuzz_receive_callback fuzz_send_fields fuzz_dialog_template fuzz_bus_tools fuzz_socketcand_protocol)
+    targets=(fuzz_receive_callback fuzz_send_fields fuzz_dialog_template fuzz_bus_tools fuzz_socketcand_protocol
+             fuzz_slcan_protocol)
 fi
 
 cmake --preset fuzz -B "$build" >/dev/null

@@ -3,7 +3,8 @@
 # can1 (../shared/socketcan-vm/run-in-vm.sh), for machines whose kernel has no SocketCAN: the port and
 # bus-tool tests against can-utils (vm_port_test, vm_tools_test) and the console itself, headless, on vcan0
 # (vm_console_test), then the driver, the bus tools and the console on the controllers, as root and
-# as an ordinary user (vm_controller_test). One VM boot runs them all.
+# as an ordinary user (vm_controller_test), and the slcan device against can-utils' slcanpty and the
+# kernel's slcan (vm-slcan-tests.sh; socat makes its null modem). One VM boot runs them all.
 #
 #   tests/socketcan/run-vm-tests.sh BUILD_DIR
 #
@@ -35,7 +36,7 @@ mkdir "$payload/bin"
 cp "$build/bin/librvcan32ce.so" "$build/bin/can-send" "$build/bin/can-dump" "$build/bin/can-play" \
     "$build/bin/can-serve" "$build/tests/socketcan-vm/vm_port_test" "$build/tests/socketcan-vm/vm_console_test" \
     "$build/tests/socketcan-vm/vm_controller_test" "$build/tests/socketcan-vm/vm_tools_test" \
-    "$build/tests/socketcan-vm/vm_serve_test" "$(command -v setpriv)" "$payload/bin/"
-cp "$here/vm-tests.sh" "$payload/"
+    "$build/tests/socketcan-vm/vm_serve_test" "$(command -v setpriv)" "$(command -v socat)" "$payload/bin/"
+cp "$here/vm-tests.sh" "$here/vm-slcan-tests.sh" "$payload/"
 
 SOCKETCAN_VM_CAN_CONTROLLERS=2 SOCKETCAN_VM_TIMEOUT=${SOCKETCAN_VM_TIMEOUT:-300} "$vm" "$payload/vm-tests.sh" "$payload"

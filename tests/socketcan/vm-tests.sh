@@ -11,6 +11,7 @@ export RVCAN32CE_CAN1=vcan0
 ./vm_console_test --gtest_brief=1 || status=1
 ./vm_tools_test --gtest_brief=1 || status=1
 ./vm_serve_test --gtest_brief=1 || status=1
+sh /extra/vm-slcan-tests.sh || status=1
 export RVCAN32CE_CAN1=can0
 ./vm_controller_test --gtest_brief=1 --gtest_filter='-Unprivileged*' || status=1
 for controller in can0 can1; do

@@ -117,6 +117,12 @@ if ! bash tests/windows/socketcand-under-wine.sh "$build/bin" "$(realpath "${LIN
     failed+=(socketcand-under-wine)
 fi
 
+# The Windows tools on a COM port mapped to a pseudo-terminal, the Linux tools at the null modem's far end.
+echo "=== slcan-under-wine"
+if ! bash tests/windows/slcan-under-wine.sh "$build/bin" "$(realpath "${LINUX_BUILD:-build}")/bin"; then
+    failed+=(slcan-under-wine)
+fi
+
 if [ ${#failed[@]} -gt 0 ]; then
     echo "run-wine-tests: failed: ${failed[*]}" >&2
     exit 1
