@@ -190,15 +190,21 @@ bool cBusRing::IsPlausibleLead(uint64_t lead)
 }
 
 // Tickets in [from, to) that a writer really published: their slot holds their frame or a later one
-// below head. A head moved ahead by another member skips tickets nobody claimed, and those are no
-// frames lost. Only the last ring's worth can be looked at; older tickets count when all of those were
-// published, as in a real flood, which the head's plausible lead already bounds.
+// below the head (read again for a slot ahead of it). A head moved ahead by another member skips
+// tickets nobody claimed, and those are no frames lost. Only the last ring's worth can be looked at;
+// older tickets count when all of those were published, as in a real flood, which the head's
+// plausible lead already bounds.
 uint64_t cBusRing::PublishedAmong(uint64_t from, uint64_t to, uint64_t head) const
 {
     uint64_t lookFrom = to - from > kBusSlotCount ? to - kBusSlotCount : from;
     uint64_t published = 0;
     for (uint64_t ticket = lookFrom; ticket < to; ++ticket) {
-        uint64_t sequence = m_ring.slots[ticket & kBusSlotMask].sequence.load(std::memory_order_relaxed);
+        uint64_t sequence = m_ring.slots[ticket & kBusSlotMask].sequence.load(std::memory_order_acquire);
+        if (sequence > PublishedSequence(head)) {
+            // A writer lapped the ring while this reader counted (it was preempted): the slot holds a
+            // later frame, which its writer claimed before writing.
+            head = Head();
+        }
         if (sequence >= WritingSequence(ticket) && sequence <= PublishedSequence(head)) {
             ++published;
         }

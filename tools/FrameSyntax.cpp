@@ -2,6 +2,7 @@
 
 #include "FrameFilter.h"
 #include "FrameRules.h"
+#include "HexDigit.h"
 
 #include <algorithm>
 #include <cstdio>
@@ -10,20 +11,6 @@ namespace {
 
 constexpr size_t kStandardIdDigits = 3;
 constexpr size_t kExtendedIdDigits = 8;
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 std::string ParseId(std::string_view digits, CanMessageDescriptor& frame)
 {

@@ -2,6 +2,8 @@
 
 #include <cstdio>
 
+#include "HexDigit.h"
+
 namespace {
 
 constexpr uint32_t kStandardIdLimit = 0x7FF;
@@ -13,20 +15,6 @@ constexpr size_t kMicrosecondStampDigits = 8;
 
 // S0..S8, in the order of the command's digit.
 constexpr uint32_t kRates[] = {10, 20, 50, 100, 125, 250, 500, 800, 1000};
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
-}
 
 bool ParseHex(std::string_view digits, uint32_t& value)
 {

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <vector>
 
+#include "HexDigit.h"
+
 namespace {
 
 constexpr uint32_t kStandardIdLimit = 0x7FF;
@@ -17,20 +19,6 @@ using Words = std::vector<std::string_view>;
 bool IsBlank(char c)
 {
     return c == ' ' || c == '\t' || c == '\r' || c == '\n';
-}
-
-int HexValue(char c)
-{
-    if (c >= '0' && c <= '9') {
-        return c - '0';
-    }
-    if (c >= 'a' && c <= 'f') {
-        return c - 'a' + 10;
-    }
-    if (c >= 'A' && c <= 'F') {
-        return c - 'A' + 10;
-    }
-    return -1;
 }
 
 bool ParseHex(std::string_view word, size_t mostDigits, uint32_t& value)
