@@ -322,16 +322,24 @@ void ExpectStillReceiving(const char* attack, Member& receiver, Member& sender)
     }
 }
 
-// Until process pid has path open (or 10 s passed): then it is past its start and at the lock.
+std::string LinkTarget(const std::string& link)
+{
+    char target[512] = {};
+    return readlink(link.c_str(), target, sizeof(target) - 1) > 0 ? target : "";
+}
+
+// Until process pid has path open (or 10 s passed): then it is past its start and at the lock. Until
+// the child has run exec it is a copy of this process and holds our own descriptor of the same file.
 void WaitUntilOpen(pid_t pid, const std::string& path)
 {
-    std::string directory = "/proc/" + std::to_string(pid) + "/fd/";
+    const std::string process = "/proc/" + std::to_string(pid);
+    const std::string self = LinkTarget("/proc/self/exe");
     for (int attempt = 0; attempt < 1000; ++attempt) {
-        for (int fd = 0; fd < 64; ++fd) {
-            char target[512] = {};
-            if (readlink((directory + std::to_string(fd)).c_str(), target, sizeof(target) - 1) > 0 &&
-                path == target) {
-                return;
+        if (LinkTarget(process + "/exe") != self) {
+            for (int fd = 0; fd < 64; ++fd) {
+                if (LinkTarget(process + "/fd/" + std::to_string(fd)) == path) {
+                    return;
+                }
             }
         }
         usleep(10000);
