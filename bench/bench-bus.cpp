@@ -19,9 +19,10 @@
 // the nine bit rates, one sender sends 8-byte standard frames for about a second, back to back or, with
 // -L PERCENT, evenly spaced so that they keep the wire busy that share of the time (the ratio below is
 // then that share), and one line per rate compares the frames/s received with the most the wire
-// carries for those frames, and gives the p99 of |actual - ideal| delivery time: jitter_p99_us against each frame's end on the wire
-// (as its sender reserved it, read from the ring), backtoback_p99_us against the ends the frames would
-// have if each followed the one before without a gap (a sender held up by the scheduler adds gaps).
+// carries for those frames, and gives the p99 of |actual - ideal| delivery time: jitter_p99_us against
+// each frame's end on the wire (as its sender reserved it, read from the ring), backtoback_p99_us
+// against the ends the frames would have if each followed the one before without a gap (a sender held
+// up by the scheduler adds gaps).
 #include <algorithm>
 #include <atomic>
 #include <cerrno>
