@@ -211,13 +211,14 @@ struct ToolModel
 };
 
 const ToolModel kCanSend = {"can-send", &CanSendMain, "bgn", "r"};
-const ToolModel kCanDump = {"can-dump", &CanDumpMain, "btn", "dLle"};
+const ToolModel kCanDump = {"can-dump", &CanDumpMain, "btnT", "dLleac"};
 
 bool ReferenceOptionArgument(char letter, const std::string& argument)
 {
     switch (letter) {
     case 'b': return ReferenceBitRate(argument);
     case 't': return argument == "a" || argument == "A" || argument == "d" || argument == "z";
+    case 'T': return IsNumber(argument) && argument.find_first_not_of('0') != std::string::npos;
     }
     return IsNumber(argument);
 }
