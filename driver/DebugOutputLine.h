@@ -9,3 +9,15 @@
 #include <string>
 
 void WriteDebugLine(const std::string& text);
+
+// The whole line as OutputDebugStringW takes it. The driver's own texts are ASCII, but a path or value
+// it quotes may hold any byte: each non-ASCII byte becomes '?', never a wide character of its own
+// (a signed char would widen to an invalid one).
+inline std::wstring DebugLineText(const std::string& text)
+{
+    std::wstring line = L"rvcan32ce: ";
+    for (unsigned char c : text) {
+        line.push_back(c < 0x80 ? static_cast<wchar_t>(c) : L'?');
+    }
+    return line + L"\r\n";
+}

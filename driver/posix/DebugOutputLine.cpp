@@ -24,6 +24,5 @@ void WriteDebugLine(const std::string& text)
     if (output == nullptr) {
         return;
     }
-    std::string line = "rvcan32ce: " + text + "\r\n";
-    output(std::wstring(line.begin(), line.end()).c_str());
+    output(DebugLineText(text).c_str());
 }

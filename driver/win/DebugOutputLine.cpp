@@ -4,6 +4,5 @@
 
 void WriteDebugLine(const std::string& text)
 {
-    std::string line = "rvcan32ce: " + text + "\r\n";
-    OutputDebugStringW(std::wstring(line.begin(), line.end()).c_str());
+    OutputDebugStringW(DebugLineText(text).c_str());
 }
