@@ -5,6 +5,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "BusFaults.h"
+
 constexpr uint32_t kBusSlotCount = 32768; // a power of two: a ticket's slot is ticket & (count - 1)
 constexpr uint32_t kBusSlotMask = kBusSlotCount - 1;
 constexpr uint32_t kBusCount = 10;    // "CAN0:" to "CAN9:"
@@ -62,4 +64,5 @@ struct BusRingShared
     alignas(64) std::atomic<uint32_t> wakeFlag;
     alignas(64) BusSlot slots[kBusSlotCount];
     BusWireShared wires[kBusRateCount]; // by the rate's place in 10, 20, .. 1000 kbit/s
+    BusFaultShared faults[kBusFaultCount];
 };

@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-constexpr uint32_t kBusLayoutVersion = 4;
+constexpr uint32_t kBusLayoutVersion = 5;
 
 // Empty when RVCAN32CE_NAMESPACE holds characters other than letters, digits, '-' and '_', or is longer
 // than 32 characters.

@@ -46,7 +46,8 @@
 // Arguments the program passes, and what they mean here:
 //   CanCreateDevice(name, 0)     "CAN0:" to "CAN9:", any letter case; the second word must be 0.
 //   CanSetBaudrate(dev, {r, 0})  r in kbit/s; the second word must be 0.
-//   CanReset(dev, {0, 0})        clears the device's counters; both words must be 0.
+//   CanReset(dev, {0, 0})        clears the device's counters and restarts a bus-off controller
+//                                (cCanDevice::RestartController); both words must be 0.
 //   CanWriteDescriptorEx(dev, 0, code, mask)  acceptance filter 0 (the only one): bits set in mask are
 //                                "any value"; (0, -1, -1) lets every frame through, as does the default.
 //   CanReadDescriptorEx(dev, 0, &code, &mask) reads it back.
@@ -218,6 +219,10 @@ RVCAN_EXPORT BOOL WINAPI CanReset(DWORD device, const DWORD* record)
         return Refuse("the record must be {0, 0}");
     }
     found->ResetCounters();
+    std::string why;
+    if (!found->RestartController(why)) {
+        return RefuseAndTell("CanReset", why);
+    }
     return TRUE;
 }
 
@@ -291,6 +296,16 @@ RVCAN_EXPORT BOOL WINAPI CanRegisterCallback(DWORD device, CanReceiveFunction fu
     return TRUE;
 }
 
+RVCAN_EXPORT BOOL WINAPI RvCanRegisterErrorCallback(DWORD device, CanReceiveFunction function)
+{
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
+    if (!found) {
+        return FALSE;
+    }
+    found->RegisterErrorCallback(function);
+    return TRUE;
+}
+
 RVCAN_EXPORT BOOL WINAPI CanStartReceiveQueue(DWORD device, DWORD depth)
 {
     std::shared_ptr<cCanDevice> found = FindDevice(device);
@@ -323,6 +338,19 @@ RVCAN_EXPORT BOOL WINAPI RvCanReadCounters(DWORD device, RvCanCounters* counters
     counters->received = now.received;
     counters->dropped = now.dropped;
     counters->errorFrames = now.errorFrames;
+    return TRUE;
+}
+
+RVCAN_EXPORT BOOL WINAPI RvCanReadBusState(DWORD device, RvCanBusState* state)
+{
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
+    if (!found || state == nullptr) {
+        return FALSE;
+    }
+    DeviceBusState now = found->BusState();
+    state->state = now.state;
+    state->transmitErrors = now.transmitErrors;
+    state->receiveErrors = now.receiveErrors;
     return TRUE;
 }
 
@@ -366,3 +394,5 @@ static_assert(std::is_same_v<decltype(&RvCanReadCounters), RvCanReadCountersFn>)
 static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>);
 static_assert(std::is_same_v<decltype(&RvCanTransmitWithin), RvCanTransmitWithinFn>);
 static_assert(std::is_same_v<decltype(&RvCanCloseDeviceEx), RvCanCloseDeviceExFn>);
+static_assert(std::is_same_v<decltype(&RvCanReadBusState), RvCanReadBusStateFn>);
+static_assert(std::is_same_v<decltype(&RvCanRegisterErrorCallback), RvCanRegisterErrorCallbackFn>);

@@ -10,11 +10,35 @@ struct RvCanCounters
 {
     uint64_t received;    // frames handed to the receive function since the device was created or reset
     uint64_t dropped;     // frames the device's full queue could not take
-    uint64_t errorFrames; // error frames the bus reported (SocketCAN only); never delivered
+    uint64_t errorFrames; // error frames the device saw (ErrorFrames.h); handed to the error function only
+};
+
+// A controller's fault confinement state (FaultConfinement.h) and its two error counters, where its kind
+// of device can know them; RVCAN_STATE_UNKNOWN with both counters 0 where it cannot.
+enum : uint32_t
+{
+    RVCAN_STATE_ERROR_ACTIVE = 0,
+    RVCAN_STATE_ERROR_WARNING = 1,
+    RVCAN_STATE_ERROR_PASSIVE = 2,
+    RVCAN_STATE_BUS_OFF = 3,
+    RVCAN_STATE_UNKNOWN = 4,
+};
+struct RvCanBusState
+{
+    uint32_t state;
+    uint32_t transmitErrors; // TEC
+    uint32_t receiveErrors;  // REC
 };
 
 // FALSE for an unknown device or a null pointer.
 typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters);
+// FALSE for an unknown device or a null pointer.
+typedef BOOL(WINAPI* RvCanReadBusStateFn)(DWORD device, RvCanBusState* state);
+// The function that receives the device's error frames (ErrorFrames.h: SocketCAN's form), called on
+// the same thread as the receive function and in order with it, while the receive queue runs; the
+// acceptance filter does not apply. Null stops them. Registering keeps the same guarantees as
+// CanRegisterCallback.
+typedef BOOL(WINAPI* RvCanRegisterErrorCallbackFn)(DWORD device, CanReceiveFunction function);
 // Why the calling thread's last refused entry point call failed, as UTF-8 text, cut to size bytes
 // including the terminator; returns the full length. Empty when nothing has failed yet.
 typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);

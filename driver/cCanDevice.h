@@ -17,7 +17,14 @@ struct DeviceCounters
 {
     uint64_t received;    // frames handed to the receive function
     uint64_t dropped;     // frames lost before the receive function could have them (queue overrun)
-    uint64_t errorFrames; // error frames the bus reported; never handed to the receive function
+    uint64_t errorFrames; // error frames the device saw; handed to the error function only
+};
+
+struct DeviceBusState
+{
+    uint32_t state = 4; // RVCAN_STATE_* (RvCanExports.h); unknown unless the kind of device can tell
+    uint32_t transmitErrors = 0;
+    uint32_t receiveErrors = 0;
 };
 
 class cCanDevice : public std::enable_shared_from_this<cCanDevice>
@@ -34,6 +41,8 @@ public:
     virtual void SetAcceptanceFilter(uint32_t code, uint32_t mask) = 0;
     virtual void GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const = 0;
     virtual void RegisterCallback(CanReceiveFunction function) = 0;
+    // The function for error frames (ErrorFrames.h), with RegisterCallback's guarantees.
+    virtual void RegisterErrorCallback(CanReceiveFunction function) = 0;
     // Delivers frames received from now on; depth is how many frames may wait for the function.
     virtual bool StartQueue(uint32_t depth) = 0;
     virtual void StopQueue() = 0;
@@ -43,6 +52,15 @@ public:
     virtual uint64_t UnsentAtClose() const { return 0; }
     virtual void ResetCounters() = 0;
     virtual DeviceCounters Counters() const = 0;
+    virtual DeviceBusState BusState() const { return {}; }
+    // What CanReset does beyond clearing the counters: restarts a bus-off controller, as a controller
+    // restart does. False, with why, when the restart was refused (a SocketCAN interface without the
+    // right to restart it).
+    virtual bool RestartController(std::string& why)
+    {
+        (void)why;
+        return true;
+    }
     // Why the device no longer works at all (a network bus whose connection was lost), or empty.
     virtual std::string Fault() const { return {}; }
 };

@@ -27,8 +27,18 @@ void cReceivingDevice::GetAcceptanceFilter(uint32_t& code, uint32_t& mask) const
 
 void cReceivingDevice::RegisterCallback(CanReceiveFunction function)
 {
+    SetFunction(m_callback, function);
+}
+
+void cReceivingDevice::RegisterErrorCallback(CanReceiveFunction function)
+{
+    SetFunction(m_errorCallback, function);
+}
+
+void cReceivingDevice::SetFunction(CanReceiveFunction& slot, CanReceiveFunction function)
+{
     std::unique_lock<std::mutex> lock(m_state);
-    m_callback = function;
+    slot = function;
     if (!OnReceiveThread()) {
         // Ends when the running function returns; the console makes sure its function does not wait
         // for the thread that is here.
@@ -108,9 +118,29 @@ void cReceivingDevice::Deliver(const CanMessageDescriptor& message)
         function = m_callback;
         m_delivering = true;
     }
+    CallFunction(function, message);
+    m_received.fetch_add(1);
+}
+
+void cReceivingDevice::DeliverError(const CanMessageDescriptor& message)
+{
+    CanReceiveFunction function = nullptr;
+    {
+        std::lock_guard<std::mutex> lock(m_state);
+        if (!m_queueRunning || m_errorCallback == nullptr) {
+            return;
+        }
+        function = m_errorCallback;
+        m_delivering = true;
+    }
+    CallFunction(function, message);
+}
+
+// The caller set m_delivering.
+void cReceivingDevice::CallFunction(CanReceiveFunction function, const CanMessageDescriptor& message)
+{
     CanMessageDescriptor copy = message; // the function may write to its record
     function(&copy);
-    m_received.fetch_add(1);
     {
         std::lock_guard<std::mutex> lock(m_state);
         m_delivering = false;

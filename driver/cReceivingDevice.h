@@ -26,6 +26,7 @@ public:
     // When it returns, the previous function is not running and is not called again; from inside the
     // receive function it cannot wait for itself, so only later calls are affected.
     void RegisterCallback(CanReceiveFunction function) override;
+    void RegisterErrorCallback(CanReceiveFunction function) override;
     // Delivers frames received from now on. Starting a running queue changes nothing.
     bool StartQueue(uint32_t depth) override;
     // When it returns, the receive thread has ended and the function is not running. From inside the
@@ -51,6 +52,8 @@ protected:
     // Calls the function with a record of its own, if the queue runs and the filter lets the frame
     // through, and counts it in m_received. Receive thread only.
     void Deliver(const CanMessageDescriptor& message);
+    // Calls the error function with a record of its own, if the queue runs. Receive thread only.
+    void DeliverError(const CanMessageDescriptor& message);
     bool OnReceiveThread() const;
     // For a device's destructor, while its parts still exist: ends the receive thread, or lets it go
     // when the device is destroyed from inside its function (the thread's last act).
@@ -63,6 +66,9 @@ private:
     void RunReceiveThread();
     void StopFromReceiveThread();
     void JoinReceiveThread();
+    void SetFunction(CanReceiveFunction& slot, CanReceiveFunction function);
+    // Calls function with a copy of message, marked as running for RegisterCallback's waits.
+    void CallFunction(CanReceiveFunction function, const CanMessageDescriptor& message);
 
     // Serialises StartQueue, StopQueue and Close from caller threads; never taken by the receive thread.
     std::mutex m_control;
@@ -70,7 +76,8 @@ private:
     mutable std::mutex m_state;
     std::condition_variable m_callbackReturned;
     CanReceiveFunction m_callback = nullptr;
-    bool m_delivering = false; // the receive thread is inside m_callback
+    CanReceiveFunction m_errorCallback = nullptr;
+    bool m_delivering = false; // the receive thread is inside m_callback or m_errorCallback
     bool m_queueRunning = false;
     uint32_t m_filterCode = 0;
     uint32_t m_filterMask = 0xFFFFFFFF;

@@ -416,14 +416,14 @@ TEST(BusSegment, NamespaceSelectsPrivateBusesAndRefusesOddNames)
 {
     std::string space = getenv("RVCAN32CE_NAMESPACE");
     std::string user = "-u" + std::to_string(geteuid());
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + user + "-bus-3-v4");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce-" + space + user + "-bus-3-v5");
     setenv("RVCAN32CE_NAMESPACE", "../x", 1);
     EXPECT_EQ(cBusSegment::SegmentName(3), "");
     cBusSegment segment;
     EXPECT_FALSE(segment.Attach(3));
     EXPECT_EQ(segment.LastError(), "RVCAN32CE_NAMESPACE: at most 32 letters, digits, '-' or '_'");
     setenv("RVCAN32CE_NAMESPACE", "", 1);
-    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce" + user + "-bus-3-v4");
+    EXPECT_EQ(cBusSegment::SegmentName(3), "/rvcan32ce" + user + "-bus-3-v5");
     setenv("RVCAN32CE_NAMESPACE", space.c_str(), 1);
 }
 
