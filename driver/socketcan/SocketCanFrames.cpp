@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 
+#include "ErrorFrames.h"
 #include "FrameRules.h"
 
 bool CanFrameFromMessage(const CanMessageDescriptor& message, can_frame& frame)
@@ -27,6 +28,16 @@ bool CanFrameFromMessage(const CanMessageDescriptor& message, can_frame& frame)
 bool IsErrorFrame(const can_frame& frame)
 {
     return (frame.can_id & CAN_ERR_FLAG) != 0;
+}
+
+CanMessageDescriptor ErrorMessageFromCanFrame(const can_frame& frame, uint32_t timestampMs)
+{
+    uint8_t data[8] = {};
+    uint8_t length = std::min<uint8_t>(frame.len, sizeof(data));
+    memcpy(data, frame.data, length);
+    CanMessageDescriptor message = ErrorFrameMessage(frame.can_id & CAN_ERR_MASK, data, timestampMs);
+    message.length = length;
+    return message;
 }
 
 CanMessageDescriptor MessageFromCanFrame(const can_frame& frame, uint32_t timestampMs, bool own)

@@ -14,8 +14,13 @@
 // 8. A remote frame's length and data are not read: it goes out with the DLC in reserved (FrameRules.h).
 bool CanFrameFromMessage(const CanMessageDescriptor& message, can_frame& frame);
 
-// An error frame reports a bus condition (CAN_ERR_FLAG); it is counted, never delivered.
+// An error frame reports a bus condition (CAN_ERR_FLAG); it goes to the error function only.
 bool IsErrorFrame(const can_frame& frame);
+
+// The record for a received error frame (ErrorFrames.h): its classes and data as the kernel gave them,
+// with its own length, which is 8 for every frame a controller reports (a hand-made one may be shorter:
+// a tool then prints it as candump does).
+CanMessageDescriptor ErrorMessageFromCanFrame(const can_frame& frame, uint32_t timestampMs);
 
 // The record for a received data or remote frame, as on the virtual bus (MessageFromFrame): extended and
 // remote from the id's flags, data bytes past the length 0, a remote frame with length 0 and its DLC in

@@ -14,9 +14,12 @@
 
 #include "BoundedSend.h"
 #include "BusPlatform.h"
+#include "BusStateName.h"
+#include "DebugOutputLine.h"
 #include "FrameRules.h"
 #include "QuotedValue.h"
 #include "SocketCanBitrate.h"
+#include "SocketCanController.h"
 #include "SocketCanFrames.h"
 
 namespace {
@@ -235,6 +238,37 @@ DeviceCounters cSocketCanDevice::Counters() const
     return DeviceCounters{m_received.load(), m_dropped.load(), m_errorFrames.load()};
 }
 
+DeviceBusState cSocketCanDevice::BusState() const
+{
+    DeviceBusState state;
+    {
+        std::lock_guard<std::mutex> lock(m_reportedLock);
+        state = m_reported;
+    }
+    ReadControllerState(m_interface, state);
+    return state;
+}
+
+bool cSocketCanDevice::RestartController(std::string& why)
+{
+    return RestartIfBusOff(m_interface, why);
+}
+
+void cSocketCanDevice::NoteErrorFrame(const CanMessageDescriptor& errorFrame)
+{
+    DeviceBusState before;
+    DeviceBusState after;
+    {
+        std::lock_guard<std::mutex> lock(m_reportedLock);
+        before = m_reported;
+        after = AfterErrorFrame(before, errorFrame);
+        m_reported = after;
+    }
+    if (after.state != before.state) {
+        WriteDebugLine(m_interface + ": " + BusStateName(after.state));
+    }
+}
+
 // No receive thread runs: the frames left from an earlier queue go, but
 // their drop count is taken as the new starting point.
 void cSocketCanDevice::DiscardPending()
@@ -300,10 +334,13 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
                                           static_cast<uint64_t>(received.tv_usec) * 1000u);
         if (IsErrorFrame(frame)) {
             m_errorFrames.fetch_add(1);
-            continue;
+            CanMessageDescriptor message = ErrorMessageFromCanFrame(frame, TimestampMilliseconds(received));
+            NoteErrorFrame(message);
+            DeliverError(message);
+        } else {
+            bool own = (header.msg_flags & MSG_CONFIRM) != 0; // CAN_RAW_RECV_OWN_MSGS marks our own so
+            Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received), own));
         }
-        bool own = (header.msg_flags & MSG_CONFIRM) != 0; // CAN_RAW_RECV_OWN_MSGS marks our own so
-        Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received), own));
         if (m_stopThread.load()) {
             return; // stopped from inside the function: the rest of the batch is not delivered
         }

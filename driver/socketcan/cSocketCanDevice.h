@@ -4,8 +4,15 @@
 // - Reception: the socket receives nothing while the queue is stopped (an empty CAN_RAW_FILTER), and
 //   what is left in it is discarded when the queue starts, so the function sees only frames received
 //   from then on, its own included (CAN_RAW_RECV_OWN_MSGS) and marked kReservedOwnFrame, as on the
-//   virtual bus. Error frames are counted, never delivered. The timestamp is the kernel's receive time
-//   (SO_TIMESTAMP) in ms.
+//   virtual bus. The timestamp is the kernel's receive time (SO_TIMESTAMP) in ms.
+// - Error frames: the socket takes every class (CAN_RAW_ERR_FILTER); each is counted and handed, as the
+//   kernel gave it, to the error function, in order with the data frames. A state change it reports
+//   goes to the debug output as "can0: bus-off" (the device knows its interface, not the CANn: it was
+//   mapped from).
+// - State and counters: the kernel's for an interface with a controller; for one without (vcan), what
+//   the last error frame said, which is nothing until one came.
+// - Restart (CanReset): a bus-off controller is restarted, which needs CAP_NET_ADMIN; without it
+//   CanReset refuses and says how to restart it.
 // - Drops: the socket's own count of frames it could not queue (SO_RXQ_OVFL). The receive buffer is
 //   made large (SO_RCVBUFFORCE when the process may, else SO_RCVBUF up to net.core.rmem_max), so the
 //   queue depth passed to StartQueue is checked but the buffer, not a frame count, bounds the queue.
@@ -16,6 +23,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 #include <string>
 
 #include "cDeliveryPacer.h"
@@ -40,6 +48,8 @@ public:
     uint32_t DefaultTransmitWaitMs() const override { return kTransmitWaitMs; }
     void ResetCounters() override;
     DeviceCounters Counters() const override;
+    DeviceBusState BusState() const override;
+    bool RestartController(std::string& why) override;
 
 private:
     struct ReceiveBatch;
@@ -57,6 +67,9 @@ private:
     void DiscardPending();
     void WaitForWake(int timeoutMs) const;
     void GatherFrames() const;
+    // Keeps what the error frame says about the controller, and writes a change of state to the debug
+    // output.
+    void NoteErrorFrame(const CanMessageDescriptor& errorFrame);
 
     const std::string m_interface;
     int m_socket = -1; // owned; open from Open to the destructor
@@ -69,4 +82,6 @@ private:
 
     std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};
+    mutable std::mutex m_reportedLock; // guards m_reported: written by the receive thread, read by callers
+    DeviceBusState m_reported;         // what the error frames said
 };

@@ -9,7 +9,10 @@
 
 #include "BoundedSend.h"
 #include "DeviceMapping.h"
+#include "ErrorFrames.h"
 #include "FrameRules.h"
+#include "RvCanExports.h"
+#include "SocketCanController.h"
 #include "SocketCanFrames.h"
 
 namespace {
@@ -205,6 +208,63 @@ TEST(DriverDeviceMapping, MissingInterfaceIsRefusedWithItsName)
     std::string error;
     EXPECT_EQ(OpenMappedDevice("nosuchcan7", error), nullptr);
     EXPECT_EQ(error, "interface \"nosuchcan7\" does not exist (see 'ip link')");
+}
+
+// A short hand-made error frame keeps its length, so that a tool prints it as candump does.
+TEST(SocketCanFrames, ErrorFrameKeepsItsClassesDataAndLength)
+{
+    can_frame frame{};
+    frame.can_id = CAN_ERR_FLAG | CAN_EFF_FLAG | 0x204;
+    frame.len = 4;
+    memcpy(frame.data, "\x00\x30\x00\x00\x77\x77\x77\x77", 8);
+    CanMessageDescriptor message = ErrorMessageFromCanFrame(frame, 5);
+    EXPECT_EQ(message.extended, 1u);
+    EXPECT_EQ(message.id, kCanErrorFlag | 0x204);
+    EXPECT_EQ(message.length, 4u);
+    EXPECT_EQ(message.data[1], 0x30);
+    EXPECT_EQ(message.data[4], 0); // past the length
+    EXPECT_EQ(message.timestamp, 5u);
+}
+
+struct ErrorStateCase
+{
+    const char* frame; // cansend's text
+    DeviceBusState before;
+    DeviceBusState after;
+};
+
+constexpr DeviceBusState kUnknown{RVCAN_STATE_UNKNOWN, 0, 0};
+constexpr DeviceBusState kPassive{RVCAN_STATE_ERROR_PASSIVE, 128, 3};
+
+// What the kernel's drivers send on a change of state, and frames that say nothing of it.
+const ErrorStateCase kErrorStateCases[] = {
+    {"20000004#0008000000006000", kUnknown, {RVCAN_STATE_ERROR_WARNING, 96, 0}},
+    {"20000004#0030000000008003", kUnknown, kPassive},
+    {"20000004#0010000000000080", kUnknown, {RVCAN_STATE_ERROR_PASSIVE, 0, 128}},
+    {"20000004#0040000000000000", kPassive, {RVCAN_STATE_ERROR_ACTIVE, 128, 3}},
+    {"20000040#0000000000000000", kPassive, {RVCAN_STATE_BUS_OFF, 128, 3}},
+    {"20000100#0000000000000000", {RVCAN_STATE_BUS_OFF, 255, 0}, {RVCAN_STATE_ERROR_ACTIVE, 0, 0}},
+    {"20000088#0000190000000810", kPassive, {RVCAN_STATE_ERROR_PASSIVE, 8, 16}},
+    {"20000200#0000000000000810", kUnknown, {RVCAN_STATE_UNKNOWN, 8, 16}},
+    {"20000004#0001000000000000", kPassive, kPassive}, // an overflow is no state
+    {"20000020#0000000000000000", kPassive, kPassive},
+};
+
+TEST(SocketCanController, ErrorFrameUpdatesStateAndCounters)
+{
+    for (const ErrorStateCase& c : kErrorStateCases) {
+        can_frame frame{};
+        frame.can_id = CAN_ERR_FLAG | static_cast<canid_t>(std::strtoul(c.frame, nullptr, 16));
+        frame.len = 8;
+        for (size_t i = 0; i < 8; ++i) {
+            frame.data[i] =
+                static_cast<uint8_t>(std::strtoul(std::string(c.frame + 9 + 2 * i, 2).c_str(), nullptr, 16));
+        }
+        DeviceBusState after = AfterErrorFrame(c.before, ErrorMessageFromCanFrame(frame, 0));
+        EXPECT_EQ(after.state, c.after.state) << c.frame;
+        EXPECT_EQ(after.transmitErrors, c.after.transmitErrors) << c.frame;
+        EXPECT_EQ(after.receiveErrors, c.after.receiveErrors) << c.frame;
+    }
 }
 
 } // namespace
