@@ -1,5 +1,6 @@
 #include "FrameSyntax.h"
 
+#include "ErrorFrames.h"
 #include "FrameFilter.h"
 #include "FrameRules.h"
 #include "HexDigit.h"
@@ -87,29 +88,6 @@ void AppendFormat(std::string& out, const char* format, uint32_t value)
     out += text;
 }
 
-// The classes of linux/can/error.h, by bit.
-constexpr const char* kErrorClasses[] = {"tx-timeout",
-                                         "lost-arbitration",
-                                         "controller-problem",
-                                         "protocol-violation",
-                                         "transceiver-status",
-                                         "no-acknowledgement-on-tx",
-                                         "bus-off",
-                                         "bus-error",
-                                         "restarted-after-bus-off"};
-
-std::string ErrorClassNames(uint32_t flaggedId)
-{
-    std::string names;
-    for (size_t bit = 0; bit < sizeof(kErrorClasses) / sizeof(kErrorClasses[0]); ++bit) {
-        if ((flaggedId & (1u << bit)) != 0) {
-            names += names.empty() ? "" : ",";
-            names += kErrorClasses[bit];
-        }
-    }
-    return names.empty() ? "no error class" : names;
-}
-
 void AppendId(std::string& out, const CanMessageDescriptor& frame)
 {
     AppendFormat(out, frame.extended == 1 ? "%08X" : "%03X", frame.id);
@@ -176,6 +154,129 @@ std::string AsciiColumn(const CanMessageDescriptor& frame, size_t length)
     return column + '\'';
 }
 
+// What candump -e of can-utils 2020.11 writes after an error frame's line, in its words.
+constexpr const char* kErrorDetailSeparator = "\n\t";
+constexpr uint8_t kErrorClassCount = 9; // a tenth bit (CAN_ERR_CNT) has no name of its own
+constexpr const char* kErrorClasses[kErrorClassCount] = {"tx-timeout",
+                                                         "lost-arbitration",
+                                                         "controller-problem",
+                                                         "protocol-violation",
+                                                         "transceiver-status",
+                                                         "no-acknowledgement-on-tx",
+                                                         "bus-off",
+                                                         "bus-error",
+                                                         "restarted-after-bus-off"};
+constexpr const char* kControllerProblems[] = {"rx-overflow",         "tx-overflow",      "rx-error-warning",
+                                               "tx-error-warning",    "rx-error-passive", "tx-error-passive",
+                                               "back-to-error-active"};
+constexpr const char* kProtocolViolations[] = {
+    "single-bit-error",       "frame-format-error", "bit-stuffing-error", "tx-dominant-bit-error",
+    "tx-recessive-bit-error", "bus-overload",       "active-error",       "error-on-tx"};
+// By data[3], the location's code; an empty name for 0, which candump leaves out.
+constexpr const char* kViolationLocations[] = {"",
+                                               "unspecified",
+                                               "id.28-to-id.21",
+                                               "start-of-frame",
+                                               "bit-srtr",
+                                               "bit-ide",
+                                               "id.20-to-id.18",
+                                               "id.17-to-id.13",
+                                               "crc-sequence",
+                                               "reserved-bit-0",
+                                               "data-field",
+                                               "data-length-code",
+                                               "bit-rtr",
+                                               "reserved-bit-1",
+                                               "id.4-to-id.0",
+                                               "id.12-to-id.5",
+                                               "unspecified",
+                                               "active-error-flag",
+                                               "intermission",
+                                               "tolerate-dominant-bits",
+                                               "unspecified",
+                                               "unspecified",
+                                               "passive-error-flag",
+                                               "error-delimiter",
+                                               "crc-delimiter",
+                                               "acknowledge-slot",
+                                               "end-of-frame",
+                                               "acknowledge-delimiter",
+                                               "overload-flag",
+                                               "unspecified",
+                                               "unspecified",
+                                               "unspecified"};
+constexpr size_t kLostArbitrationByte = 0;
+constexpr size_t kControllerByte = 1;
+constexpr size_t kViolationByte = 2;
+constexpr size_t kLocationByte = 3;
+constexpr size_t kTransmitCounterByte = 6;
+constexpr size_t kReceiveCounterByte = 7;
+
+// The names of the bits set in bits, joined by ','.
+template <size_t Count> std::string BitNames(uint8_t bits, const char* const (&names)[Count])
+{
+    std::string text;
+    for (size_t bit = 0; bit < Count; ++bit) {
+        if ((bits & (1u << bit)) != 0) {
+            text += text.empty() ? "" : ",";
+            text += names[bit];
+        }
+    }
+    return text;
+}
+
+// What follows a class's name: the bit of lost arbitration, the controller's problems, the protocol
+// violation and where it happened.
+std::string ClassDetails(uint32_t classBit, const uint8_t* data)
+{
+    switch (classBit) {
+    case kCanErrorLostArbitration: return "{at bit " + std::to_string(data[kLostArbitrationByte]) + "}";
+    case kCanErrorController: return "{" + BitNames(data[kControllerByte], kControllerProblems) + "}";
+    case kCanErrorProtocol: {
+        uint8_t code = data[kLocationByte];
+        const char* location = code < std::size(kViolationLocations) ? kViolationLocations[code] : "";
+        return "{{" + BitNames(data[kViolationByte], kProtocolViolations) + "}{" + location + "}}";
+    }
+    default: return {};
+    }
+}
+
+// Each class on a line of its own, then the error counters when either is not 0.
+std::string ErrorDetails(const CanMessageDescriptor& frame)
+{
+    uint32_t classes = FlaggedId(frame);
+    std::string text;
+    for (uint8_t bit = 0; bit < kErrorClassCount; ++bit) {
+        uint32_t classBit = 1u << bit;
+        if ((classes & classBit) != 0) {
+            text += text.empty() ? "" : kErrorDetailSeparator;
+            text += kErrorClasses[bit] + ClassDetails(classBit, frame.data);
+        }
+    }
+    uint8_t transmit = frame.data[kTransmitCounterByte];
+    uint8_t receive = frame.data[kReceiveCounterByte];
+    if (transmit != 0 || receive != 0) {
+        text += kErrorDetailSeparator;
+        text += "error-counter-tx-rx{{" + std::to_string(transmit) + "}{" + std::to_string(receive) + "}}";
+    }
+    return kErrorDetailSeparator + text;
+}
+
+// An error frame's line from its id on: its bytes, ERRORFRAME in the column after eight bytes, and
+// with details its classes below.
+std::string ErrorFrameEnd(const CanMessageDescriptor& frame, bool details)
+{
+    size_t length = std::min<size_t>(frame.length, kCanMaxDataBytes);
+    std::string line;
+    AppendFormat(line, "%08X", FlaggedId(frame));
+    AppendFormat(line, "   [%u] ", static_cast<uint32_t>(length));
+    for (size_t i = 0; i < length; ++i) {
+        AppendFormat(line, " %02X", frame.data[i]);
+    }
+    line.append((kCanMaxDataBytes - length) * 3 + 3, ' ');
+    return line + "ERRORFRAME" + (details ? ErrorDetails(frame) : "");
+}
+
 } // namespace
 
 std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
@@ -194,14 +295,15 @@ std::string DumpLine(std::string_view stamp, std::string_view device, size_t dev
     line += style.colorLevel == 1 ? kColorOff : "";
     line += "  ";
     std::string lineEnd = style.colorLevel >= kLineColor ? kColorOff : "";
-    bool error = IsErrorFrame(frame);
+    if (IsErrorFrame(frame)) {
+        return line + ErrorFrameEnd(frame, style.errorDetails) + lineEnd;
+    }
     AppendFormat(line,
-                 error                    ? "%08X"
-                 : frame.extended == 1    ? "%08X"
+                 frame.extended == 1      ? "%08X"
                  : style.indentStandardId ? "     %03X"
                                           : "%03X",
-                 error ? FlaggedId(frame) : frame.id);
-    bool remote = frame.remote == 1 && !error;
+                 frame.id);
+    bool remote = frame.remote == 1;
     size_t length = std::min<size_t>(frame.length, kCanMaxDataBytes);
     AppendFormat(line, "   [%u] ", remote ? RemoteDlc(frame) : static_cast<uint32_t>(length));
     if (remote) {
@@ -209,9 +311,6 @@ std::string DumpLine(std::string_view stamp, std::string_view device, size_t dev
     }
     for (size_t i = 0; i < length; ++i) {
         AppendFormat(line, " %02X", frame.data[i]);
-    }
-    if (error) {
-        return line + "   ERRORFRAME" + lineEnd + "\n\t" + ErrorClassNames(FlaggedId(frame));
     }
     return line + (style.ascii ? AsciiColumn(frame, length) : "") + lineEnd;
 }

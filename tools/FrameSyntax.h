@@ -15,8 +15,12 @@
 //   DumpLine("", "vcan0", 0, 7FF#33, indented) "  vcan0       7FF   [1]  33" (after an extended id)
 //   DumpLine("", "vcan0", 0, 123#4142, ascii)  "  vcan0  123   [2]  41 42                     'AB'"
 //   with the stamp "(1436509052.249713) "      " (1436509052.249713)  CAN1:  123   [4]  DE AD BE EF"
-//   an error frame (FrameFilter.h)             "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME
-//                                               \tcontroller-problem"
+//   an error frame (FrameFilter.h)             "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME"
+//   the same with errorDetails                 "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME
+//                                               \tcontroller-problem{rx-error-warning}"
+//   20000088#0000190000000810, errorDetails    "...   ERRORFRAME\n\tprotocol-violation{{single-bit-error,
+//                                               tx-dominant-bit-error,tx-recessive-bit-error}{}}\n\tbus-error
+//                                               \n\terror-counter-tx-rx{{8}{16}}"
 #pragma once
 
 #include <optional>
@@ -42,10 +46,14 @@ struct DumpStyle
     bool ascii = false;    // -a: the data bytes as text after them, '.' for what does not print
     int colorLevel = 0;    // -c given 1, 2 or 3 times: the device name, the line, the line and its stamp
     size_t colorIndex = 0; // the device's place on the command line, which picks its color
+    // -e: an error frame's classes and their details below its line, each on a line of its own
+    // starting with a tab, in the words of candump -e (can-utils 2020.11); its error counters too when
+    // either is not 0.
+    bool errorDetails = false;
 };
 
 // candump's line for a received frame on device, without the newline: stamp is one of LogLine.h's
 // stamps or empty, the device is right-aligned in deviceWidth characters as candump aligns several.
-// An error frame's line names its classes on a second line.
+// An error frame's line shows ERRORFRAME after its bytes, and with errorDetails what it reports below.
 std::string DumpLine(std::string_view stamp, std::string_view device, size_t deviceWidth,
                      const CanMessageDescriptor& frame, const DumpStyle& style = {});

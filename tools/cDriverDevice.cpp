@@ -67,6 +67,8 @@ bool cDriverDevice::LoadDriver(std::string& error)
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
     ResolveEntryPoint(m_library, L"RvCanGetDeviceFault", m_getDeviceFault);
+    ResolveEntryPoint(m_library, L"RvCanRegisterErrorCallback", m_registerErrorCallback);
+    ResolveEntryPoint(m_library, L"RvCanReadBusState", m_readBusState);
     if (!all) {
         error =
             "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
@@ -154,19 +156,33 @@ bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error
     return true;
 }
 
+bool cDriverDevice::ReceiveErrorFrames(CanReceiveFunction function)
+{
+    m_receivingErrors = m_registerErrorCallback != nullptr && m_registerErrorCallback(m_device, function);
+    return m_receivingErrors;
+}
+
 void cDriverDevice::StopReceive()
 {
-    if (!m_receiving) {
-        return;
+    if (m_receiving) {
+        m_driver.CanStopReceiveQueue(m_device);
+        m_driver.CanRegisterCallback(m_device, nullptr);
+        m_receiving = false;
     }
-    m_driver.CanStopReceiveQueue(m_device);
-    m_driver.CanRegisterCallback(m_device, nullptr);
-    m_receiving = false;
+    if (m_receivingErrors) {
+        m_registerErrorCallback(m_device, nullptr);
+        m_receivingErrors = false;
+    }
 }
 
 bool cDriverDevice::ReadCounters(RvCanCounters& counters) const
 {
     return m_readCounters != nullptr && m_readCounters(m_device, &counters);
+}
+
+bool cDriverDevice::ReadBusState(RvCanBusState& state) const
+{
+    return m_readBusState != nullptr && m_readBusState(m_device, &state);
 }
 
 std::string cDriverDevice::Fault() const

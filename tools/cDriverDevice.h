@@ -39,10 +39,17 @@ public:
     // Registers function and starts the receive queue; frames sent from now on reach function. depth is
     // how many frames may wait for it; the console uses 250.
     bool StartReceive(CanReceiveFunction function, std::string& error, uint32_t depth = kConsoleQueueDepth);
-    // When it returns, function is not running and is not called again.
+    // Before StartReceive: the device's error frames (ErrorFrames.h) go to function, on the receive
+    // thread and in order with the frames. False when the driver cannot deliver them (it lacks
+    // RvCanRegisterErrorCallback).
+    bool ReceiveErrorFrames(CanReceiveFunction function);
+    // When it returns, neither function is running and neither is called again.
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
+    // False when the driver cannot tell (it lacks RvCanReadBusState); state RVCAN_STATE_UNKNOWN when
+    // the device cannot.
+    bool ReadBusState(RvCanBusState& state) const;
     // Why the device no longer works at all ("connection to ... lost: ..."); empty while it works, and
     // always with a driver that cannot tell (it lacks RvCanGetDeviceFault).
     std::string Fault() const;
@@ -57,10 +64,13 @@ private:
     HMODULE m_library = nullptr;
     DWORD m_device = 0;
     bool m_receiving = false;
+    bool m_receivingErrors = false;
     std::wstring m_deviceName;
     CanDriverTable m_driver{};
     RvCanReadCountersFn m_readCounters = nullptr;
     RvCanGetLastErrorFn m_getLastError = nullptr;
     RvCanCloseDeviceExFn m_closeCounting = nullptr;
     RvCanGetDeviceFaultFn m_getDeviceFault = nullptr;
+    RvCanRegisterErrorCallbackFn m_registerErrorCallback = nullptr;
+    RvCanReadBusStateFn m_readBusState = nullptr;
 };

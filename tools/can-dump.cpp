@@ -21,6 +21,7 @@
 #include <semaphore.h>
 #include <unistd.h>
 
+#include "BusStateName.h"
 #include "CanWireTime.h"
 #include "DeviceName.h"
 #include "FrameFilter.h"
@@ -29,7 +30,6 @@
 #include "LogLine.h"
 #include "ToolSupport.h"
 #include "cDriverDevice.h"
-#include "cErrorFrameReader.h"
 
 namespace {
 
@@ -49,12 +49,14 @@ constexpr const char* kUsage =
     "  -t TYPE   time stamps in microseconds: a absolute, A absolute with date, d delta, z from zero\n"
     "  -L        candump's log format on standard output: (SECONDS.MICROSECONDS) DEVICE ID#DATA\n"
     "  -l        log into the file candump-YYYY-MM-DD_HHMMSS.log instead (-L also prints)\n"
-    "  -e        show error frames (SocketCAN interfaces only; a virtual bus has none)\n"
+    "  -e        show error frames and what they report, as candump -e (any device: the driver\n"
+    "            gives them in SocketCAN's form)\n"
     "  -n COUNT  end after COUNT frames (default: until Ctrl+C)\n"
     "  -T MS     end (exit 0) after MS milliseconds without a frame\n"
     "  -a        the data also as text, as candump -a\n"
     "  -c        color each device's name (-cc: its lines, -ccc: with the stamps), as candump -c\n"
-    "  -d        at the end, report each device's frames received and dropped and the bus load\n"
+    "  -d        at the end, report each device's frames received and dropped, the bus load, and\n"
+    "            its controller's state and error counters where the device knows them\n"
     "  -h, --help  show this and exit\n"
     "  not taken: candump's -H (the driver has no hardware stamps), -x (it does not say which frames\n"
     "  this machine sent), -i -S -s -f -r -D -8\n";
@@ -105,14 +107,13 @@ struct DumpDevice
     FrameFilter filter;
     uint32_t rate = kDefaultRate;
     cDriverDevice driver;
-    cErrorFrameReader errors;
 };
 
 // The receive functions get nothing but the frame, so what they need lives here. options, devices,
 // deviceWidth and log are set by main before any queue starts and only read until the queues have
 // stopped; busyNanoseconds is advanced by each device's receive function and read by main after the
 // queues stopped. Printing (the lines, printed, extendedSeen, firstTime and lastTime) happens under
-// output, from the devices' receive threads and the error readers; lastFrame is stored by the receive
+// output, from the devices' receive threads; lastFrame is stored by the receive
 // functions and read by main's wait. outputError (an errno value, 0 while writing
 // works) is set under output or by main's wait and read by all; finished is posted by a receive
 // function or by the signal handler (sem_post is safe there) and waited for by main.
@@ -192,6 +193,7 @@ void PrintFrame(const DumpDevice& device, const CanMessageDescriptor& frame)
     style.ascii = options.ascii;
     style.colorLevel = options.colorLevel;
     style.colorIndex = device.index;
+    style.errorDetails = options.errorFrames;
     g_dump.extendedSeen = g_dump.extendedSeen || (frame.extended == 1 && !IsErrorFrame(frame));
     std::string line = options.logFormat ? LogLine(now, device.label, g_dump.deviceWidth, frame)
                                          : DumpLine(stamp, device.label, g_dump.deviceWidth, frame, style);
@@ -373,33 +375,16 @@ bool ParseDevices(const DumpOptions& options, std::string& error)
     return true;
 }
 
-// The SocketCAN interface whose error frames a device can show, or empty: a virtual bus has none.
-std::string ErrorFrameInterface(const DumpDevice& device)
-{
-    if (device.resolved.kind == DeviceKind::Interface) {
-        return device.label;
-    }
-    const char* mapped = getenv(("RVCAN32CE_CAN" + std::to_string(device.resolved.bus)).c_str());
-    return mapped != nullptr && IsCanInterface(mapped) ? std::string(mapped) : std::string();
-}
-
+// Error frames reach the same function as the device's frames, which passes them through its error mask.
 bool StartErrorFrames(size_t index, std::string& error)
 {
     DumpDevice& device = *g_dump.devices[index];
-    if (device.filter.errorMask == 0) {
+    if (device.filter.errorMask == 0 || device.driver.ReceiveErrorFrames(kReceiveFunctions[index])) {
         return true;
     }
-    std::string interfaceName = ErrorFrameInterface(device);
-    if (interfaceName.empty()) {
-        fprintf(stderr,
-                "%s: %s is a virtual bus, which has no error frames; they come only from SocketCAN "
-                "interfaces\n",
-                kTool, device.label.c_str());
-        return true;
-    }
-    return device.errors.Start(
-        interfaceName, device.filter.errorMask, index,
-        [](size_t at, const CanMessageDescriptor& frame) { OnDeviceFrame(at, frame); }, error);
+    error = device.label + ": this driver cannot deliver error frames (it lacks RvCanRegisterErrorCallback); "
+                           "install the driver built with this tool";
+    return false;
 }
 
 bool OpenDevices(std::string& error)
@@ -423,8 +408,8 @@ bool OpenDevices(std::string& error)
 bool StartDevices(std::string& error)
 {
     for (size_t i = 0; i < g_dump.devices.size(); ++i) {
-        if (!g_dump.devices[i]->driver.StartReceive(kReceiveFunctions[i], error) ||
-            !StartErrorFrames(i, error)) {
+        if (!StartErrorFrames(i, error) ||
+            !g_dump.devices[i]->driver.StartReceive(kReceiveFunctions[i], error)) {
             return false;
         }
     }
@@ -435,7 +420,6 @@ void StopDevices()
 {
     for (auto& device : g_dump.devices) {
         device->driver.StopReceive();
-        device->errors.Stop();
     }
 }
 
@@ -541,6 +525,17 @@ std::string LoadText(const DumpDevice& device, double load)
     return text;
 }
 
+// ", error-passive, TEC 128, REC 0", or nothing where the device or the driver cannot tell.
+std::string BusStateText(const DumpDevice& device)
+{
+    RvCanBusState state{};
+    if (!device.driver.ReadBusState(state) || state.state == RVCAN_STATE_UNKNOWN) {
+        return {};
+    }
+    return std::string(", ") + BusStateName(state.state) + ", TEC " + std::to_string(state.transmitErrors) +
+           ", REC " + std::to_string(state.receiveErrors);
+}
+
 // Busy time is the wire time of the frames received, so frames the driver dropped do not count.
 void ReportDrops(std::chrono::steady_clock::duration elapsed)
 {
@@ -554,9 +549,10 @@ void ReportDrops(std::chrono::steady_clock::duration elapsed)
         }
         double busy = static_cast<double>(g_dump.busyNanoseconds[i].load());
         double load = elapsedNs > 0 ? 100.0 * busy / elapsedNs : 0.0;
-        fprintf(stderr, "%s: %s %llu frames received, %llu dropped, %s\n", kTool, device.label.c_str(),
+        fprintf(stderr, "%s: %s %llu frames received, %llu dropped, %s%s\n", kTool, device.label.c_str(),
                 static_cast<unsigned long long>(counters.received),
-                static_cast<unsigned long long>(counters.dropped), LoadText(device, load).c_str());
+                static_cast<unsigned long long>(counters.dropped), LoadText(device, load).c_str(),
+                BusStateText(device).c_str());
     }
 }
 

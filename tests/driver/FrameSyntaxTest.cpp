@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <string>
 #include <vector>
 
 #include "FrameSyntax.h"
@@ -166,15 +167,51 @@ TEST(FrameSyntax, DumpLineIsCandumpsLine)
     }
 }
 
-TEST(FrameSyntax, DumpLineShowsAnErrorFramesClasses)
+struct ErrorExample
 {
-    CanMessageDescriptor error{};
-    error.extended = 1;
-    error.id = 0x20000004;
-    error.length = 8;
-    error.data[1] = 0x04;
-    EXPECT_EQ(DumpLine("", "can0", 4, error),
-              "  can0  20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME\n\tcontroller-problem");
+    const char* frame;
+    const char* line; // after "  vcan0  "
+    DumpStyle style = {.errorDetails = true};
+};
+
+// As candump -e vcan0,#FFFFFFFF printed them in the SocketCAN VM (can-utils 2020.11): each class on a
+// line of its own, the counters when either is not 0, a bit without a name (CAN_ERR_CNT) as nothing.
+const ErrorExample kErrorExamples[] = {
+    {"20000004#0004000000000000", "20000004   [8]  00 04 00 00 00 00 00 00   ERRORFRAME", {}},
+    {"2000008C#0014020A00000880", "2000008C   [8]  00 14 02 0A 00 00 08 80   "
+                                  "ERRORFRAME\n\tcontroller-problem{rx-error-warning,rx-error-passive}"
+                                  "\n\tprotocol-violation{{frame-format-error}{data-field}}\n\tbus-"
+                                  "error\n\terror-counter-tx-rx{{8}{128}}"},
+    {"20000088#0000191F00000000",
+     "20000088   [8]  00 00 19 1F 00 00 00 00   ERRORFRAME\n\tprotocol-violation{{single-bit-error,"
+     "tx-dominant-bit-error,tx-recessive-bit-error}{unspecified}}\n\tbus-error"},
+    {"20000008#0000001400000000",
+     "20000008   [8]  00 00 00 14 00 00 00 00   ERRORFRAME\n\tprotocol-violation{{}{unspecified}}"},
+    {"20000200#0000000000000810",
+     "20000200   [8]  00 00 00 00 00 00 08 10   ERRORFRAME\n\t\n\terror-counter-tx-rx{{8}{16}}"},
+    {"20000002#0500000000000000",
+     "20000002   [8]  05 00 00 00 00 00 00 00   ERRORFRAME\n\tlost-arbitration{at bit 5}"},
+    {"20000004#0000000000000000",
+     "20000004   [8]  00 00 00 00 00 00 00 00   ERRORFRAME\n\tcontroller-problem{}"},
+    {"20000004#00040000",
+     "20000004   [4]  00 04 00 00               ERRORFRAME\n\tcontroller-problem{rx-error-warning}"},
+    {"20000040#0000000000000000",
+     "20000040   [8]  00 00 00 00 00 00 00 00   ERRORFRAME\n\tbus-off\33[0m",
+     {.colorLevel = 2, .errorDetails = true}},
+};
+
+TEST(FrameSyntax, DumpLineShowsWhatAnErrorFrameReportsAsCandumpDoes)
+{
+    for (const ErrorExample& example : kErrorExamples) {
+        // cansend's text, whose id ParseFrameText refuses: it is wider than 29 bits.
+        std::string text = example.frame;
+        CanMessageDescriptor frame{};
+        ASSERT_EQ(ParseFrameText("000" + text.substr(8), frame), "");
+        frame.extended = 1;
+        frame.id = static_cast<uint32_t>(std::stoul(text.substr(0, 8), nullptr, 16));
+        std::string prefix = example.style.colorLevel == 2 ? "  \33[1m\33[34mvcan0  " : "  vcan0  ";
+        EXPECT_EQ(DumpLine("", "vcan0", 0, frame, example.style), prefix + example.line) << example.frame;
+    }
 }
 
 TEST(FrameSyntax, DumpLineShowsAtMostEightBytesOfAnOverlongRecord)
