@@ -4,13 +4,32 @@
 #include <gtest/gtest.h>
 
 #include <cstdlib>
+#include <mutex>
 #include <string>
 
 #include "ConsoleHarness.h"
 #include "ConsoleIds.h"
 #include "ProcessLines.h"
+#include "posix/DebugOutput.h"
 
 namespace {
+
+// The debug output the program writes, the driver's lines included. Written by whichever thread writes
+// a line, read by the test; guarded by g_debugMutex.
+std::mutex g_debugMutex;
+std::wstring g_debugOutput;
+
+void CaptureDebugOutput(LPCWSTR text)
+{
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    g_debugOutput += text;
+}
+
+std::wstring DebugOutput()
+{
+    std::lock_guard<std::mutex> lock(g_debugMutex);
+    return g_debugOutput;
+}
 
 int RowWithIdentifier(ConsoleProgram& console, const wchar_t* identifier)
 {
@@ -80,6 +99,28 @@ TEST(ConsoleOnVcan, MissingMappedInterfaceShowsTheErrorBox)
     EXPECT_EQ(console.Text(kConnect), L"Open");
     EXPECT_EQ(console.Cancel(), 0);
     setenv("RVCAN32CE_CAN1", mapped.c_str(), 1);
+}
+
+// The operator learns of the controller's state changes from the driver's debug output. vcan0 has no
+// controller, so they come from error frames sent by hand, as a controller's driver sends them.
+TEST(ConsoleOnVcan, StateChangesInErrorFramesGoToTheDebugOutput)
+{
+    Watchdog watchdog("the console's debug output on vcan0", std::chrono::seconds(60));
+    DebugOutputSink previous = SetDebugOutputSink(CaptureDebugOutput);
+    ConsoleProgram console;
+    console.Press(kConnect);
+    ASSERT_EQ(console.Text(kConnect), L"Close");
+    for (const char* frame : {"20000004#0008000000006000", "20000004#0030000000008000",
+                              "20000040#0000000000000000", "20000100#0000000000000000"}) {
+        ASSERT_TRUE(RunShell(std::string("cansend vcan0 ") + frame));
+    }
+    const std::wstring expected = L"rvcan32ce: vcan0: error-warning\r\nrvcan32ce: vcan0: error-passive\r\n"
+                                  L"rvcan32ce: vcan0: bus-off\r\nrvcan32ce: vcan0: error-active\r\n";
+    EXPECT_TRUE(console.WaitFor([&] { return DebugOutput().find(expected) != std::wstring::npos; }))
+        << std::string(DebugOutput().begin(), DebugOutput().end());
+    console.Press(kConnect);
+    EXPECT_EQ(console.Cancel(), 0);
+    SetDebugOutputSink(previous);
 }
 
 } // namespace

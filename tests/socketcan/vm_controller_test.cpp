@@ -355,4 +355,35 @@ TEST_F(UnprivilegedOnController, ConsoleAtAnotherRateShowsTheErrorBox)
     EXPECT_EQ(console.Cancel(), 0);
 }
 
+// `ip -d link`'s "state ERROR-ACTIVE (berr-counter tx 0 rx 0)" as can-dump -d ends its report:
+// ", error-active, TEC 0, REC 0". The counters are 0 where ip shows none.
+std::string StateAsCanDumpReports(const std::string& details)
+{
+    size_t at = details.find("can state ") + 10;
+    std::string state = details.substr(at, details.find(' ', at) - at);
+    for (char& c : state) {
+        c = static_cast<char>(tolower(static_cast<unsigned char>(c)));
+    }
+    std::string transmit = "0";
+    std::string receive = "0";
+    size_t counters = details.find("berr-counter tx ");
+    if (counters != std::string::npos) {
+        std::string rest = details.substr(counters + 16);
+        transmit = rest.substr(0, rest.find(' '));
+        receive = rest.substr(rest.find(" rx ") + 4);
+        receive = receive.substr(0, receive.find_first_not_of("0123456789"));
+    }
+    return ", " + state + ", TEC " + transmit + ", REC " + receive + "\n";
+}
+
+// An ordinary user reads the controller's state and counters from the kernel (RvCanReadBusState).
+TEST_F(UnprivilegedOnController, CanDumpReportsTheControllersStateAndCounters)
+{
+    std::string details = RunCapturing("ip -d link show can0").output;
+    ASSERT_NE(details.find("can state "), std::string::npos) << details;
+    ShellResult dump = RunCapturing("timeout 20 can-dump -d -T 500 can0");
+    EXPECT_EQ(dump.status, 0) << dump.output;
+    EXPECT_NE(dump.output.find(StateAsCanDumpReports(details)), std::string::npos) << dump.output << details;
+}
+
 } // namespace

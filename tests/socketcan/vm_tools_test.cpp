@@ -9,8 +9,10 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "LogLine.h"
@@ -20,6 +22,9 @@ namespace {
 
 constexpr const char* kProbe = "7FF#AA";
 constexpr const char* kMarker = "1FFFFFFF#EE"; // cangen sends standard frames only
+// The two in candump's long format.
+constexpr const char* kLongProbe = "7FF   [1]  AA";
+constexpr const char* kLongMarker = "1FFFFFFF   [1]  EE";
 constexpr int kFrames = 40;
 constexpr int kGapMs = 10;
 constexpr Microseconds kGapTolerance = 2000;
@@ -36,23 +41,24 @@ std::vector<std::string> WithoutTimestamps(const std::vector<std::string>& lines
 }
 
 // The lines after the probes, up to the marker.
-std::vector<std::string> Traffic(const std::vector<std::string>& lines)
+std::vector<std::string> Traffic(const std::vector<std::string>& lines, const char* probe = kProbe,
+                                 const char* marker = kMarker)
 {
     std::vector<std::string> traffic;
     for (const std::string& line : lines) {
-        if (line.find(kMarker) != std::string::npos) {
+        if (line.find(marker) != std::string::npos) {
             break;
         }
-        if (line.find(kProbe) == std::string::npos) {
+        if (line.find(probe) == std::string::npos) {
             traffic.push_back(line);
         }
     }
     return traffic;
 }
 
-bool Listening(ProcessLines& dump)
+bool Listening(ProcessLines& dump, const char* shown = kProbe)
 {
-    return dump.WaitUntilListening(kProbe, [] { RunShell(std::string("cansend vcan0 ") + kProbe); });
+    return dump.WaitUntilListening(shown, [] { RunShell(std::string("cansend vcan0 ") + kProbe); });
 }
 
 // Both saw the marker, and what was on its way has arrived.
@@ -108,6 +114,81 @@ TEST(ToolsBesideCanUtils, CanDumpPassesWhatCandumpPassesWithTheSameFilters)
     std::sort(ours.begin(), ours.end());
     EXPECT_GT(expected.size(), std::size(kTraffic));
     EXPECT_EQ(ours, expected);
+}
+
+// Error frames as a controller's driver sends them, one of each class with its details (every
+// protocol violation bit and location, every controller bit), and counters. Classes above CAN_ERR_CNT
+// are left out: candump 2020.11 calls them invalid and repeats its line.
+std::vector<std::string> ErrorTraffic()
+{
+    std::vector<std::string> frames = {
+        "20000088#0000190000000000", "2000008C#0014020A00000880", "20000004#0030000000008000",
+        "20000040#0000000000000000", "20000100#0000000000000000", "20000020#0000000000000000",
+        "20000200#0000000000000810", "20000002#0B00000000000000", "20000001#0000000000000000",
+        "20000010#0000000007000000", "20000004#00FF000000000000", "20000004#0000000000000000",
+        "20000004#00040000",         "20000080#0000000000000000"};
+    const char* const bits[] = {"01", "02", "04", "08", "10", "20", "40", "80", "E0", "1F", "00"};
+    for (unsigned location = 0; location < 32; ++location) {
+        char frame[32];
+        snprintf(frame, sizeof(frame), "20000008#0000%s%02X00000000", bits[location % std::size(bits)],
+                 location);
+        frames.push_back(frame);
+    }
+    return frames;
+}
+
+// Byte for byte what candump prints for the same error frames, with -e and the error mask candump
+// 2020.11 needs beside it, in color, and without -e (no details).
+TEST(ToolsBesideCanUtils, CanDumpShowsErrorFramesAsCandumpDoes)
+{
+    const std::pair<const char*, const char*> commands[] = {
+        {"candump -e vcan0,#FFFFFFFF", "can-dump -e vcan0"},
+        {"candump -e -cc vcan0,#FFFFFFFF", "can-dump -e -cc vcan0"},
+        {"candump vcan0,#FFFFFFFF", "can-dump vcan0,#FFFFFFFF"},
+    };
+    std::vector<std::unique_ptr<ProcessLines>> dumps;
+    for (const auto& [candump, canDump] : commands) {
+        dumps.push_back(std::make_unique<ProcessLines>(candump));
+        dumps.push_back(std::make_unique<ProcessLines>(canDump));
+    }
+    for (auto& dump : dumps) {
+        ASSERT_TRUE(Listening(*dump, kLongProbe));
+    }
+    std::vector<std::string> frames = ErrorTraffic();
+    for (const std::string& frame : frames) {
+        ASSERT_TRUE(RunShell("cansend vcan0 " + frame));
+    }
+    RunShell(std::string("cansend vcan0 ") + kMarker);
+    for (auto& dump : dumps) {
+        EXPECT_TRUE(dump->WaitFor(
+            [](const std::string& line) { return line.find(kLongMarker) != std::string::npos; }));
+    }
+    for (size_t i = 0; i < std::size(commands); ++i) {
+        std::vector<std::string> expected = Traffic(dumps[2 * i]->Lines(), kLongProbe, kLongMarker);
+        EXPECT_GE(expected.size(), frames.size()) << commands[i].first;
+        EXPECT_EQ(Traffic(dumps[2 * i + 1]->Lines(), kLongProbe, kLongMarker), expected)
+            << commands[i].second;
+    }
+}
+
+// vcan has no controller: its state is what the last error frame said.
+TEST(ToolsBesideCanUtils, CanDumpReportsTheStateTheErrorFramesGave)
+{
+    ProcessLines canDump("can-dump -d -T 1500 vcan0");
+    ASSERT_TRUE(Listening(canDump, kLongProbe));
+    ASSERT_TRUE(
+        RunShell("cansend vcan0 20000004#0030000000008000 && cansend vcan0 20000040#0000000000000000"));
+    EXPECT_TRUE(
+        canDump.WaitFor([](const std::string& line) { return line.find(", bus-off") != std::string::npos; }));
+    bool reported = false;
+    for (const std::string& line : canDump.Lines()) {
+        if (line.rfind("can-dump: vcan0 ", 0) == 0) {
+            EXPECT_NE(line.find(" dropped, bus load "), std::string::npos) << line;
+            EXPECT_EQ(line.substr(line.find(" %, ")), " %, bus-off, TEC 128, REC 0") << line;
+            reported = true;
+        }
+    }
+    EXPECT_TRUE(reported);
 }
 
 std::vector<LogEntry> ReadLog(const std::vector<std::string>& lines)
