@@ -332,19 +332,24 @@ void cSocketCanDevice::ReadBatch(ReceiveBatch& batch, int count, bool deliver)
         }
         m_gatherNext = m_pacer.GatherNext(static_cast<uint64_t>(received.tv_sec) * 1000000000u +
                                           static_cast<uint64_t>(received.tv_usec) * 1000u);
-        if (IsErrorFrame(frame)) {
-            m_errorFrames.fetch_add(1);
-            CanMessageDescriptor message = ErrorMessageFromCanFrame(frame, TimestampMilliseconds(received));
-            NoteErrorFrame(message);
-            DeliverError(message);
-        } else {
-            bool own = (header.msg_flags & MSG_CONFIRM) != 0; // CAN_RAW_RECV_OWN_MSGS marks our own so
-            Deliver(MessageFromCanFrame(frame, TimestampMilliseconds(received), own));
-        }
+        DeliverFrame(frame, (header.msg_flags & MSG_CONFIRM) != 0, TimestampMilliseconds(received));
         if (m_stopThread.load()) {
             return; // stopped from inside the function: the rest of the batch is not delivered
         }
     }
+}
+
+// own: CAN_RAW_RECV_OWN_MSGS marked the frame as this socket's (MSG_CONFIRM).
+void cSocketCanDevice::DeliverFrame(const can_frame& frame, bool own, uint32_t timestampMs)
+{
+    if (!IsErrorFrame(frame)) {
+        Deliver(MessageFromCanFrame(frame, timestampMs, own));
+        return;
+    }
+    m_errorFrames.fetch_add(1);
+    CanMessageDescriptor message = ErrorMessageFromCanFrame(frame, timestampMs);
+    NoteErrorFrame(message);
+    DeliverError(message);
 }
 
 // The bus is busy: the frames of the next batch gather in the socket meanwhile, and a wake-up ends the

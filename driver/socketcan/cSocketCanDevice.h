@@ -26,6 +26,8 @@
 #include <mutex>
 #include <string>
 
+#include <linux/can.h>
+
 #include "cDeliveryPacer.h"
 #include "cReceivingDevice.h"
 
@@ -67,6 +69,8 @@ private:
     void DiscardPending();
     void WaitForWake(int timeoutMs) const;
     void GatherFrames() const;
+    // Hands a data or remote frame to the receive function, an error frame to the error function.
+    void DeliverFrame(const can_frame& frame, bool own, uint32_t timestampMs);
     // Keeps what the error frame says about the controller, and writes a change of state to the debug
     // output.
     void NoteErrorFrame(const CanMessageDescriptor& errorFrame);
