@@ -67,6 +67,7 @@ bool cDriverDevice::LoadDriver(std::string& error)
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
     ResolveEntryPoint(m_library, L"RvCanGetDeviceFault", m_getDeviceFault);
+    ResolveEntryPoint(m_library, L"RvCanRegisterErrorCallback", m_registerErrorCallback);
     if (!all) {
         error =
             "GetProcAddressW failed: the loaded rvcan32ce library lacks some of the ten CAN entry points; "
@@ -154,6 +155,11 @@ bool cDriverDevice::StartReceive(CanReceiveFunction function, std::string& error
     return true;
 }
 
+bool cDriverDevice::ReceiveErrorFrames(CanReceiveFunction function)
+{
+    return m_registerErrorCallback != nullptr && m_registerErrorCallback(m_device, function);
+}
+
 void cDriverDevice::StopReceive()
 {
     if (!m_receiving) {
@@ -161,6 +167,7 @@ void cDriverDevice::StopReceive()
     }
     m_driver.CanStopReceiveQueue(m_device);
     m_driver.CanRegisterCallback(m_device, nullptr);
+    ReceiveErrorFrames(nullptr);
     m_receiving = false;
 }
 

@@ -39,7 +39,10 @@ public:
     // Registers function and starts the receive queue; frames sent from now on reach function. depth is
     // how many frames may wait for it; the console uses 250.
     bool StartReceive(CanReceiveFunction function, std::string& error, uint32_t depth = kConsoleQueueDepth);
-    // When it returns, function is not running and is not called again.
+    // Registers function for the device's error frames (ErrorFrames.h: SocketCAN's form), called as
+    // frames are once StartReceive runs; false from a driver that has none (no RvCanRegisterErrorCallback).
+    bool ReceiveErrorFrames(CanReceiveFunction function);
+    // When it returns, function (and the error frames' function) is not running and is not called again.
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
@@ -63,4 +66,5 @@ private:
     RvCanGetLastErrorFn m_getLastError = nullptr;
     RvCanCloseDeviceExFn m_closeCounting = nullptr;
     RvCanGetDeviceFaultFn m_getDeviceFault = nullptr;
+    RvCanRegisterErrorCallbackFn m_registerErrorCallback = nullptr;
 };
