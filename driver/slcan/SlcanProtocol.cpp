@@ -1,6 +1,7 @@
 #include "SlcanProtocol.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cstdio>
 
 #include "ErrorFrames.h"
@@ -75,14 +76,9 @@ bool ParseStateLetter(char letter, ControllerState& state)
 
 bool ParseCounter(std::string_view digits, uint32_t& value)
 {
-    value = 0;
-    for (char c : digits) {
-        if (c < '0' || c > '9') {
-            return false;
-        }
-        value = value * 10 + static_cast<uint32_t>(c - '0');
-    }
-    return true;
+    const char* end = digits.data() + digits.size();
+    auto [stop, error] = std::from_chars(digits.data(), end, value);
+    return error == std::errc() && stop == end;
 }
 
 // "sXrrrttt"; false for anything else, such as a host's s031C.
