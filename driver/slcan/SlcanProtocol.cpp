@@ -1,7 +1,10 @@
 #include "SlcanProtocol.h"
 
+#include <algorithm>
+#include <charconv>
 #include <cstdio>
 
+#include "ErrorFrames.h"
 #include "HexDigit.h"
 
 namespace {
@@ -47,6 +50,43 @@ bool IsCommandLetter(char c)
 {
     constexpr std::string_view kLetters = "CcOLSsMmZFVNQWGXUPAEB";
     return kLetters.find(c) != std::string_view::npos;
+}
+
+constexpr size_t kStateLineBytes = 8; // "sa057033"
+constexpr size_t kCounterDigits = 3;
+
+constexpr uint8_t kFlagReceiveFull = 0x01;
+constexpr uint8_t kFlagTransmitFull = 0x02;
+constexpr uint8_t kFlagWarning = 0x04;
+constexpr uint8_t kFlagOverrun = 0x08;
+constexpr uint8_t kFlagPassive = 0x20;
+constexpr uint8_t kFlagArbitrationLost = 0x40;
+constexpr uint8_t kFlagBusError = 0x80;
+
+bool ParseStateLetter(char letter, ControllerState& state)
+{
+    constexpr std::string_view kLetters = "awpb"; // in ControllerState's order
+    size_t at = kLetters.find(letter);
+    if (at == std::string_view::npos) {
+        return false;
+    }
+    state = static_cast<ControllerState>(at);
+    return true;
+}
+
+bool ParseCounter(std::string_view digits, uint32_t& value)
+{
+    const char* end = digits.data() + digits.size();
+    auto [stop, error] = std::from_chars(digits.data(), end, value);
+    return error == std::errc() && stop == end;
+}
+
+// "sXrrrttt"; false for anything else, such as a host's s031C.
+bool ParseState(std::string_view bytes, SlcanControllerState& controller)
+{
+    return bytes.size() == kStateLineBytes && ParseStateLetter(bytes[1], controller.state) &&
+           ParseCounter(bytes.substr(2, kCounterDigits), controller.receiveErrors) &&
+           ParseCounter(bytes.substr(2 + kCounterDigits, kCounterDigits), controller.transmitErrors);
 }
 
 std::string ParseStamp(std::string_view digits, SlcanStamp& stamp)
@@ -152,12 +192,103 @@ std::string ParseLine(std::string_view bytes, SlcanLine& line)
         line.text = std::string(rest);
         return {};
     }
+    if (bytes[0] == 's' && ParseState(bytes, line.controller)) {
+        line.kind = SlcanKind::State;
+        return {};
+    }
+    line.controller = {};
     if (IsCommandLetter(bytes[0])) {
         line.kind = SlcanKind::Command;
         line.text = std::string(bytes);
         return {};
     }
     return std::string("line starts with unknown '") + bytes[0] + "'";
+}
+
+// One of the kernel's error codes added to report; false for a code it does not know.
+bool AddErrorCode(char code, SlcanErrorFrame& report)
+{
+    switch (code) {
+    case 'a':
+        report.classBits |= kCanErrorAck;
+        report.data[3] = kCanLocationAckSlot;
+        return true;
+    case 'b': report.data[2] |= kCanProtocolBit0; return true;
+    case 'B': report.data[2] |= kCanProtocolBit1; return true;
+    case 'c':
+        report.data[2] |= kCanProtocolBit; // as the kernel reports a CRC error
+        report.data[3] = kCanLocationCrcSequence;
+        return true;
+    case 'f': report.data[2] |= kCanProtocolForm; return true;
+    case 's': report.data[2] |= kCanProtocolStuff; return true;
+    case 'o':
+        report.classBits |= kCanErrorController;
+        report.data[1] |= kCanControllerRxOverflow;
+        return true;
+    case 'O':
+        report.classBits |= kCanErrorController;
+        report.data[1] |= kCanControllerTxOverflow;
+        return true;
+    }
+    return false;
+}
+
+// "N" and N codes after the e.
+SlcanErrorFrame ErrorLineFrame(std::string_view text)
+{
+    const SlcanErrorFrame unspecified{kCanErrorProtocol | kCanErrorBusError, {}};
+    if (text.empty() || text[0] < '0' || text[0] > '8' ||
+        text.size() < 1 + static_cast<size_t>(text[0] - '0')) {
+        return unspecified;
+    }
+    SlcanErrorFrame report = unspecified;
+    for (char code : text.substr(1, static_cast<size_t>(text[0] - '0'))) {
+        if (!AddErrorCode(code, report)) {
+            return unspecified;
+        }
+    }
+    return report;
+}
+
+SlcanErrorFrame StatusFrame(uint8_t flags)
+{
+    SlcanErrorFrame report;
+    uint8_t& controller = report.data[1];
+    controller |= (flags & (kFlagReceiveFull | kFlagOverrun)) != 0 ? kCanControllerRxOverflow : 0;
+    controller |= (flags & kFlagTransmitFull) != 0 ? kCanControllerTxOverflow : 0;
+    // The flags do not say which counter crossed the limit.
+    controller |= (flags & kFlagWarning) != 0 ? kCanControllerRxWarning | kCanControllerTxWarning : 0;
+    controller |= (flags & kFlagPassive) != 0 ? kCanControllerRxPassive | kCanControllerTxPassive : 0;
+    report.classBits |= controller != 0 ? kCanErrorController : 0;
+    report.classBits |= (flags & kFlagArbitrationLost) != 0 ? kCanErrorLostArbitration : 0;
+    report.classBits |= (flags & kFlagBusError) != 0 ? kCanErrorProtocol | kCanErrorBusError : 0;
+    return report;
+}
+
+// As the kernel reports a change of state: bus-off alone; the others with the counters, warning and
+// passive on the side of the larger counter (both when equal).
+SlcanErrorFrame StateChangeFrame(const SlcanControllerState& controller)
+{
+    SlcanErrorFrame report;
+    if (controller.state == ControllerState::BusOff) {
+        report.classBits = kCanErrorBusOff;
+        return report;
+    }
+    report.classBits = kCanErrorController | kCanErrorCounters;
+    bool transmitSide = controller.transmitErrors >= controller.receiveErrors;
+    bool receiveSide = controller.transmitErrors <= controller.receiveErrors;
+    uint8_t& bits = report.data[1];
+    switch (controller.state) {
+    case ControllerState::ErrorActive: bits = kCanControllerActive; break;
+    case ControllerState::ErrorWarning:
+        bits = (transmitSide ? kCanControllerTxWarning : 0) | (receiveSide ? kCanControllerRxWarning : 0);
+        break;
+    default:
+        bits = (transmitSide ? kCanControllerTxPassive : 0) | (receiveSide ? kCanControllerRxPassive : 0);
+    }
+    report.data[6] = static_cast<uint8_t>(std::min<uint32_t>(controller.transmitErrors, 255));
+    report.data[7] = static_cast<uint8_t>(std::min<uint32_t>(controller.receiveErrors, 255));
+    return report;
 }
 
 void AppendHex(std::string& text, uint32_t value, int digits)
@@ -177,6 +308,37 @@ std::string ParseSlcanLine(std::string_view bytes, SlcanLine& line)
         line = SlcanLine();
     }
     return reason;
+}
+
+std::optional<SlcanErrorFrame> SlcanErrorFrameOf(const SlcanLine& line)
+{
+    switch (line.kind) {
+    case SlcanKind::Error: return ErrorLineFrame(line.text);
+    case SlcanKind::Status:
+        if (SlcanErrorFrame report = StatusFrame(line.flags); report.classBits != 0) {
+            return report;
+        }
+        return std::nullopt;
+    case SlcanKind::State: return StateChangeFrame(line.controller);
+    default: return std::nullopt;
+    }
+}
+
+std::optional<SlcanControllerState> SlcanReportedState(const SlcanLine& line)
+{
+    if (line.kind == SlcanKind::State) {
+        return line.controller;
+    }
+    if (line.kind != SlcanKind::Status) {
+        return std::nullopt;
+    }
+    SlcanControllerState controller;
+    if ((line.flags & kFlagPassive) != 0) {
+        controller.state = ControllerState::ErrorPassive;
+    } else if ((line.flags & kFlagWarning) != 0) {
+        controller.state = ControllerState::ErrorWarning;
+    }
+    return controller;
 }
 
 std::string FormatSlcanFrame(const SlcanFrame& frame)

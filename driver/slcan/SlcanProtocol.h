@@ -17,6 +17,14 @@
 //   V1013  v1013        hardware and firmware version
 //   NA123               serial number
 //   e...                an error line, where a firmware reports bus errors unasked
+//   sp128005            a state line: the controller's new state, receive and transmit error counters
+// Status flags, as Lawicel's CAN232/CANUSB manuals give them (the SJA1000's interrupt flags since the
+// last F): bit 0 receive FIFO full, 1 transmit FIFO full, 2 error warning, 3 data overrun, 4 unused,
+// 5 error passive, 6 arbitration lost, 7 bus error. They have no bus-off flag.
+// Error and state lines are the kernel slcan driver's extension (Linux 6.0), which some firmware sends
+// unasked: "eN" and N error codes, a ACK, b bit 0, B bit 1, c CRC, f form, o receive overrun, O transmit
+// overrun, s stuff error ("e1a", "e3bcO"); "s", a state letter (a active, w warning, p passive, b bus
+// off) and the receive and transmit error counters in 3 decimal digits each ("sa057033").
 // What a host sends (commands, which a peer host's lines also are):
 //   C  O  L             close, open, open listen-only
 //   S0..S8              bit rate 10, 20, 50, 100, 125, 250, 500, 800, 1000 kbit/s
@@ -29,8 +37,11 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
+
+#include "FaultConfinement.h"
 
 // The longest line a peer sends that means anything: an extended frame of 8 bytes with a 32-bit time
 // stamp, "T" + 8 + 1 + 16 + 8 characters, carriage return not counted (cSlcanSplitter's bound).
@@ -73,7 +84,17 @@ enum class SlcanKind
     Version, // text: the digits after V or v
     Serial,  // text: the characters after N
     Error,   // text: the characters after e
+    State,   // controller
     Command, // text: the whole line; a host's command, as a peer host on a null-modem cable sends
+};
+
+// What an adapter says of its controller; counters it does not give are 0.
+struct SlcanControllerState
+{
+    ControllerState state = ControllerState::ErrorActive;
+    uint32_t transmitErrors = 0;
+    uint32_t receiveErrors = 0;
+    bool operator==(const SlcanControllerState&) const = default;
 };
 
 // One line. Only the fields its kind names are meaningful; the others stay at their defaults.
@@ -84,7 +105,16 @@ struct SlcanLine
     SlcanStamp stamp;
     uint8_t flags = 0;
     std::string text;
+    SlcanControllerState controller;
     bool operator==(const SlcanLine&) const = default;
+};
+
+// An error frame in SocketCAN's form (ErrorFrames.h): the id's class bits and the 8 detail bytes.
+struct SlcanErrorFrame
+{
+    uint32_t classBits = 0;
+    std::array<uint8_t, 8> data{};
+    bool operator==(const SlcanErrorFrame&) const = default;
 };
 
 // Turns one line, as cSlcanSplitter hands it out (without its carriage return; a refusal is the one byte
@@ -92,6 +122,14 @@ struct SlcanLine
 // e.g. "a standard id has 3 hex digits" or "line starts with unknown 'x'". Any byte outside printable
 // ASCII makes a line malformed.
 std::string ParseSlcanLine(std::string_view bytes, SlcanLine& line);
+
+// The error frame a line reports, as the kernel's slcan would make it: an error line's errors (one not
+// in the kernel's form is a bus error of unspecified kind), non-zero status flags, a state line's state
+// change. Nothing for other lines, and for flags that say nothing (F00).
+std::optional<SlcanErrorFrame> SlcanErrorFrameOf(const SlcanLine& line);
+// The controller's state a line tells: a state line's, or a status line's (passive, warning or else
+// active, counters 0); nothing for other lines.
+std::optional<SlcanControllerState> SlcanReportedState(const SlcanLine& line);
 
 // The line that sends frame, carriage return included: "t10021133\r". frame must be valid (id within
 // its format, length at most 8).

@@ -7,6 +7,7 @@
 
 #include "BusPlatform.h"
 #include "DebugOutputLine.h"
+#include "ErrorFrames.h"
 #include "FrameRules.h"
 
 namespace {
@@ -274,15 +275,42 @@ void cSlcanDevice::TakeLine(std::string_view bytes, bool deliver)
     case SlcanKind::Sent: TakeAnswer(false); break;
     case SlcanKind::Refused: TakeAnswer(true); break;
     case SlcanKind::Status:
-        if (line.flags != 0) {
-            m_errorFrames.fetch_add(1);
-        }
-        break;
-    case SlcanKind::Error: m_errorFrames.fetch_add(1); break;
+    case SlcanKind::Error:
+    case SlcanKind::State: TakeErrorReport(line, deliver); break;
     case SlcanKind::Version:
     case SlcanKind::Serial: break;
     case SlcanKind::Command: m_skipped.fetch_add(1); break;
     }
+}
+
+// Caller holds m_reading.
+void cSlcanDevice::TakeErrorReport(const SlcanLine& line, bool deliver)
+{
+    bool stateChanged = true;
+    if (std::optional<SlcanControllerState> reported = SlcanReportedState(line)) {
+        std::lock_guard<std::mutex> lock(m_busStateLock);
+        uint32_t state = static_cast<uint32_t>(reported->state);
+        stateChanged = state != m_busState.state;
+        m_busState = {state, reported->transmitErrors, reported->receiveErrors};
+    }
+    std::optional<SlcanErrorFrame> report = SlcanErrorFrameOf(line);
+    // A state line repeats the state with new counters: only a change is an error frame.
+    if (!report || (line.kind == SlcanKind::State && !stateChanged)) {
+        return;
+    }
+    m_errorFrames.fetch_add(1);
+    if (deliver) {
+        uint8_t details[8] = {};
+        std::copy(report->data.begin(), report->data.end(), details);
+        DeliverError(
+            ErrorFrameMessage(report->classBits, details, MillisecondTicks())); // lines carry no stamp
+    }
+}
+
+DeviceBusState cSlcanDevice::BusState() const
+{
+    std::lock_guard<std::mutex> lock(m_busStateLock);
+    return m_busState;
 }
 
 void cSlcanDevice::TakeAnswer(bool refused)

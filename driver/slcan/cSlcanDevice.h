@@ -15,9 +15,14 @@
 //   host's tick count. Adapters do not echo a host's own frames, so this device does not receive itself.
 //   Frames that came before the queue started are discarded when it starts. Everything the port gives
 //   is input: a malformed line, or one longer than any valid line, is dropped and counted as a drop;
-//   error lines and non-zero status flags are counted as error frames; a peer host's commands are
-//   skipped and counted (SkippedLines). The depth passed to StartQueue is checked but not used: the
-//   port's buffers hold what the function has not taken yet.
+//   error lines (e), non-zero status flags (F) and changes of state (s) go to the error function as
+//   the kernel's slcan would report them in SocketCAN's form (SlcanErrorFrameOf), with the host's tick
+//   count; a peer host's commands are skipped and counted (SkippedLines).
+// - State: BusState() is what the latest status or state line said (a status line gives no counters:
+//   0), unknown until one comes. The device never asks for F itself: a peer host on a null-modem cable
+//   would take it for a command, and Lawicel's flags are interrupt flags that reading clears. The depth
+//   passed to StartQueue is checked but not used: the port's buffers hold what the function has not taken
+//   yet.
 // - Loss: a port that fails or hangs up (the adapter unplugged) is lost for good: the receive thread
 //   stops reading and every later call refuses with Fault()'s text "adapter on PORT went away: ...".
 // - Closing writes C without waiting for an answer and gives unsent bytes cSerialPort::kDrainMs.
@@ -29,6 +34,7 @@
 #include <cstdint>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -62,6 +68,7 @@ public:
     void Close() override;
     void ResetCounters() override;
     DeviceCounters Counters() const override;
+    DeviceBusState BusState() const override;
     std::string Fault() const override;
     // Lines that were neither frames nor answers: a peer host's commands, answers nothing waited for.
     uint64_t SkippedLines() const { return m_skipped.load(); }
@@ -86,6 +93,7 @@ private:
     void TakeBytes(std::string_view bytes, bool deliver);
     void CountSplitterDrops();
     void TakeLine(std::string_view bytes, bool deliver);
+    void TakeErrorReport(const SlcanLine& line, bool deliver);
     void TakeAnswer(bool refused);
     void Lose(const std::string& reason);
     void ReceiveLoop() override;
@@ -128,4 +136,7 @@ private:
     std::atomic<uint64_t> m_dropped{0}; // written by readers, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};
     std::atomic<uint64_t> m_skipped{0};
+
+    mutable std::mutex m_busStateLock; // guards m_busState: readers of the port write, callers read
+    DeviceBusState m_busState;
 };

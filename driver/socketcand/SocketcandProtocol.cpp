@@ -169,16 +169,26 @@ std::string ParseFrame(const Words& words, SocketcandMessage& message)
     return reason.empty() ? ParseData(words, 3, message.frame) : reason;
 }
 
-std::string ParseError(const Words& words, SocketcandMessage& message)
+// An error frame's words: class, time and, from can-serve, one word of details.
+bool ParseErrorFrame(const Words& words, SocketcandMessage& message)
 {
     uint32_t errorClass = 0;
-    if (words.size() == 3 && ParseHex(words[1], kExtendedIdDigits, errorClass) &&
-        ParseTime(words[2], message.time).empty()) {
-        message.kind = SocketcandKind::ErrorFrame;
-        message.errorClass = errorClass;
+    if ((words.size() != 3 && words.size() != 4) || !ParseHex(words[1], kExtendedIdDigits, errorClass) ||
+        !ParseTime(words[2], message.time).empty() || !ParseData(words, 3, message.frame).empty()) {
+        message.time = {};
+        message.frame = {};
+        return false;
+    }
+    message.kind = SocketcandKind::ErrorFrame;
+    message.errorClass = errorClass & kExtendedIdLimit; // without CAN_ERR_FLAG, should a server write it
+    return true;
+}
+
+std::string ParseError(const Words& words, SocketcandMessage& message)
+{
+    if (ParseErrorFrame(words, message)) {
         return {};
     }
-    message.time = {};
     message.kind = SocketcandKind::Error;
     for (size_t i = 1; i < words.size(); ++i) {
         message.text += (i > 1 ? " " : "");
@@ -352,6 +362,13 @@ void AppendIdLengthData(std::string& out, const SocketcandFrame& frame)
     }
 }
 
+void AppendCompactData(std::string& out, const SocketcandFrame& frame)
+{
+    for (size_t i = 0; i < frame.length && i < kSocketcandMaxData; ++i) {
+        AppendFormat(out, "%02llX", frame.data[i]);
+    }
+}
+
 void AppendText(std::string& out, std::string_view text)
 {
     for (char c : text) {
@@ -376,6 +393,10 @@ void AppendArguments(std::string& out, const SocketcandMessage& message, Socketc
     case SocketcandKind::ErrorFrame:
         AppendFormat(out, " %03llX", message.errorClass);
         AppendTime(out, message.time);
+        if (message.frame.length > 0) {
+            out += ' ';
+            AppendCompactData(out, message.frame);
+        }
         return;
     case SocketcandKind::Frame:
         AppendId(out, message.frame);
@@ -387,9 +408,7 @@ void AppendArguments(std::string& out, const SocketcandMessage& message, Socketc
             return;
         }
         out += ' '; // stays even without data: python-can splits the message into three words
-        for (size_t i = 0; i < message.frame.length && i < kSocketcandMaxData; ++i) {
-            AppendFormat(out, "%02llX", message.frame.data[i]);
-        }
+        AppendCompactData(out, message.frame);
         return;
     case SocketcandKind::Send:
     case SocketcandKind::Update: AppendIdLengthData(out, message.frame); return;
@@ -488,6 +507,19 @@ SocketcandMessage SocketcandReceived(const SocketcandFrame& frame, SocketcandTim
     SocketcandMessage message;
     message.kind = SocketcandKind::Frame;
     message.frame = frame;
+    message.time = time;
+    return message;
+}
+
+SocketcandMessage SocketcandErrorFrame(uint32_t errorClass,
+                                       const std::array<uint8_t, kSocketcandMaxData>& details,
+                                       SocketcandTime time)
+{
+    SocketcandMessage message;
+    message.kind = SocketcandKind::ErrorFrame;
+    message.errorClass = errorClass & kExtendedIdLimit;
+    message.frame.length = kSocketcandMaxData;
+    message.frame.data = details;
     message.time = time;
     return message;
 }

@@ -6,6 +6,7 @@
 //   < open can0 >                                              bus name, 1 to 16 printable characters
 //   < error could not open bus >                               a refusal, any words
 //   < error 004 23.424242 >                                    an error frame: class (hex), time
+//   < error 004 23.424242 0004000000000000 >                   ... and its 8 detail bytes (can-serve)
 //   < send 123 4 11 22 33 44 >                                 id, length (hex digit), that many bytes
 //   < send 1AAAAAAA 2 1 F1 >                                   bytes of one or two hex digits
 //   < frame 123 23.424242 11223344 >                           id, time SECS.USECS, data
@@ -16,6 +17,11 @@
 //   < filter 1 500000 123 8 FF 00 F8 00 00 00 00 00 >          receive an id when the masked bytes change
 //   < can0 B 500000 875 0 0 0 0 1 0 >                          bit timing: rate, sample point, tq,
 //                                                              prop_seg, phase_seg1/2, sjw, brp
+//
+// Error frames are SocketCAN's (linux/can/error.h): the class is the frame's id without CAN_ERR_FLAG,
+// the details its data. socketcand sends the class and the time alone (and only in raw mode, when the
+// daemon was started with an error mask); can-serve adds the details as a frame's data, which readers
+// that split off the first two words (python-can) pass over. Without details they are 0.
 //
 // Ids: an id of 8 hex digits, or one above 7FF, is extended; otherwise standard. At most 8 digits, at
 // most 1FFFFFFF. Formatting writes 3 digits for a standard id and 8 for an extended one, so a formatted
@@ -44,7 +50,7 @@ enum class SocketcandKind
     BcmMode,
     Open,        // text: bus name
     Error,       // text: the words after "error", joined by one blank
-    ErrorFrame,  // errorClass, time
+    ErrorFrame,  // errorClass, time, frame.data: the details (frame.length of them; 0 from socketcand)
     Send,        // frame
     Frame,       // frame, time
     Add,         // interval, frame
@@ -123,4 +129,8 @@ std::string FormatSocketcandMessage(const SocketcandMessage& message,
 // Shorthands for the messages a client and a server write most.
 SocketcandMessage SocketcandSend(const SocketcandFrame& frame);
 SocketcandMessage SocketcandReceived(const SocketcandFrame& frame, SocketcandTime time);
+// An error frame with all 8 detail bytes, as can-serve sends it; the class without CAN_ERR_FLAG.
+SocketcandMessage SocketcandErrorFrame(uint32_t errorClass,
+                                       const std::array<uint8_t, kSocketcandMaxData>& details,
+                                       SocketcandTime time);
 SocketcandMessage SocketcandError(std::string_view text);

@@ -6,6 +6,8 @@
 
 #include "BusPlatform.h"
 #include "DebugOutputLine.h"
+#include "ErrorFrameState.h"
+#include "ErrorFrames.h"
 #include "FrameRules.h"
 
 namespace {
@@ -229,6 +231,12 @@ DeviceCounters cSocketcandDevice::Counters() const
     return DeviceCounters{m_received.load(), m_dropped.load(), m_errorFrames.load()};
 }
 
+DeviceBusState cSocketcandDevice::BusState() const
+{
+    std::lock_guard<std::mutex> lock(m_busStateLock);
+    return m_busState;
+}
+
 std::string cSocketcandDevice::Fault() const
 {
     return m_fault.Text();
@@ -332,10 +340,22 @@ void cSocketcandDevice::Take(std::string_view bytes)
             m_pacer.GatherNext(message.time.seconds * 1000000000u + message.time.microseconds * 1000u);
         Deliver(MessageFromFrame(message.frame, message.time));
         break;
-    case SocketcandKind::ErrorFrame: m_errorFrames.fetch_add(1); break;
+    case SocketcandKind::ErrorFrame: TakeErrorFrame(message); break;
     case SocketcandKind::Error: m_dropped.fetch_add(FramesDroppedIn(message.text)); break;
     case SocketcandKind::Ok:
     case SocketcandKind::Echo: break;       // answers to nothing we wait for now
     default: m_dropped.fetch_add(1); break; // nothing a server sends in raw mode
     }
+}
+
+void cSocketcandDevice::TakeErrorFrame(const SocketcandMessage& message)
+{
+    m_errorFrames.fetch_add(1);
+    uint8_t details[kSocketcandMaxData] = {};
+    std::copy(message.frame.data.begin(), message.frame.data.end(), details);
+    {
+        std::lock_guard<std::mutex> lock(m_busStateLock);
+        m_busState = BusStateAfterErrorFrame(m_busState, message.errorClass, details);
+    }
+    DeliverError(ErrorFrameMessage(message.errorClass, details, TimestampMilliseconds(message.time)));
 }

@@ -8,7 +8,10 @@
 //   client's frames, so unlike the other kinds this one does not receive itself) as
 //   < frame ID SECS.USECS DATA >; the timestamp handed on is that time in ms (32 bits, wrapping), the
 //   server's receive time as SocketCAN's is the kernel's. Frames that came before the queue started are
-//   discarded when it starts. Error frames are counted, never delivered. Everything the server sends is
+//   discarded when it starts. Error frames (< error CLASS SECS.USECS [DETAILS] >) go to the error
+//   function in SocketCAN's form, stamped as frames are; what they say of the controller's state and
+//   counters is BusState(), unknown until one says it (socketcand's carry no details, so only bus-off
+//   and restarts tell; can-serve's carry them all). Everything the server sends is
 //   input: the splitter keeps at most one message of kSocketcandMaxMessageBytes; a malformed message,
 //   or a frame the protocol cannot carry, is dropped and counted as a drop, never delivered.
 // - Drops: a queue whose function falls behind is bounded by the TCP buffers: the server, not this
@@ -61,6 +64,7 @@ public:
     uint32_t DefaultTransmitWaitMs() const override { return kTransmitWaitMs; }
     void ResetCounters() override;
     DeviceCounters Counters() const override;
+    DeviceBusState BusState() const override;
     std::string Fault() const override;
 
 private:
@@ -77,6 +81,7 @@ private:
     // Takes read bytes apart and hands on what they hold.
     void TakeBytes(const char* bytes, size_t size, bool deliver);
     void Take(std::string_view bytes);
+    void TakeErrorFrame(const SocketcandMessage& message);
     void Lose(const std::string& reason);
 
     const SocketcandAddress m_address;
@@ -95,4 +100,7 @@ private:
 
     std::atomic<uint64_t> m_dropped{0}; // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_errorFrames{0};
+
+    mutable std::mutex m_busStateLock; // guards m_busState: the receive thread writes, callers read
+    DeviceBusState m_busState;
 };

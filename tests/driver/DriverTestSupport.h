@@ -48,6 +48,8 @@ public:
     RvCanReadCountersFn readCounters = nullptr;
     RvCanGetLastErrorFn getLastError = nullptr;
     RvCanGetDeviceFaultFn getDeviceFault = nullptr;
+    RvCanRegisterErrorCallbackFn registerErrorCallback = nullptr;
+    RvCanReadBusStateFn readBusState = nullptr;
 
 private:
     HMODULE m_library = nullptr;

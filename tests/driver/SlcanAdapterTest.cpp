@@ -8,6 +8,7 @@
 #include <future>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "DriverTestSupport.h"
@@ -91,23 +92,35 @@ TEST_F(SlcanAdapter, DeliversFramesAmongGarbageAndCountsTheRest)
         a.Write("34AABBCCDD\r");
         a.Write("xyz\rt12G0\r" + std::string(40, '7') + "\r"); // malformed twice, overlong: 3 drops
         a.Write("C\rS6\rO\r\a");                               // a peer host's commands, an answer to nothing
-        a.Write("F04\re1\rF00\r");                             // two errors, and status without one
+        a.Write("F04\re1\rF00\rsp128005\r");                   // two errors, status without one, a state
         a.Write("T1ABCDEF02AABBEA5F\rr7FF80063\r");            // stamped 59999 ms, then 99 after the wrap
     });
     Map("RVCAN32CE_CAN1", adapter.Mapping());
     DWORD device = Open(L"CAN1:");
+    cCollector& errors = cCollector::Slot(1);
+    ASSERT_TRUE(m_driver.registerErrorCallback(device, errors.Function()));
     cCollector& received = cCollector::Slot(0);
     ASSERT_TRUE(m_driver.StartReceiving(device, received.Function()));
     adapter.go.store(true);
 
     ASSERT_TRUE(received.WaitForCount(4));
+    std::vector<std::string> records; // came before the frames after them, on the same thread
+    for (const CanMessageDescriptor& frame : errors.Frames()) {
+        records.push_back(Text(frame));
+    }
+    EXPECT_EQ(records, (std::vector<std::string>{"20000004#000C000000000000", "20000088#0000000000000000",
+                                                 "20000204#0010000000000580"}));
+    RvCanBusState state{};
+    ASSERT_TRUE(m_driver.readBusState(device, &state));
+    EXPECT_EQ(std::make_tuple(state.state, state.transmitErrors, state.receiveErrors),
+              std::make_tuple(uint32_t{RVCAN_STATE_ERROR_PASSIVE}, 5u, 128u));
     EXPECT_EQ(received.Texts(),
               (std::vector<std::string>{"123#", "123#AABBCCDD", "1ABCDEF0#AABB", "7FF#R8"}));
     std::vector<CanMessageDescriptor> frames = received.Frames();
     EXPECT_EQ(frames[3].timestamp - frames[2].timestamp, 100u);
     RvCanCounters counters = m_driver.Counters(device);
     EXPECT_EQ(counters.dropped, 3u);
-    EXPECT_EQ(counters.errorFrames, 2u);
+    EXPECT_EQ(counters.errorFrames, 3u);
     EXPECT_EQ(Fault(device), "");
 }
 

@@ -1,8 +1,10 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <vector>
 
+#include "ErrorFrames.h"
 #include "SlcanAddress.h"
 #include "SlcanProtocol.h"
 #include "cSlcanClock.h"
@@ -46,6 +48,13 @@ SlcanLine Status(uint8_t flags)
     return line;
 }
 
+SlcanLine State(ControllerState state, uint32_t receiveErrors, uint32_t transmitErrors)
+{
+    SlcanLine line = Answer(K::State);
+    line.controller = {state, transmitErrors, receiveErrors};
+    return line;
+}
+
 constexpr SlcanStamp Ms(uint32_t value)
 {
     return {SlcanStampKind::Milliseconds, value};
@@ -84,6 +93,8 @@ TEST(SlcanProtocol, ParsesTheProtocolsExamples)
         {"vSTM32", Answer(K::Version, "STM32"), nullptr},
         {"NA123", Answer(K::Serial, "A123"), nullptr},
         {"e1a", Answer(K::Error, "1a"), nullptr},
+        {"sa057033", State(ControllerState::ErrorActive, 57, 33), nullptr},
+        {"sb256256", State(ControllerState::BusOff, 256, 256), nullptr},
         {"C", Answer(K::Command, "C"), nullptr},
         {"S6", Answer(K::Command, "S6"), nullptr},
         {"Z1", Answer(K::Command, "Z1"), nullptr},
@@ -125,6 +136,65 @@ TEST(SlcanProtocol, RefusesMalformedLinesSayingWhy)
         line.text = "left over";
         EXPECT_EQ(ParseSlcanLine(text, line), reason);
         EXPECT_EQ(line, SlcanLine());
+    }
+}
+
+// Error lines (the kernel's examples among them), Lawicel's status flags and state lines, each with the
+// error frame it reports in SocketCAN's form and the state it tells.
+TEST(SlcanProtocol, ReportsErrorLinesStatusFlagsAndStateLinesAsSocketCanErrorFrames)
+{
+    using CS = ControllerState;
+    constexpr uint32_t kBusError = kCanErrorProtocol | kCanErrorBusError;
+    constexpr uint32_t kStateChange = kCanErrorController | kCanErrorCounters;
+    struct Case
+    {
+        const char* text;
+        std::optional<SlcanErrorFrame> frame;
+        std::optional<SlcanControllerState> state;
+    };
+    const std::vector<Case> cases = {
+        {"e1a", SlcanErrorFrame{kBusError | kCanErrorAck, {0, 0, 0, kCanLocationAckSlot}}, {}},
+        {"e3bcO",
+         SlcanErrorFrame{
+             kBusError | kCanErrorController,
+             {0, kCanControllerTxOverflow, kCanProtocolBit0 | kCanProtocolBit, kCanLocationCrcSequence}},
+         {}},
+        {"e3fso",
+         SlcanErrorFrame{kBusError | kCanErrorController,
+                         {0, kCanControllerRxOverflow, kCanProtocolForm | kCanProtocolStuff}},
+         {}},
+        {"e1x", SlcanErrorFrame{kBusError, {}}, {}}, // not the kernel's form: a bus error of unknown kind
+        {"e2a", SlcanErrorFrame{kBusError, {}}, {}},
+        {"F0C",
+         SlcanErrorFrame{kCanErrorController,
+                         {0, kCanControllerRxOverflow | kCanControllerRxWarning | kCanControllerTxWarning}},
+         SlcanControllerState{CS::ErrorWarning, 0, 0}},
+        {"F23",
+         SlcanErrorFrame{kCanErrorController,
+                         {0, kCanControllerRxOverflow | kCanControllerTxOverflow | kCanControllerRxPassive |
+                                 kCanControllerTxPassive}},
+         SlcanControllerState{CS::ErrorPassive, 0, 0}},
+        {"FC0", SlcanErrorFrame{kCanErrorLostArbitration | kBusError, {}},
+         SlcanControllerState{CS::ErrorActive, 0, 0}},
+        {"F10", {}, SlcanControllerState{CS::ErrorActive, 0, 0}}, // the unused bit
+        {"F00", {}, SlcanControllerState{CS::ErrorActive, 0, 0}},
+        {"sa057033", SlcanErrorFrame{kStateChange, {0, kCanControllerActive, 0, 0, 0, 0, 33, 57}},
+         SlcanControllerState{CS::ErrorActive, 33, 57}},
+        {"sw100100",
+         SlcanErrorFrame{kStateChange,
+                         {0, kCanControllerTxWarning | kCanControllerRxWarning, 0, 0, 0, 0, 100, 100}},
+         SlcanControllerState{CS::ErrorWarning, 100, 100}},
+        {"sp128005", SlcanErrorFrame{kStateChange, {0, kCanControllerRxPassive, 0, 0, 0, 0, 5, 128}},
+         SlcanControllerState{CS::ErrorPassive, 5, 128}},
+        {"sb256256", SlcanErrorFrame{kCanErrorBusOff, {}}, SlcanControllerState{CS::BusOff, 256, 256}},
+        {"t1230", {}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.text);
+        SlcanLine line;
+        ASSERT_EQ(ParseSlcanLine(c.text, line), "");
+        EXPECT_EQ(SlcanErrorFrameOf(line), c.frame);
+        EXPECT_EQ(SlcanReportedState(line), c.state);
     }
 }
 

@@ -1,12 +1,16 @@
 // A device mapped to a socketcand server, against a small server of the test's own on 127.0.0.1 that
-// says exactly what each test needs: well-formed frames among garbage, a refusal, a sudden end. The
-// device is reached through the driver's entry points, as the console and the tools reach it.
+// says exactly what each test needs: well-formed frames among garbage, error frames, a refusal, a sudden
+// end; and can-serve between such a server and the device. The device is reached through the driver's
+// entry points, as the console and the tools reach it.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstdlib>
 #include <future>
+#include <regex>
 #include <string>
 #include <thread>
+#include <tuple>
 
 #include "DriverTestSupport.h"
 #include "SocketcandAddress.h"
@@ -66,6 +70,81 @@ TEST_F(SocketcandClient, DeliversWellFormedFramesWithTheServersTimeAndCountsTheR
     EXPECT_EQ(sent.get(), "< send 00000123 2 01 02 >");
     EXPECT_FALSE(Send(device, "123#R"));
     EXPECT_EQ(LastError(), "socketcand cannot carry remote frames: its send has no way to say one");
+}
+
+// An error frame's record as the error function gets it: its id and its 8 detail bytes.
+std::string ErrorRecord(const CanMessageDescriptor& frame)
+{
+    char text[40];
+    snprintf(text, sizeof(text), "%u %08X %u ", frame.extended, frame.id, frame.length);
+    std::string record = text;
+    for (uint8_t byte : frame.data) {
+        snprintf(text, sizeof(text), "%02X", byte);
+        record += text;
+    }
+    return record;
+}
+
+TEST_F(SocketcandClient, HandsErrorFramesToTheErrorFunctionInOrderAndTellsTheStateTheySay)
+{
+    cScriptedSocketcandServer server([](cScriptedSocketcandServer& s) {
+        s.WaitForGo();
+        s.Write("< error 040 3.000001 >");             // socketcand's: bus-off, no details
+        s.Write("< error 204 4.5 0010000000001A80 >"); // can-serve's: receive passive, counters 26 and 128
+        s.Write("< frame 123 5.000000 11 >");
+        s.received.set_value(s.ReadMessage());
+    });
+    Map(server.Mapping());
+    DWORD device = Open(L"CAN1:", 500);
+    RvCanBusState state{};
+    ASSERT_TRUE(m_driver.readBusState(device, &state));
+    EXPECT_EQ(state.state, RVCAN_STATE_UNKNOWN);
+    cCollector& errors = cCollector::Slot(1);
+    ASSERT_TRUE(m_driver.registerErrorCallback(device, errors.Function()));
+    cCollector& frames = cCollector::Slot(0);
+    ASSERT_TRUE(m_driver.StartReceiving(device, frames.Function()));
+    server.go.store(true);
+
+    ASSERT_TRUE(frames.WaitForCount(1));
+    std::vector<CanMessageDescriptor> records = errors.Frames(); // before the frame, on the same thread
+    ASSERT_EQ(records.size(), 2u);
+    EXPECT_EQ(ErrorRecord(records[0]), "1 20000040 8 0000000000000000");
+    EXPECT_EQ(records[0].timestamp, 3000u);
+    EXPECT_EQ(ErrorRecord(records[1]), "1 20000204 8 0010000000001A80");
+    EXPECT_EQ(records[1].timestamp, 4500u);
+    ASSERT_TRUE(m_driver.readBusState(device, &state));
+    EXPECT_EQ(std::tie(state.state, state.transmitErrors, state.receiveErrors),
+              std::make_tuple(uint32_t{RVCAN_STATE_ERROR_PASSIVE}, 26u, 128u));
+    EXPECT_EQ(m_driver.Counters(device).errorFrames, 2u);
+    EXPECT_EQ(m_driver.Counters(device).received, 1u);
+    EXPECT_TRUE(Send(device, "123#")); // ends the server's script
+}
+
+// A bus that can-serve serves (here a socketcand server's, as the driver reaches it) hands its error
+// frames through the driver's error function to can-serve, which sends them on to a raw-mode client.
+TEST_F(SocketcandClient, ErrorFramesCrossCanServeUnchanged)
+{
+    cScriptedSocketcandServer upstream([](cScriptedSocketcandServer& s) {
+        s.WaitForGo();
+        s.Write("< error 20C 7.000001 0024100000001A20 >");
+        s.received.set_value(s.ReadMessage()); // until can-serve ends
+    });
+    setenv("RVCAN32CE_CAN0", upstream.Mapping().c_str(), 1); // can-serve's CAN0: is that bus
+    cChildProcess serve({HelperPath("can-serve"), "-n", "-p", "0", "-b", "500", "CAN0"});
+    unsetenv("RVCAN32CE_CAN0");
+    std::smatch match;
+    std::string listening = serve.ReadLine().value_or("");
+    ASSERT_TRUE(std::regex_search(listening, match, std::regex(R"(listening on (127\.0\.0\.1:\d+),)")))
+        << listening;
+    Map("socketcand://" + match[1].str() + "/CAN0");
+    DWORD device = Open(L"CAN1:", 500);
+    cCollector& errors = cCollector::Slot(1);
+    ASSERT_TRUE(m_driver.registerErrorCallback(device, errors.Function()));
+    ASSERT_TRUE(m_driver.StartReceiving(device, cCollector::Slot(0).Function()));
+    upstream.go.store(true);
+
+    ASSERT_TRUE(errors.WaitForCount(1));
+    EXPECT_EQ(ErrorRecord(errors.Frames()[0]), "1 2000020C 8 0024100000001A20");
 }
 
 TEST_F(SocketcandClient, ServerGoneMidTrafficIsAFaultThatSendsReport)

@@ -1,8 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <tuple>
 #include <vector>
 
+#include "ErrorFrameState.h"
+#include "ErrorFrames.h"
+#include "RvCanExports.h"
 #include "SocketcandProtocol.h"
 #include "cSocketcandSplitter.h"
 
@@ -42,9 +46,9 @@ SocketcandMessage Timed(SocketcandMessage message, SocketcandTime time)
     return message;
 }
 
-SocketcandMessage ErrorFrame(uint32_t errorClass, SocketcandTime time)
+SocketcandMessage ErrorFrame(uint32_t errorClass, SocketcandTime time, std::vector<uint8_t> details = {})
 {
-    SocketcandMessage message = Timed(Message(K::ErrorFrame), time);
+    SocketcandMessage message = Timed(Message(K::ErrorFrame, Frame(0, false, details)), time);
     message.errorClass = errorClass;
     return message;
 }
@@ -78,6 +82,15 @@ const std::vector<Example>& Examples()
          "< error could not open bus >"},
         {"< error >", Named(K::Error, ""), "< error >"},
         {"< error 004 23.424242 >", ErrorFrame(4, {23, 424242}), "< error 004 23.424242 >"},
+        // python-can's example, and a server that writes the whole id, CAN_ERR_FLAG included
+        {"< error 1ABCDEF0 1680000001.0 >", ErrorFrame(0x1ABCDEF0, {1680000001, 0}),
+         "< error 1ABCDEF0 1680000001.000000 >"},
+        {"< error 20000040 2.000001 >", ErrorFrame(0x40, {2, 1}), "< error 040 2.000001 >"},
+        // can-serve's, with the details: controller passive, counters 26 and 32
+        {"< error 204 1.5 0030000000001A20 >",
+         ErrorFrame(0x204, {1, 500000}, {0, 0x30, 0, 0, 0, 0, 0x1A, 0x20}),
+         "< error 204 1.500000 0030000000001A20 >"},
+        {"< error 3 frames lost >", Named(K::Error, "3 frames lost"), "< error 3 frames lost >"},
         {"< send 123 0 >", Message(K::Send, Frame(0x123, false, {})), "< send 123 0 >"},
         {"< send 1AAAAAAA 2 1 F1 >", Message(K::Send, Frame(0x1AAAAAAA, true, {0x01, 0xF1})),
          "< send 1AAAAAAA 2 01 F1 >"},
@@ -191,6 +204,43 @@ TEST(SocketcandProtocol, NamesWhatIsWrongWithAMalformedMessage)
     SocketcandMessage message;
     EXPECT_EQ(ParseSocketcandMessage(std::string_view("< echo\0 >", 9), message),
               "the message holds a byte that is not printable ASCII");
+}
+
+struct StateStep
+{
+    uint32_t classBits;
+    uint8_t data[8];
+    DeviceBusState after; // from the row before (the first from unknown)
+};
+
+constexpr uint32_t kUnknown = RVCAN_STATE_UNKNOWN;
+
+// A controller's way down to bus-off and back, as the kernel reports it, among frames that say nothing
+// of the state.
+const StateStep kStateSteps[] = {
+    {kCanErrorProtocol | kCanErrorBusError, {0, 0, kCanProtocolStuff, 0, 0, 0, 0, 0}, {kUnknown, 0, 0}},
+    {kCanErrorController | kCanErrorCounters, {0, kCanControllerTxWarning, 0, 0, 0, 0, 96, 3}, {1, 96, 3}},
+    {kCanErrorController, {0, kCanControllerRxOverflow, 0, 0, 0, 0, 0, 0}, {1, 96, 3}},
+    {kCanErrorController | kCanErrorCounters,
+     {0, kCanControllerRxPassive, 0, 0, 0, 0, 100, 128},
+     {2, 100, 128}},
+    {kCanErrorBusOff, {}, {3, 100, 128}},
+    {kCanErrorRestarted, {}, {0, 0, 0}},
+    {kCanErrorController | kCanErrorCounters, {0, kCanControllerTxWarning, 0, 0, 0, 0, 97, 0}, {1, 97, 0}},
+    {kCanErrorController | kCanErrorCounters, {0, kCanControllerActive, 0, 0, 0, 0, 95, 0}, {0, 95, 0}},
+    {kCanErrorController, {}, {0, 95, 0}}, // socketcand's: the class alone
+};
+
+TEST(ErrorFrameState, FollowsWhatEachErrorFrameSaysOfTheController)
+{
+    DeviceBusState state;
+    for (size_t row = 0; row < std::size(kStateSteps); ++row) {
+        state = BusStateAfterErrorFrame(state, kStateSteps[row].classBits, kStateSteps[row].data);
+        const DeviceBusState& after = kStateSteps[row].after;
+        EXPECT_EQ(std::tie(state.state, state.transmitErrors, state.receiveErrors),
+                  std::tie(after.state, after.transmitErrors, after.receiveErrors))
+            << "row " << row;
+    }
 }
 
 std::vector<std::string> Split(cSocketcandSplitter& splitter, std::string_view bytes)

@@ -2,11 +2,13 @@
 // splitter in reads of a size the input chooses, each line parsed, stamped frames timed by the clock.
 // Rules checked: the splitter hands out only lines within its bound, without a carriage return, a
 // refusal alone; a parsed frame is one CAN can carry and formats into a line that parses back to the
-// same frame; a refused line comes with a reason and leaves nothing set.
+// same frame; a refused line comes with a reason and leaves nothing set; only error, status and state
+// lines report an error frame or a state.
 //
 // Input: the first byte is the read size (1 to 256), the rest is the stream.
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -46,6 +48,20 @@ void CheckFrame(std::string_view bytes, const SlcanFrame& frame)
     }
 }
 
+// Only error, status and state lines report anything, and a state line always both an error frame and
+// a state.
+void CheckErrorReport(std::string_view bytes, const SlcanLine& line)
+{
+    std::optional<SlcanErrorFrame> frame = SlcanErrorFrameOf(line);
+    std::optional<SlcanControllerState> state = SlcanReportedState(line);
+    bool reports =
+        line.kind == SlcanKind::Error || line.kind == SlcanKind::Status || line.kind == SlcanKind::State;
+    if ((!reports && (frame || state)) || (line.kind == SlcanKind::State && (!frame || !state)) ||
+        (frame && frame->classBits == 0)) {
+        FailFuzzCheck("'%.*s' reports what it cannot", static_cast<int>(bytes.size()), bytes.data());
+    }
+}
+
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
@@ -69,6 +85,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
                 }
                 return;
             }
+            CheckErrorReport(bytes, line);
             if (line.kind == SlcanKind::Frame) {
                 CheckFrame(bytes, line.frame);
                 host += 1000;

@@ -424,6 +424,15 @@ void cServeClient::OnBusFrame(const ServedFrame& frame)
     FlushLocked();
 }
 
+void cServeClient::OnBusErrorFrame(std::string_view message)
+{
+    std::lock_guard lock(m_mutex);
+    if (m_mode == Mode::Raw) {
+        m_queue.PushFrame(message);
+        FlushLocked();
+    }
+}
+
 // BCM reception: a subscribed id always, a filtered one when its masked content or length changed;
 // either at most once per throttle interval (the broadcast manager would send the latest frame at the
 // interval's end; this drops it).

@@ -56,6 +56,8 @@ public:
 
     // On the bus's receive thread, with the bus's lock held.
     void OnBusFrame(const ServedFrame& frame);
+    // The same for an error frame's message: raw mode only, where socketcand sends them.
+    void OnBusErrorFrame(std::string_view message);
 
 private:
     enum class Mode

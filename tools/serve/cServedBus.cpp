@@ -23,20 +23,24 @@ constexpr size_t kMostOwnFrames = 4096;
 // receive thread.
 std::array<std::atomic<cServedBus*>, cServedBus::kMostBuses> g_servedBuses{};
 
-template <size_t Slot> void WINAPI ReceiveOnSlot(CanMessageDescriptor* message)
+template <void (cServedBus::*Handle)(const CanMessageDescriptor&), size_t Slot>
+void WINAPI ReceiveOnSlot(CanMessageDescriptor* message)
 {
     cServedBus* bus = g_servedBuses[Slot].load(std::memory_order_acquire);
     if (bus != nullptr && message != nullptr) {
-        bus->OnReceive(*message);
+        (bus->*Handle)(*message);
     }
 }
 
-template <size_t... Slots> constexpr auto ReceiveFunctions(std::index_sequence<Slots...>)
+template <void (cServedBus::*Handle)(const CanMessageDescriptor&), size_t... Slots>
+constexpr auto ReceiveFunctions(std::index_sequence<Slots...>)
 {
-    return std::array<CanReceiveFunction, sizeof...(Slots)>{ReceiveOnSlot<Slots>...};
+    return std::array<CanReceiveFunction, sizeof...(Slots)>{ReceiveOnSlot<Handle, Slots>...};
 }
 
-constexpr auto kReceiveFunctions = ReceiveFunctions(std::make_index_sequence<cServedBus::kMostBuses>());
+constexpr auto kSlots = std::make_index_sequence<cServedBus::kMostBuses>();
+constexpr auto kReceiveFunctions = ReceiveFunctions<&cServedBus::OnReceive>(kSlots);
+constexpr auto kErrorFrameFunctions = ReceiveFunctions<&cServedBus::OnErrorFrame>(kSlots);
 
 std::string Upper(std::string_view text)
 {
@@ -72,6 +76,7 @@ bool cServedBus::Open(size_t slot, std::string& error)
     }
     m_slot = slot;
     g_servedBuses[slot].store(this, std::memory_order_release);
+    m_driverDevice.ReceiveErrorFrames(kErrorFrameFunctions[slot]); // a driver without them serves frames only
     if (!m_driverDevice.StartReceive(kReceiveFunctions[slot], error, kReceiveDepth)) {
         Close();
         return false;
@@ -176,5 +181,17 @@ void cServedBus::OnReceive(const CanMessageDescriptor& message)
     served.origin = TakeOrigin(served.frame);
     for (cServeClient* client : m_clients) {
         client->OnBusFrame(served);
+    }
+}
+
+void cServedBus::OnErrorFrame(const CanMessageDescriptor& message)
+{
+    std::array<uint8_t, kSocketcandMaxData> details{};
+    std::copy(message.data, message.data + kSocketcandMaxData, details.begin());
+    // A line break before it, as before a frame (OnReceive says why).
+    std::string line = "\n" + FormatSocketcandMessage(SocketcandErrorFrame(message.id, details, Now()));
+    std::lock_guard lock(m_mutex);
+    for (cServeClient* client : m_clients) {
+        client->OnBusErrorFrame(line);
     }
 }

@@ -3,7 +3,8 @@
 // device receives is stamped with the server's clock, formatted once in both data forms, and handed to
 // every attached client. The device receives its own frames (the driver's self-reception), which is how
 // one client's frames reach the bus's other clients; the client that sent a frame does not get it back,
-// as a socketcand client does not receive its own frames by default.
+// as a socketcand client does not receive its own frames by default. The device's error frames go to
+// every client in raw mode, as socketcand sends them there, with their details added.
 #pragma once
 
 #include <atomic>
@@ -60,6 +61,8 @@ public:
 
     // The driver's receive function for this bus, on the device's receive thread.
     void OnReceive(const CanMessageDescriptor& message);
+    // The driver's error function for this bus (ErrorFrames.h), on the same thread.
+    void OnErrorFrame(const CanMessageDescriptor& message);
 
     uint64_t RemoteFramesDropped() const { return m_remoteDropped.load(); }
 
