@@ -37,7 +37,8 @@ DeviceBusState BusStateAfterErrorFrame(const DeviceBusState& before, uint32_t cl
 {
     DeviceBusState after = before;
     after.state = StateFrom(before.state, classBits, data[1]);
-    if ((classBits & kCanErrorCounters) != 0) {
+    // Controller drivers filled data[6] and data[7] before the kernel had a class bit to say so.
+    if ((classBits & kCanErrorCounters) != 0 || data[6] != 0 || data[7] != 0) {
         after.transmitErrors = data[6];
         after.receiveErrors = data[7];
     } else if ((classBits & kCanErrorRestarted) != 0) {

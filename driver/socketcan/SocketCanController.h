@@ -5,7 +5,6 @@
 
 #include <string>
 
-#include "CanMessageDescriptor.h"
 #include "cCanDevice.h"
 
 // The state the kernel keeps for a "can" interface that is up; false for one without a controller
@@ -21,7 +20,3 @@ bool RestartIfBusOff(const std::string& interfaceName, std::string& why);
 // The kernel's CAN_STATE_* as RVCAN_STATE_*: the four states of fault confinement are the same numbers;
 // STOPPED and SLEEPING say nothing about the bus.
 uint32_t BusStateFromKernel(int kernelState);
-
-// known, updated by an error frame (ErrorFrames.h): the state its classes report (bus-off, restarted,
-// or the controller's warning, passive and active bits), and its counters when it carries them.
-DeviceBusState AfterErrorFrame(DeviceBusState known, const CanMessageDescriptor& errorFrame);

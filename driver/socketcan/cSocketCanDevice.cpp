@@ -16,6 +16,8 @@
 #include "BusPlatform.h"
 #include "BusStateName.h"
 #include "DebugOutputLine.h"
+#include "ErrorFrameState.h"
+#include "ErrorFrames.h"
 #include "FrameRules.h"
 #include "QuotedValue.h"
 #include "SocketCanBitrate.h"
@@ -261,7 +263,7 @@ void cSocketCanDevice::NoteErrorFrame(const CanMessageDescriptor& errorFrame)
     {
         std::lock_guard<std::mutex> lock(m_reportedLock);
         before = m_reported;
-        after = AfterErrorFrame(before, errorFrame);
+        after = BusStateAfterErrorFrame(before, errorFrame.id & ~kCanErrorFlag, errorFrame.data);
         m_reported = after;
     }
     if (after.state != before.state) {

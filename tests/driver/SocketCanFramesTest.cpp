@@ -9,6 +9,7 @@
 
 #include "BoundedSend.h"
 #include "DeviceMapping.h"
+#include "ErrorFrameState.h"
 #include "ErrorFrames.h"
 #include "FrameRules.h"
 #include "RvCanExports.h"
@@ -260,7 +261,8 @@ TEST(SocketCanController, ErrorFrameUpdatesStateAndCounters)
             frame.data[i] =
                 static_cast<uint8_t>(std::strtoul(std::string(c.frame + 9 + 2 * i, 2).c_str(), nullptr, 16));
         }
-        DeviceBusState after = AfterErrorFrame(c.before, ErrorMessageFromCanFrame(frame, 0));
+        CanMessageDescriptor message = ErrorMessageFromCanFrame(frame, 0);
+        DeviceBusState after = BusStateAfterErrorFrame(c.before, message.id & ~kCanErrorFlag, message.data);
         EXPECT_EQ(after.state, c.after.state) << c.frame;
         EXPECT_EQ(after.transmitErrors, c.after.transmitErrors) << c.frame;
         EXPECT_EQ(after.receiveErrors, c.after.receiveErrors) << c.frame;
