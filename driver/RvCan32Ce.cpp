@@ -185,6 +185,9 @@ RVCAN_EXPORT BOOL WINAPI RvCanCloseDeviceEx(DWORD device, DWORD* unsent)
     if (unsent != nullptr) {
         *unsent = static_cast<DWORD>(closing->UnsentAtClose()); // at most a queue's worth
     }
+    if (closing->UnsentAtClose() > 0) {
+        Refuse(closing->UnsentReason()); // not a refusal: why frames were dropped, empty if unknown
+    }
     return TRUE;
 }
 

@@ -47,8 +47,9 @@ typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
 // send(timeout=...) needs it.
 typedef BOOL(WINAPI* RvCanTransmitWithinFn)(DWORD device, const CanMessageDescriptor* message, DWORD waitMs);
 // CanCloseDevice, and tells in *unsent (when not null) how many frames the device accepted but dropped
-// at close, as they had not reached the bus after the 1 s closing gives them. FALSE for an unknown
-// device, which is not closed then.
+// at close, as they had not reached the bus after the 1 s closing gives them; when it dropped any,
+// RvCanGetLastError then says why where the device can tell ("no node acknowledged 123#11: nobody else
+// at 125 kbit/s is on CAN1:"), else it is empty. FALSE for an unknown device, which is not closed then.
 typedef BOOL(WINAPI* RvCanCloseDeviceExFn)(DWORD device, DWORD* unsent);
 // Why the device no longer works at all, as UTF-8 text cut to size bytes including the terminator:
 // "connection to HOST:PORT/BUS lost: ..." for a socketcand bus whose server went away. Returns the full

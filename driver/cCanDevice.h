@@ -50,6 +50,8 @@ public:
     // After Close: how many frames that Transmit accepted never reached the bus (dropped at close).
     // 0 where frames leave the library as Transmit returns (SocketCAN: the kernel has them then).
     virtual uint64_t UnsentAtClose() const { return 0; }
+    // After Close dropped frames: why they never reached the bus, where the device can tell; else empty.
+    virtual std::string UnsentReason() const { return {}; }
     virtual void ResetCounters() = 0;
     virtual DeviceCounters Counters() const = 0;
     virtual DeviceBusState BusState() const { return {}; }

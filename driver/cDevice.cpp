@@ -38,6 +38,61 @@ bool ReadBusTiming(bool& timed, std::string& error)
     return false;
 }
 
+// Empty or "always" (every frame is acknowledged), or "wire" (only by another live node at the rate).
+bool ReadBusAck(bool& byOthersOnly, std::string& error)
+{
+    const char* setting = getenv("RVCAN32CE_BUS_ACK");
+    byOthersOnly = setting != nullptr && strcmp(setting, "wire") == 0;
+    if (setting == nullptr || *setting == 0 || byOthersOnly || strcmp(setting, "always") == 0) {
+        return true;
+    }
+    error = std::string("RVCAN32CE_BUS_ACK=") + setting +
+            ": must be wire (a frame is acknowledged only by another node at its rate) or always (every "
+            "frame is, the default)";
+    return false;
+}
+
+// Empty or "manual" (a bus-off controller waits for CanReset), or "auto" (it restarts by itself).
+bool ReadBusRestart(bool& byItself, std::string& error)
+{
+    const char* setting = getenv("RVCAN32CE_BUS_RESTART");
+    byItself = setting != nullptr && strcmp(setting, "auto") == 0;
+    if (setting == nullptr || *setting == 0 || byItself || strcmp(setting, "manual") == 0) {
+        return true;
+    }
+    error = std::string("RVCAN32CE_BUS_RESTART=") + setting +
+            ": must be auto (a bus-off controller restarts after 128 x 11 bit times) or manual (CanReset "
+            "restarts it, the default)";
+    return false;
+}
+
+// The frame as cansend writes it, for the operator: 123#1122, 12345678#, 123#R4.
+std::string FrameText(const BusFrame& frame)
+{
+    char text[48];
+    int length = snprintf(text, sizeof(text), frame.extended ? "%08X#" : "%03X#", frame.id);
+    if (frame.remote) {
+        snprintf(text + length, sizeof(text) - length, "R%u", frame.length);
+        return text;
+    }
+    for (uint32_t i = 0; i < frame.length && i < kCanMaxDataBytes; ++i) {
+        length += snprintf(text + length, sizeof(text) - length, "%02X", frame.data[i]);
+    }
+    return text;
+}
+
+// " (others are at 250, 500 kbit/s)", or nothing when nobody else is on the bus.
+std::string OthersAtOtherRates(const cBusNode& node, uint32_t kbitPerSecond)
+{
+    std::string rates;
+    for (uint32_t rate : node.OtherRates()) {
+        if (rate != kbitPerSecond) {
+            rates += (rates.empty() ? "" : ", ") + std::to_string(rate);
+        }
+    }
+    return rates.empty() ? "" : " (others are at " + rates + " kbit/s)";
+}
+
 } // namespace
 
 cDevice::~cDevice()
@@ -49,18 +104,44 @@ cDevice::~cDevice()
 bool cDevice::Attach(uint32_t bus, std::string& error)
 {
     bool timed = true;
-    if (!ReadBusTiming(timed, error)) {
+    bool acknowledgedByOthersOnly = false;
+    bool restartsByItself = false;
+    if (!ReadBusTiming(timed, error) || !ReadBusAck(acknowledgedByOthersOnly, error) ||
+        !ReadBusRestart(restartsByItself, error)) {
         return false;
     }
     if (!m_segment.Attach(bus)) {
         error = m_segment.LastError();
         return false;
     }
+    m_bus = bus;
     m_ring = std::make_unique<cBusRing>(m_segment);
+    m_confinement = std::make_unique<cErrorConfinement>(bus, [this](ControllerState) { OnStateChange(); });
     if (timed) {
-        m_transmitter = std::make_unique<cTransmitter>(*m_ring, m_segment.Ring().wires, m_sent);
+        BusRingShared& shared = m_segment.Ring();
+        m_node = std::make_unique<cBusNode>(shared.nodes);
+        m_node->Claim(NodeStatus());
+        TransmitterLinks links{*m_confinement,   *m_node,
+                               shared.faults,    acknowledgedByOthersOnly,
+                               restartsByItself, [this] { m_node->Refresh(NodeStatus()); }};
+        m_transmitter = std::make_unique<cTransmitter>(*m_ring, shared.wires, m_sent, std::move(links));
     }
     return true;
+}
+
+BusNodeStatus cDevice::NodeStatus() const
+{
+    return BusNodeStatus{m_bitrate.load(), m_confinement->State(), m_confinement->Counters()};
+}
+
+// Any thread. The others learn of it from the node table; the receive thread, which may sleep on the
+// ring, must hand over a restart's frame now.
+void cDevice::OnStateChange()
+{
+    if (m_node) {
+        m_node->Refresh(NodeStatus());
+    }
+    m_ring->WakeWaiters();
 }
 
 bool cDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
@@ -70,6 +151,9 @@ bool cDevice::SetBitrate(uint32_t kbitPerSecond, std::string& why)
         return false;
     }
     m_bitrate.store(kbitPerSecond);
+    if (m_node) {
+        m_node->Refresh(NodeStatus());
+    }
     return true;
 }
 
@@ -114,8 +198,31 @@ void cDevice::Close()
 {
     if (m_transmitter) {
         m_unsentAtClose.store(m_transmitter->Finish(kCloseDrainMs));
+        BusFrame front;
+        if (m_unsentAtClose.load() > 0 && m_transmitter->Unacknowledged(front)) {
+            m_unsentReason = "no node acknowledged " + FrameText(front) + ": nobody else at " +
+                             std::to_string(front.bitrate) + " kbit/s is on CAN" + std::to_string(m_bus) +
+                             ":" + OthersAtOtherRates(*m_node, front.bitrate);
+        }
+    }
+    if (m_node) {
+        m_node->Release();
     }
     cReceivingDevice::Close();
+}
+
+DeviceBusState cDevice::BusState() const
+{
+    ErrorCounters counters = m_confinement->Counters();
+    return DeviceBusState{static_cast<uint32_t>(StateOf(counters)), counters.transmit, counters.receive};
+}
+
+bool cDevice::RestartController(std::string&)
+{
+    if (m_confinement->Restart(MonotonicNanoseconds()) && m_transmitter) {
+        m_transmitter->Wake();
+    }
+    return true;
 }
 
 void cDevice::PrepareReception(uint32_t depth, bool)
@@ -123,6 +230,7 @@ void cDevice::PrepareReception(uint32_t depth, bool)
     m_cursor = m_ring->Head();
     m_depth = depth;
     m_pacer.Forget();
+    m_confinement->ForgetOwed();
 }
 
 // Time rather than frames on a timed bus, so that a stall of the receiving process costs the same at
@@ -150,11 +258,12 @@ void cDevice::ResetCounters()
 {
     m_received.store(0);
     m_dropped.store(0);
+    m_errorFrames.store(0);
 }
 
 DeviceCounters cDevice::Counters() const
 {
-    return DeviceCounters{m_received.load(), m_dropped.load(), 0};
+    return DeviceCounters{m_received.load(), m_dropped.load(), m_errorFrames.load()};
 }
 
 void cDevice::ReceiveLoop()
@@ -166,11 +275,20 @@ void cDevice::ReceiveLoop()
         if (dropped != 0) {
             m_dropped.fetch_add(dropped);
         }
-        if (received) {
-            DeliverFrame(frame, m_sent.IsOwn(m_cursor - 1)); // ReadNext has moved past it
-        } else {
+        if (!received) {
+            DeliverOwed(MonotonicNanoseconds());
             // Timed, frames are published ahead of their ends: no need to catch the next one by a spin.
             m_ring->WaitForFrame(m_cursor, m_stopThread, kIdleWakeMs, !m_transmitter);
+            continue;
+        }
+        bool own = m_sent.IsOwn(m_cursor - 1); // ReadNext has moved past it
+        if (m_confinement->State() == ControllerState::BusOff) {
+            continue; // a bus-off controller hears nothing
+        }
+        if (frame.errorEntry) {
+            DeliverErrorEntry(frame, own);
+        } else {
+            DeliverFrame(frame, own);
         }
     }
 }
@@ -181,6 +299,35 @@ void cDevice::DeliverFrame(const BusFrame& frame, bool own)
         return; // sent at another rate: on a real bus, noise
     }
     Deliver(MessageFromFrame(frame, WaitForHandOver(frame), own));
+    if (!own) {
+        m_confinement->ReceiveSucceeded(frame.endTime);
+    }
+    if (m_confinement->Owes()) { // not on an error-free bus: no clock read per frame
+        DeliverOwed(frame.endTime != 0 ? frame.endTime : MonotonicNanoseconds());
+    }
+}
+
+// The sender's own error frames are owed by its transmit thread, each due at its entry's end.
+void cDevice::DeliverErrorEntry(const BusFrame& entry, bool own)
+{
+    if (!own && entry.bitrate != m_bitrate.load(std::memory_order_relaxed)) {
+        return;
+    }
+    WaitForHandOver(entry);
+    uint64_t end = entry.endTime != 0 ? entry.endTime : MonotonicNanoseconds();
+    if (!own) {
+        m_confinement->ReceiveFailed(static_cast<BusErrorKind>(entry.errorKind), end);
+    }
+    DeliverOwed(end);
+}
+
+void cDevice::DeliverOwed(uint64_t until)
+{
+    CanMessageDescriptor message;
+    while (m_confinement->Owes() && m_confinement->TakeDue(until, message)) {
+        m_errorFrames.fetch_add(1);
+        DeliverError(message);
+    }
 }
 
 uint32_t cDevice::WaitForHandOver(const BusFrame& frame)

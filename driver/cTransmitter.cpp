@@ -1,12 +1,15 @@
 #include "cTransmitter.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "BusPlatform.h"
+#include "CanWireTime.h"
 #include "FrameRules.h"
 
-cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent)
-    : m_ring(ring), m_wires(wires), m_sent(sent), m_thread([this] { Run(); })
+cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent,
+                           TransmitterLinks links)
+    : m_ring(ring), m_wires(wires), m_sent(sent), m_links(std::move(links)), m_thread([this] { Run(); })
 {}
 
 cTransmitter::~cTransmitter()
@@ -70,9 +73,17 @@ void cTransmitter::Run()
     PreferPreciseTimers();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop.load(); });
+        // Waits no longer than the node record may go without a refresh.
+        m_changed.wait_for(lock, std::chrono::nanoseconds(kKeepAliveNanoseconds),
+                           [this] { return !m_queue.empty() || m_stop.load(); });
         if (m_stop.load()) {
             return;
+        }
+        if (m_queue.empty()) {
+            lock.unlock();
+            KeepAlive();
+            lock.lock();
+            continue;
         }
         BusFrame frame = m_queue.front();
         lock.unlock();
@@ -95,6 +106,21 @@ void cTransmitter::BidAheadForNextFrame(cBusWire& wire, uint32_t bitrate)
     wire.BidForNextSlot(next);
 }
 
+bool cTransmitter::Unacknowledged(BusFrame& frame) const
+{
+    frame = m_unacknowledgedFrame;
+    return m_unacknowledged;
+}
+
+void cTransmitter::KeepAlive()
+{
+    uint64_t now = MonotonicNanoseconds();
+    if (now - m_keptAliveAt >= kKeepAliveNanoseconds / 2 && m_links.keepAlive) {
+        m_keptAliveAt = now;
+        m_links.keepAlive();
+    }
+}
+
 bool cTransmitter::SendFront(const BusFrame& frame)
 {
     uint32_t rate = BitrateIndex(frame.bitrate);
@@ -102,15 +128,94 @@ bool cTransmitter::SendFront(const BusFrame& frame)
         return true; // a controller never queues such a frame
     }
     cBusWire wire(m_wires[rate]);
+    const uint64_t frameTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
+    for (;;) {
+        if (!WaitWhileBusOff(frame.bitrate)) {
+            return false;
+        }
+        Attempts attempts = NextAttempts(frame);
+        if (!attempts.error) {
+            break;
+        }
+        const uint64_t each = frameTime + CanWireNanoseconds(kErrorFrameBits, frame.bitrate);
+        uint64_t end = ReserveWire(wire, frame, each * attempts.count);
+        if (end == 0) {
+            return false;
+        }
+        PublishFailures(frame, *attempts.error, end, each, attempts.count);
+    }
     BusFrame timed = frame;
-    m_headWhenWaitBegan.store(m_ring.Head());
-    m_waitSince.store(MonotonicNanoseconds());
-    timed.endTime = wire.Reserve(frame, m_stop, m_sleeper);
-    m_waitSince.store(0);
+    timed.endTime = ReserveWire(wire, frame, frameTime);
     if (timed.endTime == 0) {
         return false;
     }
     BidAheadForNextFrame(wire, frame.bitrate);
+    m_unacknowledged = false;
+    m_links.confinement.TransmitSucceeded(timed.endTime);
     m_sent.Publish(m_ring, timed);
     return true;
+}
+
+uint64_t cTransmitter::ReserveWire(cBusWire& wire, const BusFrame& frame, uint64_t wireTime)
+{
+    m_headWhenWaitBegan.store(m_ring.Head());
+    m_waitSince.store(MonotonicNanoseconds());
+    uint64_t end = wire.Reserve(frame, wireTime, m_stop, m_sleeper, [this] { KeepAlive(); });
+    m_waitSince.store(0);
+    return end;
+}
+
+cTransmitter::Attempts cTransmitter::NextAttempts(const BusFrame& frame)
+{
+    ControllerState state = m_links.confinement.State();
+    if (auto fault = TakeInjectedFault(m_links.faults, frame, state, MonotonicNanoseconds())) {
+        return Attempts{fault, 1};
+    }
+    if (!m_links.acknowledgedByOthersOnly || m_links.node.OthersAcknowledge(frame.bitrate)) {
+        return Attempts{};
+    }
+    uint64_t each = CanWireNanoseconds(CanWireBits(frame) + kErrorFrameBits, frame.bitrate);
+    return Attempts{BusErrorKind::Ack,
+                    static_cast<uint32_t>(std::max<uint64_t>(1, kLoneSenderBatchNanoseconds / each))};
+}
+
+// The attempts take the wire back to back up to end; each is counted and published as it ends there.
+void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uint64_t end, uint64_t each,
+                                   uint32_t count)
+{
+    m_unacknowledged = kind == BusErrorKind::Ack;
+    m_unacknowledgedFrame = frame;
+    BusFrame entry;
+    entry.id = frame.id;
+    entry.extended = frame.extended;
+    entry.bitrate = frame.bitrate;
+    entry.errorEntry = true;
+    entry.errorKind = static_cast<uint8_t>(kind);
+    for (uint32_t attempt = 1; attempt <= count; ++attempt) {
+        entry.endTime = end - (count - attempt) * each;
+        m_links.confinement.TransmitFailed(kind, entry.endTime);
+        m_sent.Publish(m_ring, entry);
+        if (m_links.confinement.State() == ControllerState::BusOff) {
+            return;
+        }
+    }
+}
+
+bool cTransmitter::WaitWhileBusOff(uint32_t bitrate)
+{
+    while (m_links.confinement.State() == ControllerState::BusOff) {
+        if (m_stop.load()) {
+            return false;
+        }
+        uint64_t now = MonotonicNanoseconds();
+        uint64_t recovery = m_links.confinement.BusOffSince() + BusOffRecoveryNanoseconds(bitrate);
+        if (m_links.restartsByItself && now >= recovery) {
+            m_links.confinement.Restart(now);
+            continue;
+        }
+        KeepAlive();
+        uint64_t wakeAt = now + kKeepAliveNanoseconds / 2;
+        m_sleeper.WaitUntil(m_links.restartsByItself ? std::min(recovery, wakeAt) : wakeAt, m_stop);
+    }
+    return !m_stop.load();
 }
