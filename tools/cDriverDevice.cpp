@@ -179,7 +179,7 @@ std::string cDriverDevice::Fault() const
     return text;
 }
 
-void cDriverDevice::Close(DWORD* unsent)
+void cDriverDevice::Close(DWORD* unsent, std::string* unsentReason)
 {
     StopReceive();
     if (unsent != nullptr) {
@@ -188,6 +188,11 @@ void cDriverDevice::Close(DWORD* unsent)
     if (m_device != 0) {
         if (m_closeCounting != nullptr) {
             m_closeCounting(m_device, unsent);
+            if (unsent != nullptr && *unsent > 0 && unsentReason != nullptr && m_getLastError != nullptr) {
+                char reason[kReasonLength] = {};
+                m_getLastError(reason, sizeof(reason));
+                *unsentReason = reason;
+            }
         } else {
             m_driver.CanCloseDevice(m_device);
         }

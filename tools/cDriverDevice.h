@@ -47,8 +47,9 @@ public:
     // always with a driver that cannot tell (it lacks RvCanGetDeviceFault).
     std::string Fault() const;
     // unsent, when given, gets how many frames Transmit accepted that the driver dropped at close, as
-    // they could not reach the bus in the time closing gives them (0 from a driver that cannot say).
-    void Close(DWORD* unsent = nullptr);
+    // they could not reach the bus in the time closing gives them (0 from a driver that cannot say);
+    // unsentReason, when given and frames were dropped, why (empty when the driver cannot tell).
+    void Close(DWORD* unsent = nullptr, std::string* unsentReason = nullptr);
 
 private:
     bool LoadDriver(std::string& error);

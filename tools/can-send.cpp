@@ -146,7 +146,10 @@ int SendFrames(cDriverDevice& device, const SendOptions& options, uint32_t& acce
 // A run of a fixed count is expected to put all of them on the bus (one stopped by Ctrl+C, what it
 // sent): those refused, never tried after a refusal, or dropped when the device closed are reported,
 // and fail the run.
-int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DWORD droppedAtClose)
+// The driver's reason for the dropped ones, when it has one, leads: "no node acknowledged 123#11:
+// nobody else at 125 kbit/s is on CAN1:" when acknowledgement comes from the wire (RVCAN32CE_BUS_ACK).
+int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DWORD droppedAtClose,
+                 const std::string& droppedReason)
 {
     uint64_t wanted = options.count > 0 && g_interrupted == 0 ? options.count : accepted + (refused ? 1 : 0);
     uint64_t notSent = wanted - accepted + droppedAtClose;
@@ -154,6 +157,9 @@ int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DW
         return 0;
     }
     std::string message = std::to_string(notSent) + " of " + std::to_string(wanted) + " frames were not sent";
+    if (droppedAtClose > 0 && !droppedReason.empty()) {
+        return ReportFailure(kTool, droppedReason + " (" + message + ")");
+    }
     if (droppedAtClose > 0) {
         message +=
             " (" + std::to_string(droppedAtClose) +
@@ -191,6 +197,7 @@ int main(int argc, char** argv)
     uint32_t accepted = 0;
     int status = SendFrames(device, options, accepted);
     DWORD droppedAtClose = 0;
-    device.Close(&droppedAtClose);
-    return ReportUnsent(options, accepted, status != 0, droppedAtClose) != 0 ? 1 : status;
+    std::string droppedReason;
+    device.Close(&droppedAtClose, &droppedReason);
+    return ReportUnsent(options, accepted, status != 0, droppedAtClose, droppedReason) != 0 ? 1 : status;
 }
