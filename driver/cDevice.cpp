@@ -121,12 +121,23 @@ bool cDevice::Attach(uint32_t bus, std::string& error)
         BusRingShared& shared = m_segment.Ring();
         m_node = std::make_unique<cBusNode>(shared.nodes);
         m_node->Claim(NodeStatus());
-        TransmitterLinks links{*m_confinement,   *m_node,
-                               shared.faults,    acknowledgedByOthersOnly,
-                               restartsByItself, [this] { m_node->Refresh(NodeStatus()); }};
+        TransmitterLinks links{*m_confinement,
+                               *m_node,
+                               shared.faults,
+                               acknowledgedByOthersOnly,
+                               restartsByItself,
+                               m_bitrate,
+                               [this] { m_node->Refresh(NodeStatus()); }};
         m_transmitter = std::make_unique<cTransmitter>(*m_ring, shared.wires, m_sent, std::move(links));
     }
     return true;
+}
+
+// "nobody else at 125 kbit/s is on CAN1: (others are at 500 kbit/s)"
+std::string cDevice::NobodyElseAt(uint32_t kbitPerSecond) const
+{
+    return "nobody else at " + std::to_string(kbitPerSecond) + " kbit/s is on CAN" + std::to_string(m_bus) +
+           ":" + OthersAtOtherRates(*m_node, kbitPerSecond);
 }
 
 BusNodeStatus cDevice::NodeStatus() const
@@ -181,9 +192,16 @@ bool cDevice::Transmit(const CanMessageDescriptor& message, uint32_t waitMs, std
     return true;
 }
 
-// Names what kept the wire: frames that won arbitration, or a member holding it with none.
+// Names what kept the wire: frames that won arbitration, or a member holding it with none; or why the
+// controller itself does not send.
 std::string cDevice::HeldWireReason() const
 {
+    if (m_confinement->State() == ControllerState::BusOff) {
+        return "the controller is bus-off (CanReset restarts it)";
+    }
+    if (m_transmitter->FrontUnacknowledged()) {
+        return "no node acknowledged the frame in front: " + NobodyElseAt(m_bitrate.load());
+    }
     WireWait wait = m_transmitter->CurrentWireWait();
     char seconds[32];
     snprintf(seconds, sizeof(seconds), "%.1f s", static_cast<double>(wait.nanoseconds) / 1e9);
@@ -200,9 +218,7 @@ void cDevice::Close()
         m_unsentAtClose.store(m_transmitter->Finish(kCloseDrainMs));
         BusFrame front;
         if (m_unsentAtClose.load() > 0 && m_transmitter->Unacknowledged(front)) {
-            m_unsentReason = "no node acknowledged " + FrameText(front) + ": nobody else at " +
-                             std::to_string(front.bitrate) + " kbit/s is on CAN" + std::to_string(m_bus) +
-                             ":" + OthersAtOtherRates(*m_node, front.bitrate);
+            m_unsentReason = "no node acknowledged " + FrameText(front) + ": " + NobodyElseAt(front.bitrate);
         }
     }
     if (m_node) {

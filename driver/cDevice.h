@@ -85,6 +85,7 @@ private:
     // reserve (such a frame is never waited for).
     uint32_t WaitForHandOver(const BusFrame& frame);
     std::string HeldWireReason() const;
+    std::string NobodyElseAt(uint32_t kbitPerSecond) const;
 
     cBusSegment m_segment;
     std::unique_ptr<cBusRing> m_ring; // set by Attach, before any other operation

@@ -73,8 +73,9 @@ void cTransmitter::Run()
     PreferPreciseTimers();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        // Waits no longer than the node record may go without a refresh.
-        m_changed.wait_for(lock, std::chrono::nanoseconds(kKeepAliveNanoseconds),
+        // Waits no longer than the node record may go without a refresh, nor past a bus-off
+        // controller's recovery: it restarts by itself with nothing to send too.
+        m_changed.wait_for(lock, std::chrono::nanoseconds(IdleWait()),
                            [this] { return !m_queue.empty() || m_stop.load(); });
         if (m_stop.load()) {
             return;
@@ -82,6 +83,7 @@ void cTransmitter::Run()
         if (m_queue.empty()) {
             lock.unlock();
             KeepAlive();
+            RecoverWhenDue(MonotonicNanoseconds());
             lock.lock();
             continue;
         }
@@ -109,7 +111,7 @@ void cTransmitter::BidAheadForNextFrame(cBusWire& wire, uint32_t bitrate)
 bool cTransmitter::Unacknowledged(BusFrame& frame) const
 {
     frame = m_unacknowledgedFrame;
-    return m_unacknowledged;
+    return m_unacknowledged.load();
 }
 
 void cTransmitter::KeepAlive()
@@ -130,7 +132,7 @@ bool cTransmitter::SendFront(const BusFrame& frame)
     cBusWire wire(m_wires[rate]);
     const uint64_t frameTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
     for (;;) {
-        if (!WaitWhileBusOff(frame.bitrate)) {
+        if (!WaitWhileBusOff()) {
             return false;
         }
         Attempts attempts = NextAttempts(frame);
@@ -150,7 +152,7 @@ bool cTransmitter::SendFront(const BusFrame& frame)
         return false;
     }
     BidAheadForNextFrame(wire, frame.bitrate);
-    m_unacknowledged = false;
+    m_unacknowledged.store(false);
     m_links.confinement.TransmitSucceeded(timed.endTime);
     m_sent.Publish(m_ring, timed);
     return true;
@@ -183,8 +185,8 @@ cTransmitter::Attempts cTransmitter::NextAttempts(const BusFrame& frame)
 void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uint64_t end, uint64_t each,
                                    uint32_t count)
 {
-    m_unacknowledged = kind == BusErrorKind::Ack;
     m_unacknowledgedFrame = frame;
+    m_unacknowledged.store(kind == BusErrorKind::Ack);
     BusFrame entry;
     entry.id = frame.id;
     entry.extended = frame.extended;
@@ -201,21 +203,42 @@ void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uin
     }
 }
 
-bool cTransmitter::WaitWhileBusOff(uint32_t bitrate)
+// The moment a bus-off controller that restarts by itself does so; UINT64_MAX when it does not.
+uint64_t cTransmitter::RecoveryTime() const
+{
+    if (!m_links.restartsByItself || m_links.confinement.State() != ControllerState::BusOff) {
+        return UINT64_MAX;
+    }
+    return m_links.confinement.BusOffSince() + BusOffRecoveryNanoseconds(m_links.bitrate.load());
+}
+
+uint64_t cTransmitter::IdleWait() const
+{
+    uint64_t recovery = RecoveryTime();
+    if (recovery == UINT64_MAX) {
+        return kKeepAliveNanoseconds;
+    }
+    uint64_t now = MonotonicNanoseconds();
+    return recovery > now ? std::min(recovery - now, kKeepAliveNanoseconds) : 0;
+}
+
+bool cTransmitter::RecoverWhenDue(uint64_t now)
+{
+    return now >= RecoveryTime() && m_links.confinement.Restart(now);
+}
+
+bool cTransmitter::WaitWhileBusOff()
 {
     while (m_links.confinement.State() == ControllerState::BusOff) {
         if (m_stop.load()) {
             return false;
         }
         uint64_t now = MonotonicNanoseconds();
-        uint64_t recovery = m_links.confinement.BusOffSince() + BusOffRecoveryNanoseconds(bitrate);
-        if (m_links.restartsByItself && now >= recovery) {
-            m_links.confinement.Restart(now);
+        if (RecoverWhenDue(now)) {
             continue;
         }
         KeepAlive();
-        uint64_t wakeAt = now + kKeepAliveNanoseconds / 2;
-        m_sleeper.WaitUntil(m_links.restartsByItself ? std::min(recovery, wakeAt) : wakeAt, m_stop);
+        m_sleeper.WaitUntil(std::min(RecoveryTime(), now + kKeepAliveNanoseconds / 2), m_stop);
     }
     return !m_stop.load();
 }

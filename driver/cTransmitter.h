@@ -49,9 +49,10 @@ struct TransmitterLinks
     cErrorConfinement& confinement;
     const cBusNode& node;
     BusFaultShared (&faults)[kBusFaultCount];
-    bool acknowledgedByOthersOnly;   // RVCAN32CE_BUS_ACK=wire
-    bool restartsByItself;           // RVCAN32CE_BUS_RESTART=auto
-    std::function<void()> keepAlive; // refreshes the node record; called on the transmit thread
+    bool acknowledgedByOthersOnly;        // RVCAN32CE_BUS_ACK=wire
+    bool restartsByItself;                // RVCAN32CE_BUS_RESTART=auto
+    const std::atomic<uint32_t>& bitrate; // the controller's, in which its bus-off recovery counts
+    std::function<void()> keepAlive;      // refreshes the node record; called on the transmit thread
 };
 
 // What the transmit thread saw while the frame it sends waited for the wire: for how long, and how many
@@ -84,6 +85,8 @@ public:
     WireWait CurrentWireWait() const;
     // Ends a bus-off wait, so that the thread sees a restart. Any thread.
     void Wake() { m_sleeper.Interrupt(); }
+    // Whether the front frame's last attempt went unacknowledged. Any thread.
+    bool FrontUnacknowledged() const { return m_unacknowledged.load(); }
     // After Finish: the frame in front when it stopped, if its last attempt went unacknowledged.
     bool Unacknowledged(BusFrame& frame) const;
 
@@ -106,7 +109,12 @@ private:
     void PublishFailures(const BusFrame& frame, BusErrorKind kind, uint64_t end, uint64_t each,
                          uint32_t count);
     // False when stopped while bus-off.
-    bool WaitWhileBusOff(uint32_t bitrate);
+    bool WaitWhileBusOff();
+    uint64_t RecoveryTime() const;
+    // Restarts a bus-off controller that restarts by itself once its time has come.
+    bool RecoverWhenDue(uint64_t now);
+    // How long the idle thread may wait, in nanoseconds.
+    uint64_t IdleWait() const;
     void KeepAlive();
 
     cBusRing& m_ring;
@@ -114,9 +122,9 @@ private:
     cSentTickets& m_sent;
     TransmitterLinks m_links;
     uint64_t m_keptAliveAt = 0; // the transmit thread's
-    // Written by the transmit thread, read after it ended: whether the front frame's last attempt went
-    // unacknowledged, and that frame.
-    bool m_unacknowledged = false;
+    // Written by the transmit thread: whether the front frame's last attempt went unacknowledged (read
+    // by any thread), and that frame (read after the thread ended).
+    std::atomic<bool> m_unacknowledged{false};
     BusFrame m_unacknowledgedFrame;
 
     // Guards m_queue; m_changed tells both sides that it changed or that m_stop was set. The front

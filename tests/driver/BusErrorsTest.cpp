@@ -227,42 +227,80 @@ TEST_F(BusErrors, LoneSenderWithoutAcknowledgementOnTheWireIsAcknowledged)
     EXPECT_EQ(m_driver.Counters(sender).errorFrames, 0u);
 }
 
-// A bus-off controller keeps its frames; a restart sets its counters to 0, says so in an error frame,
-// and its frames go out again. Bus-off comes from the counters' keeper here: acknowledgement errors
-// alone never reach it.
-TEST_F(BusErrors, BusOffControllerSendsNothingUntilRestarted)
+// A controller driven bus-off by the counters' keeper (acknowledgement errors alone never take it
+// there), on a bus whose other members send at 10 kbit/s.
+class BusOff : public BusErrors
 {
-    constexpr uint32_t kBus = 6;
-    auto controller = std::make_shared<cDevice>();
-    std::string error;
-    ASSERT_TRUE(controller->Attach(kBus, error)) << error;
-    for (int i = 0; i < 32; ++i) {
-        controller->ConfinementForTests().TransmitFailed(BusErrorKind::Bit, MonotonicNanoseconds());
-    }
-    ASSERT_EQ(controller->BusState().state, RVCAN_STATE_BUS_OFF);
-    ASSERT_EQ(controller->BusState().transmitErrors, 256u);
+protected:
+    static constexpr uint32_t kBus = 6;
+    static constexpr uint32_t kRate = 10;
 
+    // Opens the controller (with RVCAN32CE_BUS_RESTART set to restart), its error frames to errors.
+    std::shared_ptr<cDevice> OpenBusOff(const char* restart, cCollector& errors)
+    {
+        setenv("RVCAN32CE_BUS_RESTART", restart, 1);
+        auto controller = std::make_shared<cDevice>();
+        std::string error;
+        bool attached = controller->Attach(kBus, error);
+        unsetenv("RVCAN32CE_BUS_RESTART");
+        EXPECT_TRUE(attached) << error;
+        EXPECT_TRUE(controller->SetBitrate(kRate, error));
+        controller->RegisterErrorCallback(errors.Function());
+        EXPECT_TRUE(controller->StartQueue(250));
+        for (int i = 0; i < 32; ++i) {
+            controller->ConfinementForTests().TransmitFailed(BusErrorKind::Bit, MonotonicNanoseconds());
+        }
+        EXPECT_EQ(controller->BusState().state, RVCAN_STATE_BUS_OFF);
+        EXPECT_EQ(controller->BusState().transmitErrors, 256u);
+        return controller;
+    }
+
+    void ExpectRestarted(cDevice& controller, cCollector& errors)
+    {
+        DeviceBusState restarted = controller.BusState();
+        EXPECT_EQ(restarted.state, RVCAN_STATE_ERROR_ACTIVE);
+        EXPECT_EQ(restarted.transmitErrors, 0u);
+        ASSERT_TRUE(errors.WaitForCount(1));
+        EXPECT_EQ(errors.Frames().back().id, kCanErrorFlag | kCanErrorRestarted | kCanErrorCounters);
+    }
+};
+
+// It keeps its frames until restarted (CanReset), then they go out.
+TEST_F(BusOff, ControllerSendsNothingUntilRestarted)
+{
     cCollector& errors = cCollector::Slot(1);
-    controller->RegisterErrorCallback(errors.Function());
-    ASSERT_TRUE(controller->StartQueue(250));
-    DWORD reader = Open(L"CAN6:");
-    DWORD other = Open(L"CAN6:");
+    std::shared_ptr<cDevice> controller = OpenBusOff("manual", errors);
+    DWORD reader = Open(L"CAN6:", kRate);
+    DWORD other = Open(L"CAN6:", kRate);
     cCollector& heard = cCollector::Slot(0);
     ASSERT_TRUE(m_driver.StartReceiving(reader, heard.Function()));
-    CanMessageDescriptor held = Frame("001#01");
-    ASSERT_TRUE(controller->Transmit(held, 0, error)) << error;
-    // Sent later, and losing arbitration to 001: it comes first only while 001 is held back.
+    // 7FE holds the wire for 11 ms; 001 and 7FF wait for it to end, and 001 would win the wire then.
+    ASSERT_TRUE(Send(other, "7FE#1122334455667788"));
+    std::string error;
+    ASSERT_TRUE(controller->Transmit(Frame("001#01"), 0, error)) << error;
     ASSERT_TRUE(Send(other, "7FF#"));
-    ASSERT_TRUE(heard.WaitForCount(1));
+    ASSERT_TRUE(heard.WaitForCount(2));
 
     ASSERT_TRUE(controller->RestartController(error));
-    ASSERT_TRUE(heard.WaitForCount(2));
-    EXPECT_EQ(heard.Texts(), (std::vector<std::string>{"7FF#", "001#01"}));
-    DeviceBusState restarted = controller->BusState();
-    EXPECT_EQ(restarted.state, RVCAN_STATE_ERROR_ACTIVE);
-    EXPECT_EQ(restarted.transmitErrors, 0u);
+    ASSERT_TRUE(heard.WaitForCount(3));
+    EXPECT_EQ(heard.Texts(), (std::vector<std::string>{"7FE#1122334455667788", "7FF#", "001#01"}));
+    ExpectRestarted(*controller, errors);
+    controller->Close();
+}
+
+// With RVCAN32CE_BUS_RESTART=auto it restarts by itself after 128 x 11 bit times.
+TEST_F(BusOff, ControllerRestartsByItselfWhenToldTo)
+{
+    cCollector& errors = cCollector::Slot(1);
+    std::shared_ptr<cDevice> controller = OpenBusOff("auto", errors);
+    DWORD reader = Open(L"CAN6:", kRate);
+    cCollector& heard = cCollector::Slot(0);
+    ASSERT_TRUE(m_driver.StartReceiving(reader, heard.Function()));
     ASSERT_TRUE(errors.WaitForCount(1));
-    EXPECT_EQ(errors.Frames()[0].id, kCanErrorFlag | kCanErrorRestarted | kCanErrorCounters);
+    std::string error;
+    ASSERT_TRUE(controller->Transmit(Frame("001#01"), 0, error)) << error;
+    ASSERT_TRUE(heard.WaitForCount(1));
+    ExpectRestarted(*controller, errors);
     controller->Close();
 }
 
