@@ -255,13 +255,20 @@ protected:
         return controller;
     }
 
+    // 32 bit errors with warning, passive and bus-off among them, then the restart.
+    static constexpr size_t kErrorFramesUntilRestart = 36;
+
     void ExpectRestarted(cDevice& controller, cCollector& errors)
     {
         DeviceBusState restarted = controller.BusState();
         EXPECT_EQ(restarted.state, RVCAN_STATE_ERROR_ACTIVE);
         EXPECT_EQ(restarted.transmitErrors, 0u);
-        ASSERT_TRUE(errors.WaitForCount(1));
-        EXPECT_EQ(errors.Frames().back().id, kCanErrorFlag | kCanErrorRestarted | kCanErrorCounters);
+        ASSERT_TRUE(errors.WaitForCount(kErrorFramesUntilRestart));
+        std::vector<CanMessageDescriptor> frames = errors.Frames();
+        EXPECT_EQ(frames[kErrorFramesUntilRestart - 2].id,
+                  kCanErrorFlag | kCanErrorBusOff | kCanErrorCounters);
+        EXPECT_EQ(frames[kErrorFramesUntilRestart - 1].id,
+                  kCanErrorFlag | kCanErrorRestarted | kCanErrorCounters);
     }
 };
 
@@ -296,7 +303,7 @@ TEST_F(BusOff, ControllerRestartsByItselfWhenToldTo)
     DWORD reader = Open(L"CAN6:", kRate);
     cCollector& heard = cCollector::Slot(0);
     ASSERT_TRUE(m_driver.StartReceiving(reader, heard.Function()));
-    ASSERT_TRUE(errors.WaitForCount(1));
+    ASSERT_TRUE(errors.WaitForCount(kErrorFramesUntilRestart)); // with nothing to send
     std::string error;
     ASSERT_TRUE(controller->Transmit(Frame("001#01"), 0, error)) << error;
     ASSERT_TRUE(heard.WaitForCount(1));
