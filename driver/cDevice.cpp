@@ -38,31 +38,35 @@ bool ReadBusTiming(bool& timed, std::string& error)
     return false;
 }
 
-// Empty or "always" (every frame is acknowledged), or "wire" (only by another live node at the rate).
-bool ReadBusAck(bool& byOthersOnly, std::string& error)
+// A switch read at open: empty or its default value leave it off, its other value turns it on, anything
+// else is a mistake worth an error naming both values.
+struct EnvironmentSwitch
 {
-    const char* setting = getenv("RVCAN32CE_BUS_ACK");
-    byOthersOnly = setting != nullptr && strcmp(setting, "wire") == 0;
-    if (setting == nullptr || *setting == 0 || byOthersOnly || strcmp(setting, "always") == 0) {
-        return true;
-    }
-    error = std::string("RVCAN32CE_BUS_ACK=") + setting +
-            ": must be wire (a frame is acknowledged only by another node at its rate) or always (every "
-            "frame is, the default)";
-    return false;
-}
+    const char* variable;
+    const char* on;
+    const char* onMeaning;
+    const char* off;
+    const char* offMeaning;
+};
 
-// Empty or "manual" (a bus-off controller waits for CanReset), or "auto" (it restarts by itself).
-bool ReadBusRestart(bool& byItself, std::string& error)
+// Acknowledgement only by another live node at the frame's rate, or by the bus itself.
+constexpr EnvironmentSwitch kBusAck{"RVCAN32CE_BUS_ACK", "wire",
+                                    "a frame is acknowledged only by another node at its rate", "always",
+                                    "every frame is"};
+// A bus-off controller restarts by itself, or waits for CanReset.
+constexpr EnvironmentSwitch kBusRestart{"RVCAN32CE_BUS_RESTART", "auto",
+                                        "a bus-off controller restarts after 128 x 11 bit times", "manual",
+                                        "CanReset restarts it"};
+
+bool ReadSwitch(const EnvironmentSwitch& setting, bool& on, std::string& error)
 {
-    const char* setting = getenv("RVCAN32CE_BUS_RESTART");
-    byItself = setting != nullptr && strcmp(setting, "auto") == 0;
-    if (setting == nullptr || *setting == 0 || byItself || strcmp(setting, "manual") == 0) {
+    const char* value = getenv(setting.variable);
+    on = value != nullptr && strcmp(value, setting.on) == 0;
+    if (value == nullptr || *value == 0 || on || strcmp(value, setting.off) == 0) {
         return true;
     }
-    error = std::string("RVCAN32CE_BUS_RESTART=") + setting +
-            ": must be auto (a bus-off controller restarts after 128 x 11 bit times) or manual (CanReset "
-            "restarts it, the default)";
+    error = std::string(setting.variable) + "=" + value + ": must be " + setting.on + " (" +
+            setting.onMeaning + ") or " + setting.off + " (" + setting.offMeaning + ", the default)";
     return false;
 }
 
@@ -106,8 +110,8 @@ bool cDevice::Attach(uint32_t bus, std::string& error)
     bool timed = true;
     bool acknowledgedByOthersOnly = false;
     bool restartsByItself = false;
-    if (!ReadBusTiming(timed, error) || !ReadBusAck(acknowledgedByOthersOnly, error) ||
-        !ReadBusRestart(restartsByItself, error)) {
+    if (!ReadBusTiming(timed, error) || !ReadSwitch(kBusAck, acknowledgedByOthersOnly, error) ||
+        !ReadSwitch(kBusRestart, restartsByItself, error)) {
         return false;
     }
     if (!m_segment.Attach(bus)) {
