@@ -303,7 +303,8 @@ void cDevice::ReceiveLoop()
         }
         bool own = m_sent.IsOwn(m_cursor - 1); // ReadNext has moved past it
         if (m_confinement->State() == ControllerState::BusOff) {
-            continue; // a bus-off controller hears nothing
+            DeliverOwed(MonotonicNanoseconds()); // its own frames still come, however busy the bus
+            continue;                            // but it hears nothing
         }
         if (frame.errorEntry) {
             DeliverErrorEntry(frame, own);

@@ -186,16 +186,23 @@ void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uin
                                    uint32_t count)
 {
     m_unacknowledgedFrame = frame;
-    m_unacknowledged.store(kind == BusErrorKind::Ack);
     BusFrame entry;
     entry.id = frame.id;
     entry.extended = frame.extended;
     entry.bitrate = frame.bitrate;
     entry.errorEntry = true;
-    entry.errorKind = static_cast<uint8_t>(kind);
     for (uint32_t attempt = 1; attempt <= count; ++attempt) {
+        // Only a lone sender's batch has more than one attempt: each of the others may meet an injected
+        // fault too, which comes before the acknowledgement slot.
+        BusErrorKind met = attempt == 1
+                               ? kind
+                               : TakeInjectedFault(m_links.faults, frame, m_links.confinement.State(),
+                                                   MonotonicNanoseconds())
+                                     .value_or(BusErrorKind::Ack);
+        m_unacknowledged.store(met == BusErrorKind::Ack);
+        entry.errorKind = static_cast<uint8_t>(met);
         entry.endTime = end - (count - attempt) * each;
-        m_links.confinement.TransmitFailed(kind, entry.endTime);
+        m_links.confinement.TransmitFailed(met, entry.endTime);
         m_sent.Publish(m_ring, entry);
         if (m_links.confinement.State() == ControllerState::BusOff) {
             return;
