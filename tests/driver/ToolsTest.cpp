@@ -217,6 +217,21 @@ TEST_F(Tools, SendReportsTheFramesAHeldBusNeverTook)
     EXPECT_GT(std::stoi(match[1]), 0);
 }
 
+// Wanting acknowledgement from the wire, a can-send alone at its rate says which frame nobody took
+// and who is on the bus instead, after the second closing gives it.
+TEST_F(Tools, SendAloneWithAcknowledgementOnTheWireSaysNoNodeAcknowledged)
+{
+    ASSERT_TRUE(m_driver.SetRate(m_prober, 500)); // on the bus, at another rate
+    setenv("RVCAN32CE_BUS_ACK", "wire", 1);
+    std::string errors;
+    int status = Run("can-send", {"CAN7:", "123#11"}, &errors);
+    unsetenv("RVCAN32CE_BUS_ACK");
+    EXPECT_EQ(status, 1);
+    EXPECT_EQ(errors,
+              "can-send: no node acknowledged 123#11: nobody else at 125 kbit/s is on CAN7: (others are "
+              "at 500 kbit/s) (1 of 1 frames were not sent)\n");
+}
+
 struct ErrorCase
 {
     const char* tool;
