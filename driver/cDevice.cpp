@@ -307,7 +307,9 @@ void cDevice::ReceiveLoop()
             continue;                            // but it hears nothing
         }
         if (frame.errorEntry) {
-            DeliverErrorEntry(frame, own);
+            if (m_transmitter) { // an untimed device is in no node table: errors are not its business
+                DeliverErrorEntry(frame, own);
+            }
         } else {
             DeliverFrame(frame, own);
         }

@@ -38,7 +38,8 @@
 // that rate as error entries of the ring: each receiver counts one receive error and gets an error
 // frame, the sender gets its own; state changes bring a controller error frame and a debug line. A
 // bus-off device neither sends nor receives until RestartController, or, with
-// RVCAN32CE_BUS_RESTART=auto, until the recovery time has passed.
+// RVCAN32CE_BUS_RESTART=auto, until the recovery time has passed. An untimed device (no node record)
+// sends every frame acknowledged and passes over error entries, as if errors took no time either.
 class cDevice : public cReceivingDevice
 {
 public:
