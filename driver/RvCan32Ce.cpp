@@ -43,7 +43,8 @@
 //   function (RvCanRegisterErrorCallback), the sender its own too. State changes bring a controller
 //   error frame and a debug line ("CAN1: error-warning", "error-passive", "bus-off", "error-active").
 //   A bus-off device neither sends nor receives; CanReset restarts it, or it restarts by itself after
-//   128 x 11 bit times with RVCAN32CE_BUS_RESTART=auto. RvCanReadBusState reads state and counters.
+//   128 x 11 bit times with RVCAN32CE_BUS_RESTART=auto. RvCanReadBusState reads state and counters,
+//   RvCanReadBusNodes who else is on the bus at which rates.
 // - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
 //   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
 //   same guarantees for stopping (socketcan/cSocketCanDevice.h says what differs).
@@ -369,6 +370,24 @@ RVCAN_EXPORT BOOL WINAPI RvCanReadBusState(DWORD device, RvCanBusState* state)
     return TRUE;
 }
 
+RVCAN_EXPORT BOOL WINAPI RvCanReadBusNodes(DWORD device, RvCanBusNodes* nodes)
+{
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
+    uint32_t atItsRate = 0;
+    std::vector<uint32_t> rates;
+    if (!found || nodes == nullptr || !found->OtherNodes(atItsRate, rates)) {
+        return FALSE;
+    }
+    *nodes = RvCanBusNodes{};
+    nodes->atItsRate = atItsRate;
+    for (uint32_t rate : rates) {
+        if (nodes->otherRateCount < std::size(nodes->otherRates)) {
+            nodes->otherRates[nodes->otherRateCount++] = rate;
+        }
+    }
+    return TRUE;
+}
+
 namespace {
 
 DWORD CopyText(const char* from, size_t length, char* text, DWORD size)
@@ -410,4 +429,5 @@ static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>)
 static_assert(std::is_same_v<decltype(&RvCanTransmitWithin), RvCanTransmitWithinFn>);
 static_assert(std::is_same_v<decltype(&RvCanCloseDeviceEx), RvCanCloseDeviceExFn>);
 static_assert(std::is_same_v<decltype(&RvCanReadBusState), RvCanReadBusStateFn>);
+static_assert(std::is_same_v<decltype(&RvCanReadBusNodes), RvCanReadBusNodesFn>);
 static_assert(std::is_same_v<decltype(&RvCanRegisterErrorCallback), RvCanRegisterErrorCallbackFn>);

@@ -30,10 +30,22 @@ struct RvCanBusState
     uint32_t receiveErrors;  // REC
 };
 
+// Who else is on the device's bus, where its kind of device can tell (a virtual bus, from its node
+// table): how many other nodes are at the device's bit rate, and the other rates in use, each once,
+// lowest first.
+struct RvCanBusNodes
+{
+    uint32_t atItsRate;
+    uint32_t otherRateCount;
+    uint32_t otherRates[9]; // kbit/s
+};
+
 // FALSE for an unknown device or a null pointer.
 typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters);
 // FALSE for an unknown device or a null pointer.
 typedef BOOL(WINAPI* RvCanReadBusStateFn)(DWORD device, RvCanBusState* state);
+// FALSE for an unknown device, a null pointer, or a device that cannot tell.
+typedef BOOL(WINAPI* RvCanReadBusNodesFn)(DWORD device, RvCanBusNodes* nodes);
 // The function that receives the device's error frames (ErrorFrames.h: SocketCAN's form), called on
 // the same thread as the receive function and in order with it, while the receive queue runs; the
 // acceptance filter does not apply. Null stops them. Registering keeps the same guarantees as

@@ -107,6 +107,16 @@ bool cBusNode::OthersAcknowledge(uint32_t kbitPerSecond) const
     });
 }
 
+uint32_t cBusNode::OthersAt(uint32_t kbitPerSecond) const
+{
+    const uint64_t now = MonotonicNanoseconds();
+    return static_cast<uint32_t>(
+        std::count_if(std::begin(m_nodes), std::end(m_nodes), [&](const BusNodeShared& node) {
+            return IsOthersLiveRecord(node, now) &&
+                   node.bitrate.load(std::memory_order_relaxed) == kbitPerSecond;
+        }));
+}
+
 std::vector<uint32_t> cBusNode::OtherRates() const
 {
     const uint64_t now = MonotonicNanoseconds();

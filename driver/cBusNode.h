@@ -43,6 +43,8 @@ public:
     bool OthersAcknowledge(uint32_t kbitPerSecond) const;
     // The bit rates of the other live nodes, lowest first, each once.
     std::vector<uint32_t> OtherRates() const;
+    // How many other live nodes are at kbitPerSecond.
+    uint32_t OthersAt(uint32_t kbitPerSecond) const;
 
 private:
     bool IsOthersLiveRecord(const BusNodeShared& node, uint64_t now) const;

@@ -237,6 +237,18 @@ DeviceBusState cDevice::BusState() const
     return DeviceBusState{static_cast<uint32_t>(StateOf(counters)), counters.transmit, counters.receive};
 }
 
+bool cDevice::OtherNodes(uint32_t& atItsRate, std::vector<uint32_t>& otherRates) const
+{
+    if (!m_node) {
+        return false;
+    }
+    uint32_t rate = m_bitrate.load();
+    atItsRate = m_node->OthersAt(rate);
+    otherRates = m_node->OtherRates();
+    otherRates.erase(std::remove(otherRates.begin(), otherRates.end(), rate), otherRates.end());
+    return true;
+}
+
 bool cDevice::RestartController(std::string&)
 {
     if (m_confinement->Restart(MonotonicNanoseconds()) && m_transmitter) {

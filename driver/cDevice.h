@@ -62,6 +62,8 @@ public:
     void ResetCounters() override;
     DeviceCounters Counters() const override;
     DeviceBusState BusState() const override;
+    // Known on a timed bus only, whose devices keep the node table.
+    bool OtherNodes(uint32_t& atItsRate, std::vector<uint32_t>& otherRates) const override;
     bool RestartController(std::string& why) override;
     // After Close dropped frames: why they did not go out, when the bus can tell.
     std::string UnsentReason() const override { return m_unsentReason; }

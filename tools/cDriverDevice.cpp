@@ -64,6 +64,7 @@ bool cDriverDevice::LoadDriver(std::string& error)
     }
     bool all = ResolveCanDriverTable(m_library, m_driver);
     ResolveEntryPoint(m_library, L"RvCanReadCounters", m_readCounters);
+    ResolveEntryPoint(m_library, L"RvCanReadBusNodes", m_readBusNodes);
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
     ResolveEntryPoint(m_library, L"RvCanGetDeviceFault", m_getDeviceFault);
@@ -162,6 +163,11 @@ void cDriverDevice::StopReceive()
     m_driver.CanStopReceiveQueue(m_device);
     m_driver.CanRegisterCallback(m_device, nullptr);
     m_receiving = false;
+}
+
+bool cDriverDevice::ReadBusNodes(RvCanBusNodes& nodes) const
+{
+    return m_readBusNodes != nullptr && m_readBusNodes(m_device, &nodes);
 }
 
 bool cDriverDevice::ReadCounters(RvCanCounters& counters) const

@@ -2,7 +2,10 @@
 // (one frame in ID#DATA syntax) and cangen (-r: random frames).
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -123,6 +126,25 @@ CanMessageDescriptor RandomFrame(std::mt19937& generator)
     return frame;
 }
 
+// Acknowledged by the bus itself (without RVCAN32CE_BUS_ACK=wire), frames go out whether anybody
+// hears them or not: a sender alone at its rate, perhaps beside nodes at another, is told so once.
+void NoteWhenAlone(const cDriverDevice& device, const std::string& deviceName, uint32_t rate)
+{
+    const char* acknowledgement = getenv("RVCAN32CE_BUS_ACK");
+    RvCanBusNodes nodes{};
+    if ((acknowledgement != nullptr && strcmp(acknowledgement, "wire") == 0) || !device.ReadBusNodes(nodes) ||
+        nodes.atItsRate > 0) {
+        return;
+    }
+    std::string others;
+    for (uint32_t i = 0; i < nodes.otherRateCount && i < std::size(nodes.otherRates); ++i) {
+        others += (others.empty() ? "" : ", ") + std::to_string(nodes.otherRates[i]);
+    }
+    fprintf(stderr, "%s: nobody else is on %s at %u kbit/s to receive its frames%s\n", kTool,
+            deviceName.c_str(), rate,
+            others.empty() ? "" : (" (others are at " + others + " kbit/s)").c_str());
+}
+
 // accepted counts the frames the driver took; it puts them on the bus after the call returns.
 int SendFrames(cDriverDevice& device, const SendOptions& options, uint32_t& accepted)
 {
@@ -192,6 +214,9 @@ int main(int argc, char** argv)
                                             options.rate != 0 ? options.rate : kDefaultRate, error);
     if (!opened) {
         return ReportFailure(kTool, error);
+    }
+    if (!onInterface) {
+        NoteWhenAlone(device, options.device.name, options.rate != 0 ? options.rate : kDefaultRate);
     }
     // Closing waits for the queued frames (1 s at most), so the count is settled when it returns.
     uint32_t accepted = 0;
