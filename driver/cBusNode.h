@@ -4,8 +4,8 @@
 //
 // Threads: Claim and Release run on the device's owning thread (Attach, Close); Refresh on any thread
 // (the transmit thread keeps the record alive, callers refresh it when the rate or state changes);
-// the questions on any thread. The record's words are atomics; m_token and m_index are atomics too,
-// as a refresh that finds its record taken over claims another.
+// the questions on any thread. The record's words are atomics, and so is m_index, which a refresh that
+// finds its record taken over changes when it claims another; m_token never changes.
 #pragma once
 
 #include <atomic>
