@@ -333,10 +333,11 @@ void cDevice::DeliverFrame(const BusFrame& frame, bool own)
     if (frame.bitrate != m_bitrate.load(std::memory_order_relaxed)) {
         return; // sent at another rate: on a real bus, noise
     }
-    Deliver(MessageFromFrame(frame, WaitForHandOver(frame), own));
+    uint32_t stamp = WaitForHandOver(frame);
     if (!own) {
-        m_confinement->ReceiveSucceeded(frame.endTime);
+        m_confinement->ReceiveSucceeded(frame.endTime); // counted before the function sees the frame
     }
+    Deliver(MessageFromFrame(frame, stamp, own));
     if (m_confinement->Owes()) { // not on an error-free bus: no clock read per frame
         DeliverOwed(frame.endTime != 0 ? frame.endTime : MonotonicNanoseconds());
     }

@@ -12,6 +12,8 @@
 #include "DriverTestSupport.h"
 #include "ErrorFrames.h"
 #include "FaultConfinement.h"
+#include "cBusRing.h"
+#include "cBusSegment.h"
 #include "cDevice.h"
 
 namespace {
@@ -225,6 +227,40 @@ TEST_F(BusErrors, LoneSenderWithoutAcknowledgementOnTheWireIsAcknowledged)
     EXPECT_EQ(state.transmitErrors, 0u);
     EXPECT_EQ(ownErrors.Count(), 0u);
     EXPECT_EQ(m_driver.Counters(sender).errorFrames, 0u);
+}
+
+// Every device at the rate of a failed attempt counts a receive error and gets the attempt's error
+// frame; a frame received without error counts it down again. The attempt comes straight from the ring,
+// as another member's sender publishes it.
+TEST_F(BusErrors, ReceiverCountsAnotherNodesFailedAttemptAndGetsItsErrorFrame)
+{
+    DWORD receiver = Open(L"CAN5:", 250);
+    DWORD sender = Open(L"CAN5:", 250);
+    cCollector& frames = cCollector::Slot(0);
+    cCollector& errors = cCollector::Slot(1);
+    Listen(receiver, frames, errors);
+    cBusSegment segment;
+    ASSERT_TRUE(segment.Attach(5)) << segment.LastError();
+    cBusRing ring(segment);
+    BusFrame attempt;
+    attempt.id = 0x321;
+    attempt.bitrate = 250;
+    attempt.errorEntry = true;
+    attempt.errorKind = static_cast<uint8_t>(BusErrorKind::Stuff);
+    attempt.endTime = MonotonicNanoseconds();
+    ring.Publish(attempt);
+    ASSERT_TRUE(errors.WaitForCount(1));
+    const CanMessageDescriptor error = errors.Frames()[0];
+    EXPECT_EQ(error.id, kCanErrorFlag | kCanErrorProtocol | kCanErrorBusError | kCanErrorCounters);
+    EXPECT_EQ(error.data[2], kCanProtocolStuff);
+    EXPECT_EQ(error.data[6], 0);
+    EXPECT_EQ(error.data[7], 1);
+    EXPECT_EQ(State(receiver).receiveErrors, 1u);
+    EXPECT_EQ(m_driver.Counters(receiver).errorFrames, 1u);
+
+    ASSERT_TRUE(Send(sender, "123#11"));
+    ASSERT_TRUE(frames.WaitForCount(1));
+    EXPECT_EQ(State(receiver).receiveErrors, 0u);
 }
 
 // A controller driven bus-off by the counters' keeper (acknowledgement errors alone never take it
