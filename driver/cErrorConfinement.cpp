@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "BusPlatform.h"
+#include "BusStateName.h"
 #include "DebugOutputLine.h"
 #include "ErrorFrames.h"
 
@@ -32,17 +33,6 @@ uint32_t Ticks(uint64_t nanoseconds)
 uint8_t CounterByte(uint32_t counter)
 {
     return static_cast<uint8_t>(std::min(counter, 255u));
-}
-
-const char* StateName(ControllerState state)
-{
-    switch (state) {
-    case ControllerState::ErrorActive: return "error-active";
-    case ControllerState::ErrorWarning: return "error-warning";
-    case ControllerState::ErrorPassive: return "error-passive";
-    case ControllerState::BusOff: return "bus-off";
-    }
-    return "unknown";
 }
 
 // data[2] and data[3] of a protocol error frame: what was violated and where.
@@ -217,7 +207,7 @@ void cErrorConfinement::Owe(uint64_t due, const CanMessageDescriptor& message)
 
 void cErrorConfinement::Announce(ControllerState after)
 {
-    WriteDebugLine("CAN" + std::to_string(m_bus) + ": " + StateName(after));
+    WriteDebugLine("CAN" + std::to_string(m_bus) + ": " + BusStateName(static_cast<uint32_t>(after)));
     if (m_onStateChange) {
         m_onStateChange(after);
     }
