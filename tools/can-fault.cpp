@@ -338,7 +338,7 @@ int main(int argc, char** argv)
     InstallInterruptHandler(&OnInterrupt);
     cBusSegment bus;
     if (!bus.Attach(options.device.bus)) {
-        return ReportFailure(kTool, options.device.name + ": " + bus.LastError());
+        return ReportFailure(kTool, options.device.name + " cannot be opened: " + bus.LastError());
     }
     return Run(options, bus);
 }
