@@ -221,9 +221,6 @@ std::string RateText(const BusFaultRequest& request)
 
 std::string TimeLeftText(uint64_t until, uint64_t now)
 {
-    if (until <= now) {
-        return "over";
-    }
     char text[48];
     snprintf(text, sizeof(text), "for %.3f s more", static_cast<double>(until - now) / 1e9);
     return text;
@@ -257,6 +254,9 @@ int ListFaults(const std::string& device, BusFaultShared (&faults)[kBusFaultCoun
             continue;
         }
         std::optional<BusFaultRequest> request = ReadBusFault(faults[index]);
+        if (request && request->until != 0 && request->until <= now) {
+            continue; // over: it hits nothing, and the next sender's attempt frees it
+        }
         std::string text = request ? DescribeFault(*request, now)
                                    : "a record no sender takes: another member wrote it (-c clears it)";
         printf("%s %u: %s\n", device.c_str(), index, text.c_str());
