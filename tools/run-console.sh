@@ -15,5 +15,5 @@ if ! bash tools/setup.sh; then
     fi
 fi
 cmake --preset default >/dev/null
-cmake --build --preset default --target can-check rvcan32ce can-dump can-send can-play can-serve man-pages
+cmake --build --preset default --target can-check rvcan32ce can-dump can-send can-play can-serve can-fault man-pages
 exec build/bin/can-check

@@ -334,6 +334,21 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
          2,
          "can-serve: can7 is not a device: the virtual bus is CAN7: or CAN7 (in capitals), and no SocketCAN "
          "interface is named can7"},
+        {"can-fault",
+         {"-o", "-e", "ack", "CAN7:", "123"},
+         2,
+         "can-fault: -o with -e ack would never end: an error-passive sender's acknowledgement errors count "
+         "nothing, so it never goes bus-off; use another error"},
+        {"can-fault",
+         {"-n", "2", "-t", "100", "CAN7:"},
+         2,
+         "can-fault: -n, -o, -t, -l and -c each ask for something else: give one of them"},
+        {"can-fault",
+         {"-l", "CAN7:"},
+         1,
+         "can-fault: CAN7: cannot be opened: RVCAN32CE_GROUP=\"nogroup\": this process is not a member of "
+         "group nogroup; add the user to it (then log in again) or unset RVCAN32CE_GROUP for private buses",
+         "nogroup"},
     };
     for (const ErrorCase& c : cases) {
         if (c.group != nullptr) {
@@ -350,7 +365,7 @@ TEST_F(Tools, ReportErrorsOnStandardErrorAndExitNonZero)
 TEST_F(Tools, HelpPrintsTheUsageOnStandardOutputAndExitsZero)
 {
     // can-check too: a terminal user's first question does not start the console.
-    for (const char* name : {"can-send", "can-dump", "can-play", "can-serve", "can-check"}) {
+    for (const char* name : {"can-send", "can-dump", "can-play", "can-serve", "can-fault", "can-check"}) {
         for (const char* option : {"-h", "--help"}) {
             cChildProcess tool(Tool(name, {option}));
             EXPECT_EQ(tool.ReadLine().value_or("").rfind(std::string("usage: ") + name + " ", 0), 0u)
