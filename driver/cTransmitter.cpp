@@ -169,8 +169,8 @@ uint64_t cTransmitter::ReserveWire(cBusWire& wire, const BusFrame& frame, uint64
 
 cTransmitter::Attempts cTransmitter::NextAttempts(const BusFrame& frame)
 {
-    ControllerState state = m_links.confinement.State();
-    if (auto fault = TakeInjectedFault(m_links.faults, frame, state, MonotonicNanoseconds())) {
+    if (auto fault = TakeInjectedFault(m_links.faults, frame, m_links.confinement.Counters(),
+                                       MonotonicNanoseconds())) {
         return Attempts{fault, 1};
     }
     if (!m_links.acknowledgedByOthersOnly || m_links.node.OthersAcknowledge(frame.bitrate)) {
@@ -196,7 +196,7 @@ void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uin
         // fault too, which comes before the acknowledgement slot.
         BusErrorKind met = attempt == 1
                                ? kind
-                               : TakeInjectedFault(m_links.faults, frame, m_links.confinement.State(),
+                               : TakeInjectedFault(m_links.faults, frame, m_links.confinement.Counters(),
                                                    MonotonicNanoseconds())
                                      .value_or(BusErrorKind::Ack);
         m_unacknowledged.store(met == BusErrorKind::Ack);
