@@ -8,6 +8,7 @@ import ctypes
 import os
 import threading
 import unittest
+import warnings
 from unittest import mock
 
 import can
@@ -19,10 +20,23 @@ LIBRARY = os.environ.get("RVCAN_LIBRARY")
 
 ReadBusState = ctypes.CFUNCTYPE(driver.BOOL, driver.DWORD, ctypes.POINTER(driver.RvCanBusState))
 
-# An error frame as the driver hands it over: controller problems and error counters (CAN_ERR_CRTL |
-# CAN_ERR_CNT), the transmitter error-passive (CAN_ERR_CRTL_TX_PASSIVE), TEC 128, REC 0.
-ERROR_CLASSES = 0x004 | 0x200
-ERROR_DETAILS = bytes([0, 0x20, 0, 0, 0, 0, 128, 0])
+ACK_ERROR = 0x008 | 0x080 | 0x020 | 0x200  # CAN_ERR_PROT | CAN_ERR_BUSERROR | CAN_ERR_ACK | CAN_ERR_CNT
+STATE_CHANGE = 0x004 | 0x200  # CAN_ERR_CRTL | CAN_ERR_CNT
+TX_WARNING, TX_PASSIVE = 0x08, 0x20  # CAN_ERR_CRTL_TX_*
+PROTOCOL_TX, ACK_SLOT = 0x80, 0x19  # CAN_ERR_PROT_TX, CAN_ERR_PROT_LOC_ACK
+# An error frame as the driver hands it over: the transmitter gone error-passive at TEC 128, REC 0.
+ERROR_CLASSES = STATE_CHANGE
+ERROR_DETAILS = bytes([0, TX_PASSIVE, 0, 0, 0, 0, 128, 0])
+
+
+def driver_exports(*names):
+    library = driver.load_library(LIBRARY)
+    return all(hasattr(library, name) for name in names)
+
+
+def error_rows(messages):
+    """What tells error frames apart: classes, controller state, protocol violation and where, TEC."""
+    return [(m.arbitration_id, m.data[1], m.data[2], m.data[3], m.data[6]) for m in messages]
 
 
 def error_record(stamp_ms):
@@ -135,6 +149,40 @@ class ErrorFrameTest(unittest.TestCase):
                     self.assertEqual(bus.state, state)
                     library.deliver(("CanRegisterCallback", data_record(0x123, 1000)))
                     self.assertEqual(bus.recv(5).arbitration_id, 0x123)
+
+
+@unittest.skipUnless(driver_exports("RvCanReadBusState", "RvCanRegisterErrorCallback"),
+                     "the driver has no controller state or error frames")
+class VirtualBusTest(unittest.TestCase):
+    def test_a_lone_sender_nobody_acknowledges_hears_why_and_goes_error_passive(self):
+        os.environ["RVCAN32CE_BUS_ACK"] = "wire"  # read as the device opens
+        try:
+            bus = can.Bus(interface="rvcan", channel="CAN6:", library=LIBRARY)
+        finally:
+            del os.environ["RVCAN32CE_BUS_ACK"]
+        try:
+            bus.send(can.Message(arbitration_id=0x123, data=b"\x11", is_extended_id=False))
+            heard = []
+            for message in iter(lambda: bus.recv(10), None):
+                heard.append(message)
+                if (message.arbitration_id, message.data[1]) == (STATE_CHANGE, TX_PASSIVE):
+                    break
+            state = bus.state
+        finally:
+            with warnings.catch_warnings(record=True) as unsent:  # the frame nobody acknowledged
+                warnings.simplefilter("always")
+                bus.shutdown()
+        # 8 for each attempt that nobody acknowledged, error-warning at 96, error-passive at 128.
+        expected = []
+        for transmit_errors in range(8, 129, 8):
+            expected.append((ACK_ERROR, 0, PROTOCOL_TX, ACK_SLOT, transmit_errors))
+            if transmit_errors in (96, 128):
+                expected.append((STATE_CHANGE, TX_WARNING if transmit_errors == 96 else TX_PASSIVE, 0, 0,
+                                 transmit_errors))
+        self.assertEqual(error_rows(heard), expected)
+        self.assertEqual({(m.is_error_frame, m.is_extended_id, m.dlc) for m in heard}, {(True, False, 8)})
+        self.assertEqual(state, can.BusState.PASSIVE)
+        self.assertRegex(" ".join(str(warning.message) for warning in unsent), "1 sent frames never reached the bus")
 
 
 if __name__ == "__main__":
