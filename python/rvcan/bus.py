@@ -32,6 +32,14 @@ _TRANSMIT_SLICE_MS = 500
 _ARPHRD_CAN = 280  # /sys/class/net/NAME/type of a SocketCAN interface (linux/if_arp.h)
 # How often a waiting recv() asks whether the device has failed for good.
 _FAULT_CHECK_S = 0.1
+# The controller's state as python-can names it: error-warning is still error-active, and a state the
+# device cannot know is python-can's default, ACTIVE.
+_BUS_STATES = {
+    driver.STATE_ERROR_ACTIVE: can.BusState.ACTIVE,
+    driver.STATE_ERROR_WARNING: can.BusState.ACTIVE,
+    driver.STATE_ERROR_PASSIVE: can.BusState.PASSIVE,
+    driver.STATE_BUS_OFF: can.BusState.ERROR,
+}
 
 
 def _device_name(channel: Any) -> str:
@@ -166,29 +174,45 @@ class _Timestamps:
 
 
 class _Receiver:
-    """The receive function the driver calls, and what it feeds. It holds no reference to the bus, so
+    """The receive functions the driver calls, and what they feed. It holds no reference to the bus, so
     that a bus nobody keeps is collected, and its finalizer closes the device first."""
 
-    def __init__(self, capacity: int, receive_own_messages: bool):
+    def __init__(self, capacity: int, receive_own_messages: bool, receive_error_frames: bool):
+        # Items: (timestamp, id, extended, remote, dlc, data, own, error frame).
         self.queue = _ReceiveQueue(capacity)
         self._timestamps = _Timestamps()
         self._receive_own_messages = receive_own_messages
         self._thread_state_kept = False
         # The driver's receive thread, once it has called: read by the closing thread.
         self.thread_id: Optional[int] = None
-        # Registered with the driver until _Device.close removes it; ctypes frees the thunk with it.
+        # Registered with the driver until _Device.close removes them; ctypes frees the thunks with them.
         self.function = driver.make_receive_function(self._on_record)
+        self.error_function = driver.make_receive_function(self._on_error_record) if receive_error_frames else None
 
     def _on_record(self, address: Optional[int]) -> None:
         # On the driver's receive thread, one frame at a time; the record is the driver's.
-        if not address:
+        if not self._entered(address):
             return
-        if not self._thread_state_kept:
-            self._keep_thread_state()
         extended, identifier, remote, dlc, stamp, data, own = driver.unpack_record(address)
         if own and not self._receive_own_messages:
             return
-        self.queue.put((self._timestamps.seconds(stamp), identifier, extended, remote, dlc, data, own))
+        self.queue.put((self._timestamps.seconds(stamp), identifier, extended, remote, dlc, data, own, False))
+
+    def _on_error_record(self, address: Optional[int]) -> None:
+        # The same thread as _on_record, in order with it: one clock for both kinds of frame.
+        if not self._entered(address):
+            return
+        classes, stamp, data = driver.unpack_error_record(address)
+        # SocketCAN's error frames carry no CAN_EFF_FLAG, so python-can's socketcan interface gives
+        # them as standard frames.
+        self.queue.put((self._timestamps.seconds(stamp), classes, False, False, len(data), data, False, True))
+
+    def _entered(self, address: Optional[int]) -> bool:
+        if not address:
+            return False
+        if not self._thread_state_kept:
+            self._keep_thread_state()
+        return True
 
     def _keep_thread_state(self) -> None:
         # ctypes enters a thread Python does not know with a fresh thread state on every call and
@@ -211,6 +235,14 @@ class _Device:
         self.unsent = 0  # frames the driver dropped at close, set under _lock as it closes
         self._lock = threading.Lock()
 
+    def bus_state(self) -> int:
+        """The controller's driver.STATE_*, read under the lock so that a closed device's handle, which
+        the driver may give to a device opened later, is never asked."""
+        with self._lock:
+            if self.closed:
+                raise can.CanOperationError("rvcan: the bus is shut down")
+            return driver.read_bus_state(self.library, self.handle)
+
     def close(self) -> None:
         if threading.get_ident() == self.receiver.thread_id:
             # The bus was collected on the driver's own thread, inside the receive function: the
@@ -230,6 +262,9 @@ class _Device:
             # so after them nothing calls the thunk.
             self.library.CanStopReceiveQueue(self.handle)
             self.library.CanRegisterCallback(self.handle, driver.NO_RECEIVE_FUNCTION)
+            unregister_errors = getattr(self.library, "RvCanRegisterErrorCallback", None)
+            if unregister_errors is not None:
+                unregister_errors(self.handle, driver.NO_RECEIVE_FUNCTION)
             self.unsent = driver.close_device(self.library, self.handle)
 
 
@@ -240,10 +275,12 @@ class RvCanBus(can.BusABC):
     :param channel: "CAN0:" to "CAN9:" (or 0 to 9); the name of an interface that RVCAN32CE_CANn maps
         a device to opens that device. Anything else is refused, saying what it would take.
     :param can_filters: python-can's filters ("can_id", "can_mask", optional "extended"), applied
-        in software by python-can.
+        in software by python-can to data and remote frames; error frames pass them, as on SocketCAN.
     :param bitrate: in bit/s, one of the driver's nine rates (default 125000).
     :param receive_own_messages: also return the frames this bus sent, with is_rx False (default:
         they are not returned).
+    :param ignore_rx_error_frames: do not return the device's error frames (default: recv() returns
+        them, with is_error_frame True, as python-can's socketcan interface does).
     :param library: path of the driver library; default: the one beside this package, else
         librvcan32ce.so (rvcan32ce.dll on Windows) on the library search path.
     :param receive_queue_size: received frames kept for recv(); the oldest beyond it are dropped
@@ -255,7 +292,7 @@ class RvCanBus(can.BusABC):
                  receive_own_messages: bool = False, library: Optional[str] = None,
                  receive_queue_size: int = DEFAULT_RECEIVE_QUEUE_SIZE,
                  driver_queue_depth: int = DEFAULT_DRIVER_QUEUE_DEPTH, fd: bool = False,
-                 **kwargs: Any):
+                 ignore_rx_error_frames: bool = False, **kwargs: Any):
         if fd:
             raise can.CanInitializationError("rvcan: CAN FD is not supported, classic CAN only")
         name = _device_name(channel)
@@ -265,7 +302,7 @@ class RvCanBus(can.BusABC):
         except driver.DriverError as error:
             raise can.CanInterfaceNotImplementedError(str(error)) from None
         self._transmit_within = getattr(self._library, "RvCanTransmitWithin", None)
-        self._receiver = _Receiver(receive_queue_size, bool(receive_own_messages))
+        self._receiver = _Receiver(receive_queue_size, bool(receive_own_messages), not ignore_rx_error_frames)
         self.receive_own_messages = bool(receive_own_messages)
         self.channel = name
         self.channel_info = self._describe(name, kbit)
@@ -294,12 +331,18 @@ class RvCanBus(can.BusABC):
                 raise can.CanInitializationError(self._refused(f"{name}: cannot set {kbit} kbit/s"))
             self._library.CanWriteDescriptorEx(handle, *_ACCEPT_EVERY_FRAME)
             self._library.CanRegisterCallback(handle, self._receiver.function)
+            self._register_error_function(handle)
             if not self._library.CanStartReceiveQueue(handle, depth):
                 raise can.CanInitializationError(self._refused(f"{name}: cannot start receiving"))
         except BaseException:
             device.close()
             raise
         return device
+
+    def _register_error_function(self, handle: int) -> None:
+        register = getattr(self._library, "RvCanRegisterErrorCallback", None)
+        if self._receiver.error_function is not None and register is not None:  # else: no error frames
+            register(handle, self._receiver.error_function)
 
     def _refused(self, what: str) -> str:
         reason = driver.refusal_reason(self._library)
@@ -314,11 +357,13 @@ class RvCanBus(can.BusABC):
         frame = self._next_frame(timeout)
         if frame is None:
             return None, False
-        timestamp, identifier, extended, remote, dlc, data, own = frame
+        timestamp, identifier, extended, remote, dlc, data, own, error = frame
         message = can.Message(timestamp=timestamp, arbitration_id=identifier, is_extended_id=extended,
-                              is_remote_frame=remote, dlc=dlc, data=data, channel=self.channel,
-                              is_rx=not own)
-        return message, False
+                              is_remote_frame=remote, is_error_frame=error, dlc=dlc, data=data,
+                              channel=self.channel, is_rx=not own)
+        # SocketCAN's filters do not apply to error frames (its error mask does), so no filter
+        # holds one back here either.
+        return message, error
 
     def _next_frame(self, timeout: Optional[float]):
         """The next frame, or None after timeout; raises once the device has failed for good (a remote
@@ -334,6 +379,17 @@ class RvCanBus(can.BusABC):
                 raise can.CanOperationError(f"rvcan: {self.channel} {fault}")
             if left is not None and left <= _FAULT_CHECK_S:
                 return None
+
+    @property
+    def state(self) -> can.BusState:
+        """The controller's state: ACTIVE while error-active or error-warning, PASSIVE while
+        error-passive, ERROR while bus-off; ACTIVE, python-can's default, where the device cannot tell
+        (a driver without RvCanReadBusState). Raises CanOperationError once the bus is shut down."""
+        return _BUS_STATES.get(self._device.bus_state(), can.BusState.ACTIVE)
+
+    @state.setter
+    def state(self, new_state: can.BusState) -> None:
+        raise NotImplementedError("rvcan: the bus state is the controller's; it cannot be set")
 
     def send(self, msg: can.Message, timeout: Optional[float] = None) -> None:
         """Hands msg to the driver. While the device's transmit queue is full, waits up to timeout

@@ -1,4 +1,5 @@
-"""The rvcan32ce driver library through ctypes: its ten entry points and the 32-byte message record.
+"""The rvcan32ce driver library through ctypes: its ten entry points, the 32-byte message record and
+the driver's own extras (controller state, error frames).
 
 The library is found as the console finds it: an explicit path when one is given, else the file
 beside this package, else by name on the system's library search path (LD_LIBRARY_PATH included;
@@ -26,6 +27,19 @@ RESERVED_OWN_FRAME = 1 << 0
 RESERVED_REMOTE_DLC_SHIFT = 8
 RESERVED_REMOTE_DLC_MASK = 0xF << RESERVED_REMOTE_DLC_SHIFT
 
+# Error frames come in SocketCAN's form (linux/can/error.h): id CAN_ERR_FLAG | the error classes,
+# length 8, the details in data.
+CAN_ERR_FLAG = 0x20000000
+CAN_ERR_MASK = 0x1FFFFFFF
+
+# RvCanBusState.state: the controller's fault confinement state, or unknown where the kind of device
+# cannot tell.
+STATE_ERROR_ACTIVE = 0
+STATE_ERROR_WARNING = 1
+STATE_ERROR_PASSIVE = 2
+STATE_BUS_OFF = 3
+STATE_UNKNOWN = 4
+
 # The entry points use the platform's standard calling convention: stdcall on 32-bit Windows.
 _FUNCTION_TYPE = ctypes.WINFUNCTYPE if IS_WINDOWS else ctypes.CFUNCTYPE
 DWORD = ctypes.c_uint32
@@ -33,6 +47,11 @@ BOOL = ctypes.c_int
 # The receive function gets the record's address; a plain address is the cheapest to take apart.
 ReceiveFunction = _FUNCTION_TYPE(None, ctypes.c_void_p)
 NO_RECEIVE_FUNCTION = ReceiveFunction()  # the null function that CanRegisterCallback removes with
+
+
+class RvCanBusState(ctypes.Structure):
+    _fields_ = [("state", DWORD), ("transmitErrors", DWORD), ("receiveErrors", DWORD)]
+
 
 _ENTRY_POINTS = {
     "CanCreateDevice": (DWORD, [ctypes.c_wchar_p, DWORD]),
@@ -51,6 +70,9 @@ _ENTRY_POINTS = {
 # The driver's own extras, not among the ten: optional, a library without them still works.
 _EXTRA_ENTRY_POINTS = {
     "RvCanTransmitWithin": (BOOL, [DWORD, ctypes.c_char_p, DWORD]),
+    "RvCanReadBusState": (BOOL, [DWORD, ctypes.POINTER(RvCanBusState)]),
+    # A second receive function, for the device's error frames only.
+    "RvCanRegisterErrorCallback": (BOOL, [DWORD, ReceiveFunction]),
 }
 
 
@@ -128,6 +150,15 @@ def device_fault(library, device: int) -> str:
     return text.value.decode("utf-8", "replace")
 
 
+def read_bus_state(library, device: int) -> int:
+    """The device's STATE_*; STATE_UNKNOWN from a driver that cannot say."""
+    read = getattr(library, "RvCanReadBusState", None)
+    controller = RvCanBusState(STATE_UNKNOWN, 0, 0)
+    if read is None or not read(device, ctypes.byref(controller)):
+        return STATE_UNKNOWN
+    return controller.state
+
+
 def pack_record(extended: bool, identifier: int, remote: bool, dlc: int, data: bytes, tick: int) -> bytes:
     """The record as the sender fills it: a data frame's bytes (those after them 0), or a remote frame's
     DLC in reserved."""
@@ -147,6 +178,13 @@ def unpack_record(address: int):
                                                     RESERVED_REMOTE_DLC_SHIFT, 8), timestamp, b"", own
     data = data[:length]
     return extended == 1, identifier, False, len(data), timestamp, data, own
+
+
+def unpack_error_record(address: int):
+    """(classes, timestamp, details) of the error frame record at address: classes without
+    CAN_ERR_FLAG, at most 8 detail bytes."""
+    _, identifier, _, length, timestamp, _, data = RECORD_FORMAT.unpack(ctypes.string_at(address, RECORD_SIZE))
+    return identifier & CAN_ERR_MASK, timestamp, data[:length]
 
 
 def make_receive_function(on_record: Callable[[int], None]):
