@@ -10,28 +10,6 @@ namespace {
 constexpr const wchar_t* kBus = L"CAN2:";
 constexpr const char* kBusName = "CAN2:";
 
-// The extras these tests need beyond cLoadedDriver's, resolved from the same loaded library.
-struct BusStateExtras
-{
-    BusStateExtras()
-    {
-        m_library = LoadLibraryW(L"rvcan32ce.dll");
-        readBusState = reinterpret_cast<RvCanReadBusStateFn>(
-            reinterpret_cast<void (*)()>(GetProcAddressW(m_library, L"RvCanReadBusState")));
-        registerErrorCallback = reinterpret_cast<RvCanRegisterErrorCallbackFn>(
-            reinterpret_cast<void (*)()>(GetProcAddressW(m_library, L"RvCanRegisterErrorCallback")));
-    }
-    ~BusStateExtras() { FreeLibrary(m_library); }
-    BusStateExtras(const BusStateExtras&) = delete;
-    BusStateExtras& operator=(const BusStateExtras&) = delete;
-
-    RvCanReadBusStateFn readBusState = nullptr;
-    RvCanRegisterErrorCallbackFn registerErrorCallback = nullptr;
-
-private:
-    HMODULE m_library = nullptr;
-};
-
 // One member of the bus: its frames and its error frames, each in a collector of its own.
 struct Member
 {
@@ -49,18 +27,11 @@ std::vector<std::string> CanFault(std::vector<std::string> arguments)
 class FaultInjection : public DriverDevicesTest
 {
 protected:
-    void SetUp() override
-    {
-        DriverDevicesTest::SetUp();
-        ASSERT_NE(m_extras.readBusState, nullptr);
-        ASSERT_NE(m_extras.registerErrorCallback, nullptr);
-    }
-
     // A member at 125 kbit/s receiving into collectors 2 * index and 2 * index + 1.
     Member Join(int index)
     {
         Member member{Open(kBus), &cCollector::Slot(2 * index), &cCollector::Slot(2 * index + 1)};
-        EXPECT_TRUE(m_extras.registerErrorCallback(member.device, member.errors->Function()));
+        EXPECT_TRUE(m_driver.registerErrorCallback(member.device, member.errors->Function()));
         EXPECT_TRUE(m_driver.StartReceiving(member.device, member.frames->Function()));
         return member;
     }
@@ -68,11 +39,9 @@ protected:
     RvCanBusState BusState(DWORD device)
     {
         RvCanBusState state{};
-        EXPECT_TRUE(m_extras.readBusState(device, &state));
+        EXPECT_TRUE(m_driver.readBusState(device, &state));
         return state;
     }
-
-    BusStateExtras m_extras;
 };
 
 // True once a frame that wanted accepts has arrived, false after kPatience.
