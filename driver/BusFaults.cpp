@@ -62,19 +62,17 @@ bool TakeOneFrame(BusFaultShared& fault, uint32_t state)
 }
 
 // What an armed, matching record does to this attempt; false when it lets the frame pass.
-bool Hits(BusFaultShared& fault, uint32_t state, const BusFaultRequest& request, ControllerState senderState,
-          const ErrorCounters* sender)
+bool Hits(BusFaultShared& fault, uint32_t state, const BusFaultRequest& request, const ErrorCounters& sender)
 {
     switch (request.mode) {
     case BusFaultMode::Count: return TakeOneFrame(fault, state);
     case BusFaultMode::Window: return true;
     case BusFaultMode::UntilBusOff:
-        if (senderState == ControllerState::BusOff) {
+        if (StateOf(sender) == ControllerState::BusOff) {
             FreeBusFault(fault, state);
             return false;
         }
-        if (sender != nullptr &&
-            StateOf(AfterTransmitError(*sender, request.kind)) == ControllerState::BusOff) {
+        if (StateOf(AfterTransmitError(sender, request.kind)) == ControllerState::BusOff) {
             FreeBusFault(fault, state);
         }
         return true;
@@ -82,8 +80,10 @@ bool Hits(BusFaultShared& fault, uint32_t state, const BusFaultRequest& request,
     return false;
 }
 
-std::optional<BusErrorKind> Take(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
-                                 ControllerState senderState, const ErrorCounters* sender, uint64_t now)
+} // namespace
+
+std::optional<BusErrorKind> TakeInjectedFault(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
+                                              ErrorCounters sender, uint64_t now)
 {
     for (BusFaultShared& fault : faults) {
         uint32_t state = fault.state.load(std::memory_order_acquire);
@@ -98,25 +98,11 @@ std::optional<BusErrorKind> Take(BusFaultShared (&faults)[kBusFaultCount], const
             FreeBusFault(fault, state);
             continue;
         }
-        if (Matches(*request, frame) && Hits(fault, state, *request, senderState, sender)) {
+        if (Matches(*request, frame) && Hits(fault, state, *request, sender)) {
             return request->kind;
         }
     }
     return std::nullopt;
-}
-
-} // namespace
-
-std::optional<BusErrorKind> TakeInjectedFault(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
-                                              ErrorCounters sender, uint64_t now)
-{
-    return Take(faults, frame, StateOf(sender), &sender, now);
-}
-
-std::optional<BusErrorKind> TakeInjectedFault(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
-                                              ControllerState senderState, uint64_t now)
-{
-    return Take(faults, frame, senderState, nullptr, now);
 }
 
 std::optional<ArmedBusFault> ArmBusFault(BusFaultShared (&faults)[kBusFaultCount],

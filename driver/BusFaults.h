@@ -70,10 +70,6 @@ struct BusFaultRequest
 // again.
 std::optional<BusErrorKind> TakeInjectedFault(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
                                               ErrorCounters sender, uint64_t now);
-// The same for a sender that tells only its state: a record that holds it until bus-off lets go when it
-// sees the sender bus-off.
-std::optional<BusErrorKind> TakeInjectedFault(BusFaultShared (&faults)[kBusFaultCount], const BusFrame& frame,
-                                              ControllerState senderState, uint64_t now);
 
 // Claims a free record, fills it in from request and arms it; returns its index and the state word that
 // it holds while armed, or nothing when every record is taken.

@@ -179,14 +179,13 @@ TEST(BusFaults, RecordsHitTheAttemptsTheyMatch)
     }
 }
 
-TEST(BusFaults, SenderThatTellsOnlyItsStateIsHeldUntilItIsBusOff)
+TEST(BusFaults, SenderAlreadyBusOffLetsGoOfTheRecordThatHeldIt)
 {
     BusFaultShared faults[kBusFaultCount] = {};
     ASSERT_TRUE(ArmBusFault(faults, kUntilBusOff));
-    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), ControllerState::ErrorPassive, kNow),
-              BusErrorKind::Bit);
-    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), ControllerState::BusOff, kNow), std::nullopt);
-    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), ControllerState::ErrorActive, kNow), std::nullopt);
+    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), ErrorCounters{128, 0}, kNow), BusErrorKind::Bit);
+    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), ErrorCounters{256, 0}, kNow), std::nullopt);
+    EXPECT_EQ(TakeInjectedFault(faults, Standard(0x123), kActive, kNow), std::nullopt);
 }
 
 TEST(BusFaults, FirstArmedRecordThatMatchesIsTheOneTaken)
