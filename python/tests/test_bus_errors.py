@@ -118,7 +118,7 @@ class BusStateTest(unittest.TestCase):
                 with self.subTest(state=state):
                     self.assertEqual(bus.state, expected)
         with self.assertRaisesRegex(can.CanOperationError, "shut down"):
-            bus.state  # pylint: disable=pointless-statement
+            bus.state
 
 
 class ErrorFrameTest(unittest.TestCase):
