@@ -9,8 +9,9 @@
 
 constexpr uint32_t kBusSlotCount = 32768; // a power of two: a ticket's slot is ticket & (count - 1)
 constexpr uint32_t kBusSlotMask = kBusSlotCount - 1;
-constexpr uint32_t kBusCount = 10;    // "CAN0:" to "CAN9:"
-constexpr uint32_t kBusRateCount = 9; // each of the nine bit rates is a wire of its own on every bus
+constexpr uint32_t kBusCount = 10;     // "CAN0:" to "CAN9:"
+constexpr uint32_t kBusRateCount = 9;  // each of the nine bit rates is a wire of its own on every bus
+constexpr uint32_t kBusNodeCount = 64; // records of the node table: devices on a timed bus at once
 
 static_assert(std::atomic<uint64_t>::is_always_lock_free && std::atomic<uint32_t>::is_always_lock_free,
               "atomics shared between processes must not hide a lock");
@@ -27,6 +28,10 @@ struct BusFrame
     // When its last bit leaves the wire, on the monotonic clock (MonotonicNanoseconds); 0 when its
     // sender does not time the bus (RVCAN32CE_BUS_TIMING=none).
     uint64_t endTime = 0;
+    // An error entry: an attempt of the frame (id, extended, bit rate) that failed with errorKind
+    // (BusErrorKind), ending with its error frame at endTime. It carries no data.
+    bool errorEntry = false;
+    uint8_t errorKind = 0;
 };
 
 // One published frame. A writer claims ticket t with a fetch-add on the head, then writes its slot as:
@@ -36,7 +41,9 @@ struct alignas(32) BusSlot
 {
     std::atomic<uint64_t> sequence;
     std::atomic<uint32_t> id;
-    std::atomic<uint32_t> format; // bit 0 extended, bit 1 remote, bits 8-15 length, bits 16-31 bit rate
+    // bit 0 extended, bit 1 remote, bit 2 error entry (then dataLow is its kind), bits 8-15 length,
+    // bits 16-31 bit rate
+    std::atomic<uint32_t> format;
     std::atomic<uint32_t> dataLow;
     std::atomic<uint32_t> dataHigh;
     std::atomic<uint32_t> endTimeLow;
@@ -55,6 +62,26 @@ struct alignas(64) BusWireShared
     std::atomic<uint64_t> bid;
 };
 
+// One device of a timed bus in the node table, so that a sender can tell whether anybody would
+// acknowledge its frame. A device claims a free record with a compare-and-swap of owner from 0 to its
+// token, or a record whose aliveAt is older than kBusNodeLifetimeNanoseconds (its process died) by a
+// compare-and-swap of aliveAt; it refreshes aliveAt every kBusNodeRefreshNanoseconds at most and frees
+// owner when it closes. Any member may write anything here: a record counts only while its aliveAt
+// lies within the lifetime before now, and nothing read here makes anyone wait.
+struct alignas(64) BusNodeShared
+{
+    std::atomic<uint64_t> owner;   // 0: free; else the claimant's token
+    std::atomic<uint64_t> aliveAt; // MonotonicNanoseconds of its last refresh
+    std::atomic<uint32_t> bitrate; // kbit/s
+    std::atomic<uint32_t> flags;   // kBusNodeAcknowledges
+    std::atomic<uint32_t> transmitErrors;
+    std::atomic<uint32_t> receiveErrors;
+    std::atomic<uint32_t> state; // ControllerState
+};
+constexpr uint32_t kBusNodeAcknowledges = 1u << 0; // it takes part in the bus: not bus-off
+constexpr uint64_t kBusNodeRefreshNanoseconds = 250000000;
+constexpr uint64_t kBusNodeLifetimeNanoseconds = 1000000000;
+
 struct BusRingShared
 {
     // Tickets claimed so far; the next writer claims ticket head (fetch-add, never a lock). A claimed
@@ -65,4 +92,5 @@ struct BusRingShared
     alignas(64) BusSlot slots[kBusSlotCount];
     BusWireShared wires[kBusRateCount]; // by the rate's place in 10, 20, .. 1000 kbit/s
     BusFaultShared faults[kBusFaultCount];
+    BusNodeShared nodes[kBusNodeCount];
 };

@@ -32,6 +32,19 @@
 //   when it ends on the wire, stamped with that time. CanCloseDevice gives queued frames 1 s to go out
 //   and drops the rest; RvCanCloseDeviceEx (RvCanExports.h) closes the same way and says how many.
 //   RVCAN32CE_BUS_TIMING=none, read at CanCreateDevice, makes frames take no time.
+// - Fault confinement: each device of a timed bus keeps a record in the bus's node table (its rate, its
+//   state and counters, refreshed every 200 ms; one not refreshed for 1 s is a dead process's). With
+//   RVCAN32CE_BUS_ACK=wire, read at CanCreateDevice, a device's frames are acknowledged only while
+//   another live node at its rate is not bus-off; else every frame is. A failed attempt (no
+//   acknowledgement, or a fault another member injected: BusFaults.h) holds the wire for the frame, an
+//   error frame and intermission, counts by ISO 11898-1's rules (FaultConfinement.h), and is sent
+//   again; it is published as an error entry of the ring, and every device at that rate that reads it
+//   counts a receive error and hands an error frame in SocketCAN's form (ErrorFrames.h) to the error
+//   function (RvCanRegisterErrorCallback), the sender its own too. State changes bring a controller
+//   error frame and a debug line ("CAN1: error-warning", "error-passive", "bus-off", "error-active").
+//   A bus-off device neither sends nor receives; CanReset restarts it, or it restarts by itself after
+//   128 x 11 bit times with RVCAN32CE_BUS_RESTART=auto. RvCanReadBusState reads state and counters,
+//   RvCanReadBusNodes who else is on the bus at which rates.
 // - SocketCAN: a device the operator mapped to a SocketCAN interface (RVCAN32CE_CAN1=can0, see
 //   DeviceMapping.h) is a CAN_RAW socket on that interface instead, with the same entry points and the
 //   same guarantees for stopping (socketcan/cSocketCanDevice.h says what differs).
@@ -184,6 +197,9 @@ RVCAN_EXPORT BOOL WINAPI RvCanCloseDeviceEx(DWORD device, DWORD* unsent)
     closing->Close();
     if (unsent != nullptr) {
         *unsent = static_cast<DWORD>(closing->UnsentAtClose()); // at most a queue's worth
+    }
+    if (closing->UnsentAtClose() > 0) {
+        Refuse(closing->UnsentReason()); // not a refusal: why frames were dropped, empty if unknown
     }
     return TRUE;
 }
@@ -354,6 +370,24 @@ RVCAN_EXPORT BOOL WINAPI RvCanReadBusState(DWORD device, RvCanBusState* state)
     return TRUE;
 }
 
+RVCAN_EXPORT BOOL WINAPI RvCanReadBusNodes(DWORD device, RvCanBusNodes* nodes)
+{
+    std::shared_ptr<cCanDevice> found = FindDevice(device);
+    uint32_t atItsRate = 0;
+    std::vector<uint32_t> rates;
+    if (!found || nodes == nullptr || !found->OtherNodes(atItsRate, rates)) {
+        return FALSE;
+    }
+    *nodes = RvCanBusNodes{};
+    nodes->atItsRate = atItsRate;
+    for (uint32_t rate : rates) {
+        if (nodes->otherRateCount < std::size(nodes->otherRates)) {
+            nodes->otherRates[nodes->otherRateCount++] = rate;
+        }
+    }
+    return TRUE;
+}
+
 namespace {
 
 DWORD CopyText(const char* from, size_t length, char* text, DWORD size)
@@ -395,4 +429,5 @@ static_assert(std::is_same_v<decltype(&RvCanGetLastError), RvCanGetLastErrorFn>)
 static_assert(std::is_same_v<decltype(&RvCanTransmitWithin), RvCanTransmitWithinFn>);
 static_assert(std::is_same_v<decltype(&RvCanCloseDeviceEx), RvCanCloseDeviceExFn>);
 static_assert(std::is_same_v<decltype(&RvCanReadBusState), RvCanReadBusStateFn>);
+static_assert(std::is_same_v<decltype(&RvCanReadBusNodes), RvCanReadBusNodesFn>);
 static_assert(std::is_same_v<decltype(&RvCanRegisterErrorCallback), RvCanRegisterErrorCallbackFn>);

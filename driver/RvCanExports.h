@@ -30,10 +30,22 @@ struct RvCanBusState
     uint32_t receiveErrors;  // REC
 };
 
+// Who else is on the device's bus, where its kind of device can tell (a virtual bus, from its node
+// table): how many other nodes are at the device's bit rate, and the other rates in use, each once,
+// lowest first.
+struct RvCanBusNodes
+{
+    uint32_t atItsRate;
+    uint32_t otherRateCount;
+    uint32_t otherRates[9]; // kbit/s
+};
+
 // FALSE for an unknown device or a null pointer.
 typedef BOOL(WINAPI* RvCanReadCountersFn)(DWORD device, RvCanCounters* counters);
 // FALSE for an unknown device or a null pointer.
 typedef BOOL(WINAPI* RvCanReadBusStateFn)(DWORD device, RvCanBusState* state);
+// FALSE for an unknown device, a null pointer, or a device that cannot tell.
+typedef BOOL(WINAPI* RvCanReadBusNodesFn)(DWORD device, RvCanBusNodes* nodes);
 // The function that receives the device's error frames (ErrorFrames.h: SocketCAN's form), called on
 // the same thread as the receive function and in order with it, while the receive queue runs; the
 // acceptance filter does not apply. Null stops them. Registering keeps the same guarantees as
@@ -47,8 +59,9 @@ typedef DWORD(WINAPI* RvCanGetLastErrorFn)(char* text, DWORD size);
 // send(timeout=...) needs it.
 typedef BOOL(WINAPI* RvCanTransmitWithinFn)(DWORD device, const CanMessageDescriptor* message, DWORD waitMs);
 // CanCloseDevice, and tells in *unsent (when not null) how many frames the device accepted but dropped
-// at close, as they had not reached the bus after the 1 s closing gives them. FALSE for an unknown
-// device, which is not closed then.
+// at close, as they had not reached the bus after the 1 s closing gives them; when it dropped any,
+// RvCanGetLastError then says why where the device can tell ("no node acknowledged 123#11: nobody else
+// at 125 kbit/s is on CAN1:"), else it is empty. FALSE for an unknown device, which is not closed then.
 typedef BOOL(WINAPI* RvCanCloseDeviceExFn)(DWORD device, DWORD* unsent);
 // Why the device no longer works at all, as UTF-8 text cut to size bytes including the terminator:
 // "connection to HOST:PORT/BUS lost: ..." for a socketcand bus whose server went away. Returns the full

@@ -4,6 +4,7 @@
 #include <thread>
 
 #include "BusPlatform.h"
+#include "FaultConfinement.h"
 #include "FrameRules.h"
 
 namespace {
@@ -30,7 +31,8 @@ constexpr uint64_t kNearlyCaughtUp = 64;
 
 constexpr uint32_t kExtendedBit = 1u << 0;
 constexpr uint32_t kRemoteBit = 1u << 1;
-constexpr uint32_t kUnusedFormatBits = 0xFCu;
+constexpr uint32_t kErrorEntryBit = 1u << 2;
+constexpr uint32_t kUnusedFormatBits = 0xF8u;
 constexpr int kLengthShift = 8;
 constexpr int kBitrateShift = 16;
 
@@ -47,7 +49,8 @@ uint64_t PublishedSequence(uint64_t ticket)
 uint32_t PackFormat(const BusFrame& frame)
 {
     return (frame.extended ? kExtendedBit : 0u) | (frame.remote ? kRemoteBit : 0u) |
-           (static_cast<uint32_t>(frame.length) << kLengthShift) | (frame.bitrate << kBitrateShift);
+           (frame.errorEntry ? kErrorEntryBit : 0u) | (static_cast<uint32_t>(frame.length) << kLengthShift) |
+           (frame.bitrate << kBitrateShift);
 }
 
 // False for bits no writer of ours sets, and for a length byte over 8.
@@ -58,6 +61,7 @@ bool UnpackFormat(uint32_t format, BusFrame& frame)
     }
     frame.extended = (format & kExtendedBit) != 0;
     frame.remote = (format & kRemoteBit) != 0;
+    frame.errorEntry = (format & kErrorEntryBit) != 0;
     frame.length = static_cast<uint8_t>(format >> kLengthShift);
     frame.bitrate = format >> kBitrateShift;
     return true;
@@ -68,6 +72,11 @@ bool IsWellFormed(const BusFrame& frame, uint32_t dataLow, uint32_t dataHigh)
 {
     if (frame.id > (frame.extended ? kExtendedIdLimit : kStandardIdLimit)) {
         return false;
+    }
+    if (frame.errorEntry) {
+        // A failed attempt: its kind in the data's first word, no length, no data, not remote.
+        return !frame.remote && frame.length == 0 && dataHigh == 0 &&
+               dataLow <= static_cast<uint32_t>(BusErrorKind::Ack);
     }
     if (frame.remote) {
         return dataLow == 0 && dataHigh == 0; // its length is the DLC it asks for, no data
@@ -123,7 +132,7 @@ void cBusRing::WriteSlot(uint64_t ticket, const BusFrame& frame)
     slot.sequence.store(WritingSequence(ticket), std::memory_order_relaxed);
     slot.id.store(frame.id, std::memory_order_release);
     slot.format.store(PackFormat(frame), std::memory_order_release);
-    slot.dataLow.store(PackBytes(frame.data), std::memory_order_release);
+    slot.dataLow.store(frame.errorEntry ? frame.errorKind : PackBytes(frame.data), std::memory_order_release);
     slot.dataHigh.store(PackBytes(frame.data + 4), std::memory_order_release);
     slot.endTimeLow.store(static_cast<uint32_t>(frame.endTime), std::memory_order_release);
     slot.endTimeHigh.store(static_cast<uint32_t>(frame.endTime >> 32), std::memory_order_release);
@@ -142,8 +151,9 @@ cBusRing::SlotState cBusRing::ReadSlot(uint64_t ticket, BusFrame& frame) const
     bool known = UnpackFormat(slot.format.load(std::memory_order_acquire), frame);
     uint32_t low = slot.dataLow.load(std::memory_order_acquire);
     uint32_t high = slot.dataHigh.load(std::memory_order_acquire);
-    UnpackBytes(low, frame.data);
+    UnpackBytes(frame.errorEntry ? 0 : low, frame.data);
     UnpackBytes(high, frame.data + 4);
+    frame.errorKind = frame.errorEntry ? static_cast<uint8_t>(low) : 0;
     uint64_t endLow = slot.endTimeLow.load(std::memory_order_acquire);
     frame.endTime = uint64_t{slot.endTimeHigh.load(std::memory_order_acquire)} << 32 | endLow;
     bool untorn = slot.sequence.load(std::memory_order_relaxed) == expected;

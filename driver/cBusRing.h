@@ -32,7 +32,8 @@ public:
     // Copies the frame of ticket cursor and advances cursor. A reader more than window tickets behind
     // the head first skips to window tickets behind it; tickets skipped that way that a writer published,
     // tickets overwritten while being read or holding no valid frame, are added to dropped. False when the
-    // frame of cursor is not published yet. Called by one thread per ring object (it remembers an unfinished
+    // frame of cursor is not published yet. An error entry (a failed attempt) comes as a frame with
+    // errorEntry set. Called by one thread per ring object (it remembers an unfinished
     // ticket).
     bool ReadNext(uint64_t& cursor, uint32_t window, BusFrame& frame, uint64_t& dropped);
 

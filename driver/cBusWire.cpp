@@ -50,7 +50,12 @@ uint64_t PlausibleLeadNanoseconds(uint32_t kbitPerSecond)
 
 uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop, cPreciseSleeper& sleeper)
 {
-    const uint64_t wireTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
+    return Reserve(frame, CanWireNanoseconds(CanWireBits(frame), frame.bitrate), stop, sleeper, {});
+}
+
+uint64_t cBusWire::Reserve(const BusFrame& frame, uint64_t wireTime, const std::atomic<bool>& stop,
+                           cPreciseSleeper& sleeper, const std::function<void()>& whileWaiting)
+{
     const uint32_t key = ArbitrationKey(frame);
     const uint64_t plausibleLead = PlausibleLeadNanoseconds(frame.bitrate);
     uint64_t watchedRound = 0;
@@ -67,6 +72,9 @@ uint64_t cBusWire::Reserve(const BusFrame& frame, const std::atomic<bool>& stop,
             giveUpAt = start + kArbitrationGraceNanoseconds;
         }
         Bid(round, key);
+        if (whileWaiting) {
+            whileWaiting();
+        }
         if (start > now + kReserveLeadNanoseconds) {
             sleeper.WaitUntil(start - kReserveLeadNanoseconds, stop);
             continue;

@@ -21,6 +21,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <functional>
 
 #include "BusLayout.h"
 #include "cPreciseSleeper.h"
@@ -49,6 +50,10 @@ public:
     // frame ends on the wire, or 0 when stop was set first. Waits sleep on sleeper, whose Interrupt
     // ends them when stop is set.
     uint64_t Reserve(const BusFrame& frame, const std::atomic<bool>& stop, cPreciseSleeper& sleeper);
+    // The same for wireTime nanoseconds of the wire (attempts of frame that fail), calling whileWaiting
+    // between its sleeps.
+    uint64_t Reserve(const BusFrame& frame, uint64_t wireTime, const std::atomic<bool>& stop,
+                     cPreciseSleeper& sleeper, const std::function<void()>& whileWaiting);
     // Bids frame's key for the slot after the one last reserved, before its sender comes to Reserve
     // it: a sender that has just reserved a slot and has the next frame queued thereby never bids late
     // for the next one, however long its thread then takes (timers that wake a millisecond late).

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "CanDriverTable.h"
 
@@ -50,9 +51,18 @@ public:
     // After Close: how many frames that Transmit accepted never reached the bus (dropped at close).
     // 0 where frames leave the library as Transmit returns (SocketCAN: the kernel has them then).
     virtual uint64_t UnsentAtClose() const { return 0; }
+    // After Close dropped frames: why they never reached the bus, where the device can tell; else empty.
+    virtual std::string UnsentReason() const { return {}; }
     virtual void ResetCounters() = 0;
     virtual DeviceCounters Counters() const = 0;
     virtual DeviceBusState BusState() const { return {}; }
+    // The other nodes on the bus (RvCanReadBusNodes); false where the kind of device cannot tell.
+    virtual bool OtherNodes(uint32_t& atItsRate, std::vector<uint32_t>& otherRates) const
+    {
+        (void)atItsRate;
+        (void)otherRates;
+        return false;
+    }
     // What CanReset does beyond clearing the counters: restarts a bus-off controller, as a controller
     // restart does. False, with why, when the restart was refused (a SocketCAN interface without the
     // right to restart it).

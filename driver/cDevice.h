@@ -9,24 +9,37 @@
 
 #include "CanDriverTable.h"
 #include "FrameRules.h"
+#include "cBusNode.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
 #include "cDeliveryPacer.h"
+#include "cErrorConfinement.h"
 #include "cPreciseSleeper.h"
 #include "cReceivingDevice.h"
 #include "cSentTickets.h"
 #include "cTransmitter.h"
 
 // On the virtual bus, dropped counts bus frames passed over because the queue was full (reader
-// overrun), and there are no error frames. The queue's depth, as StartQueue gets it, counts
-// milliseconds of the bus at the device's bit rate on a timed bus (the most frames the wire carries in
-// that time), never fewer than depth frames; frames on an untimed bus.
+// overrun), and errorFrames the error frames handed to the error function or due to it. The queue's depth, as
+// StartQueue gets it, counts milliseconds of the bus at the device's bit rate on a timed bus (the most frames
+// the wire carries in that time), never fewer than depth frames; frames on an untimed bus.
 //
 // Bus timing (RVCAN32CE_BUS_TIMING, read by Attach): "wire", the default, queues transmitted frames in
 // the device's cTransmitter, which puts them on the bus at the pace of its wire, and delivers each
 // received frame when it ends there (in batches while the bus is busy: cDeliveryPacer), stamped with
 // that time. "none" publishes a frame at once and delivers it as soon as it is read, as if frames took
 // no time.
+//
+// Fault confinement (cErrorConfinement): on a timed bus the device claims a record in the bus's node
+// table (cBusNode) with its rate and state, kept alive by its transmit thread. With
+// RVCAN32CE_BUS_ACK=wire (read by Attach) its frames are acknowledged only while another live node at
+// its rate takes part in the bus; without it every frame is. Failed attempts (no acknowledgement, or a
+// fault injected into the bus's fault table) count by ISO 11898-1's rules and reach every device at
+// that rate as error entries of the ring: each receiver counts one receive error and gets an error
+// frame, the sender gets its own; state changes bring a controller error frame and a debug line. A
+// bus-off device neither sends nor receives until RestartController, or, with
+// RVCAN32CE_BUS_RESTART=auto, until the recovery time has passed. An untimed device (no node record)
+// sends every frame acknowledged and passes over error entries, as if errors took no time either.
 class cDevice : public cReceivingDevice
 {
 public:
@@ -48,6 +61,14 @@ public:
 
     void ResetCounters() override;
     DeviceCounters Counters() const override;
+    DeviceBusState BusState() const override;
+    // Known on a timed bus only, whose devices keep the node table.
+    bool OtherNodes(uint32_t& atItsRate, std::vector<uint32_t>& otherRates) const override;
+    bool RestartController(std::string& why) override;
+    // After Close dropped frames: why they did not go out, when the bus can tell.
+    std::string UnsentReason() const override { return m_unsentReason; }
+    // The counters' keeper, for tests that drive a controller to bus-off without a faulty bus.
+    cErrorConfinement& ConfinementForTests() { return *m_confinement; }
 
 private:
     void ReceiveLoop() override;
@@ -57,15 +78,26 @@ private:
     uint32_t ReceiveWindow() const;
     // own: this device published it.
     void DeliverFrame(const BusFrame& frame, bool own);
+    void DeliverErrorEntry(const BusFrame& entry, bool own);
+    // Hands over the error frames owed by until.
+    void DeliverOwed(uint64_t until);
+    void OnStateChange();
+    BusNodeStatus NodeStatus() const;
     // Waits until frame is due to be handed over (m_pacer) and returns its end as a tick count; now when
     // it carries no end time, timing is off, or its end lies further ahead than an honest sender can
     // reserve (such a frame is never waited for).
     uint32_t WaitForHandOver(const BusFrame& frame);
     std::string HeldWireReason() const;
+    std::string NobodyElseAt(uint32_t kbitPerSecond) const;
 
     cBusSegment m_segment;
     std::unique_ptr<cBusRing> m_ring; // set by Attach, before any other operation
     cSentTickets m_sent;              // outlives the transmitter, which publishes through it
+    uint32_t m_bus = 0;               // set by Attach
+    // Set by Attach; outlive the transmitter, which counts its attempts in the one and keeps the
+    // other alive. m_node only on a timed bus.
+    std::unique_ptr<cErrorConfinement> m_confinement;
+    std::unique_ptr<cBusNode> m_node;
     // Set by Attach when the bus is timed; destroyed before the segment it sends on.
     std::unique_ptr<cTransmitter> m_transmitter;
 
@@ -82,4 +114,6 @@ private:
 
     std::atomic<uint64_t> m_dropped{0};       // written by the receive thread, reset by callers
     std::atomic<uint64_t> m_unsentAtClose{0}; // written by Close, read by its caller after it
+    std::string m_unsentReason;               // written by Close, read by its caller after it
+    std::atomic<uint64_t> m_errorFrames{0};   // written by the receive thread, reset by callers
 };

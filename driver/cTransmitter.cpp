@@ -1,12 +1,15 @@
 #include "cTransmitter.h"
 
+#include <algorithm>
 #include <chrono>
 
 #include "BusPlatform.h"
+#include "CanWireTime.h"
 #include "FrameRules.h"
 
-cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent)
-    : m_ring(ring), m_wires(wires), m_sent(sent), m_thread([this] { Run(); })
+cTransmitter::cTransmitter(cBusRing& ring, BusWireShared (&wires)[kBusRateCount], cSentTickets& sent,
+                           TransmitterLinks links)
+    : m_ring(ring), m_wires(wires), m_sent(sent), m_links(std::move(links)), m_thread([this] { Run(); })
 {}
 
 cTransmitter::~cTransmitter()
@@ -70,9 +73,19 @@ void cTransmitter::Run()
     PreferPreciseTimers();
     std::unique_lock<std::mutex> lock(m_lock);
     for (;;) {
-        m_changed.wait(lock, [this] { return !m_queue.empty() || m_stop.load(); });
+        // Waits no longer than the node record may go without a refresh, nor past a bus-off
+        // controller's recovery: it restarts by itself with nothing to send too.
+        m_changed.wait_for(lock, std::chrono::nanoseconds(IdleWait()),
+                           [this] { return !m_queue.empty() || m_stop.load(); });
         if (m_stop.load()) {
             return;
+        }
+        if (m_queue.empty()) {
+            lock.unlock();
+            KeepAlive();
+            RecoverWhenDue(MonotonicNanoseconds());
+            lock.lock();
+            continue;
         }
         BusFrame frame = m_queue.front();
         lock.unlock();
@@ -95,6 +108,21 @@ void cTransmitter::BidAheadForNextFrame(cBusWire& wire, uint32_t bitrate)
     wire.BidForNextSlot(next);
 }
 
+bool cTransmitter::Unacknowledged(BusFrame& frame) const
+{
+    frame = m_unacknowledgedFrame;
+    return m_unacknowledged.load();
+}
+
+void cTransmitter::KeepAlive()
+{
+    uint64_t now = MonotonicNanoseconds();
+    if (now - m_keptAliveAt >= kKeepAliveNanoseconds / 2 && m_links.keepAlive) {
+        m_keptAliveAt = now;
+        m_links.keepAlive();
+    }
+}
+
 bool cTransmitter::SendFront(const BusFrame& frame)
 {
     uint32_t rate = BitrateIndex(frame.bitrate);
@@ -102,15 +130,122 @@ bool cTransmitter::SendFront(const BusFrame& frame)
         return true; // a controller never queues such a frame
     }
     cBusWire wire(m_wires[rate]);
+    const uint64_t frameTime = CanWireNanoseconds(CanWireBits(frame), frame.bitrate);
+    for (;;) {
+        if (!WaitWhileBusOff()) {
+            return false;
+        }
+        Attempts attempts = NextAttempts(frame);
+        if (!attempts.error) {
+            break;
+        }
+        const uint64_t each = frameTime + CanWireNanoseconds(kErrorFrameBits, frame.bitrate);
+        uint64_t end = ReserveWire(wire, frame, each * attempts.count);
+        if (end == 0) {
+            return false;
+        }
+        PublishFailures(frame, *attempts.error, end, each, attempts.count);
+    }
     BusFrame timed = frame;
-    m_headWhenWaitBegan.store(m_ring.Head());
-    m_waitSince.store(MonotonicNanoseconds());
-    timed.endTime = wire.Reserve(frame, m_stop, m_sleeper);
-    m_waitSince.store(0);
+    timed.endTime = ReserveWire(wire, frame, frameTime);
     if (timed.endTime == 0) {
         return false;
     }
     BidAheadForNextFrame(wire, frame.bitrate);
+    m_unacknowledged.store(false);
+    m_links.confinement.TransmitSucceeded(timed.endTime);
     m_sent.Publish(m_ring, timed);
     return true;
+}
+
+uint64_t cTransmitter::ReserveWire(cBusWire& wire, const BusFrame& frame, uint64_t wireTime)
+{
+    m_headWhenWaitBegan.store(m_ring.Head());
+    m_waitSince.store(MonotonicNanoseconds());
+    uint64_t end = wire.Reserve(frame, wireTime, m_stop, m_sleeper, [this] { KeepAlive(); });
+    m_waitSince.store(0);
+    return end;
+}
+
+cTransmitter::Attempts cTransmitter::NextAttempts(const BusFrame& frame)
+{
+    ControllerState state = m_links.confinement.State();
+    if (auto fault = TakeInjectedFault(m_links.faults, frame, state, MonotonicNanoseconds())) {
+        return Attempts{fault, 1};
+    }
+    if (!m_links.acknowledgedByOthersOnly || m_links.node.OthersAcknowledge(frame.bitrate)) {
+        return Attempts{};
+    }
+    uint64_t each = CanWireNanoseconds(CanWireBits(frame) + kErrorFrameBits, frame.bitrate);
+    return Attempts{BusErrorKind::Ack,
+                    static_cast<uint32_t>(std::max<uint64_t>(1, kLoneSenderBatchNanoseconds / each))};
+}
+
+// The attempts take the wire back to back up to end; each is counted and published as it ends there.
+void cTransmitter::PublishFailures(const BusFrame& frame, BusErrorKind kind, uint64_t end, uint64_t each,
+                                   uint32_t count)
+{
+    m_unacknowledgedFrame = frame;
+    BusFrame entry;
+    entry.id = frame.id;
+    entry.extended = frame.extended;
+    entry.bitrate = frame.bitrate;
+    entry.errorEntry = true;
+    for (uint32_t attempt = 1; attempt <= count; ++attempt) {
+        // Only a lone sender's batch has more than one attempt: each of the others may meet an injected
+        // fault too, which comes before the acknowledgement slot.
+        BusErrorKind met = attempt == 1
+                               ? kind
+                               : TakeInjectedFault(m_links.faults, frame, m_links.confinement.State(),
+                                                   MonotonicNanoseconds())
+                                     .value_or(BusErrorKind::Ack);
+        m_unacknowledged.store(met == BusErrorKind::Ack);
+        entry.errorKind = static_cast<uint8_t>(met);
+        entry.endTime = end - (count - attempt) * each;
+        m_links.confinement.TransmitFailed(met, entry.endTime);
+        m_sent.Publish(m_ring, entry);
+        if (m_links.confinement.State() == ControllerState::BusOff) {
+            return;
+        }
+    }
+}
+
+// The moment a bus-off controller that restarts by itself does so; UINT64_MAX when it does not.
+uint64_t cTransmitter::RecoveryTime() const
+{
+    if (!m_links.restartsByItself || m_links.confinement.State() != ControllerState::BusOff) {
+        return UINT64_MAX;
+    }
+    return m_links.confinement.BusOffSince() + BusOffRecoveryNanoseconds(m_links.bitrate.load());
+}
+
+uint64_t cTransmitter::IdleWait() const
+{
+    uint64_t recovery = RecoveryTime();
+    if (recovery == UINT64_MAX) {
+        return kKeepAliveNanoseconds;
+    }
+    uint64_t now = MonotonicNanoseconds();
+    return recovery > now ? std::min(recovery - now, kKeepAliveNanoseconds) : 0;
+}
+
+bool cTransmitter::RecoverWhenDue(uint64_t now)
+{
+    return now >= RecoveryTime() && m_links.confinement.Restart(now);
+}
+
+bool cTransmitter::WaitWhileBusOff()
+{
+    while (m_links.confinement.State() == ControllerState::BusOff) {
+        if (m_stop.load()) {
+            return false;
+        }
+        uint64_t now = MonotonicNanoseconds();
+        if (RecoverWhenDue(now)) {
+            continue;
+        }
+        KeepAlive();
+        m_sleeper.WaitUntil(std::min(RecoveryTime(), now + kKeepAliveNanoseconds / 2), m_stop);
+    }
+    return !m_stop.load();
 }

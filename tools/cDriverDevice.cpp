@@ -64,6 +64,7 @@ bool cDriverDevice::LoadDriver(std::string& error)
     }
     bool all = ResolveCanDriverTable(m_library, m_driver);
     ResolveEntryPoint(m_library, L"RvCanReadCounters", m_readCounters);
+    ResolveEntryPoint(m_library, L"RvCanReadBusNodes", m_readBusNodes);
     ResolveEntryPoint(m_library, L"RvCanGetLastError", m_getLastError);
     ResolveEntryPoint(m_library, L"RvCanCloseDeviceEx", m_closeCounting);
     ResolveEntryPoint(m_library, L"RvCanGetDeviceFault", m_getDeviceFault);
@@ -164,6 +165,11 @@ void cDriverDevice::StopReceive()
     m_receiving = false;
 }
 
+bool cDriverDevice::ReadBusNodes(RvCanBusNodes& nodes) const
+{
+    return m_readBusNodes != nullptr && m_readBusNodes(m_device, &nodes);
+}
+
 bool cDriverDevice::ReadCounters(RvCanCounters& counters) const
 {
     return m_readCounters != nullptr && m_readCounters(m_device, &counters);
@@ -179,7 +185,7 @@ std::string cDriverDevice::Fault() const
     return text;
 }
 
-void cDriverDevice::Close(DWORD* unsent)
+void cDriverDevice::Close(DWORD* unsent, std::string* unsentReason)
 {
     StopReceive();
     if (unsent != nullptr) {
@@ -188,6 +194,11 @@ void cDriverDevice::Close(DWORD* unsent)
     if (m_device != 0) {
         if (m_closeCounting != nullptr) {
             m_closeCounting(m_device, unsent);
+            if (unsent != nullptr && *unsent > 0 && unsentReason != nullptr && m_getLastError != nullptr) {
+                char reason[kReasonLength] = {};
+                m_getLastError(reason, sizeof(reason));
+                *unsentReason = reason;
+            }
         } else {
             m_driver.CanCloseDevice(m_device);
         }

@@ -43,12 +43,16 @@ public:
     void StopReceive();
     // False when the driver cannot count (it lacks RvCanReadCounters).
     bool ReadCounters(RvCanCounters& counters) const;
+    // False when the driver cannot tell who else is on the bus (it lacks RvCanReadBusNodes, or the
+    // device is not on a timed virtual bus).
+    bool ReadBusNodes(RvCanBusNodes& nodes) const;
     // Why the device no longer works at all ("connection to ... lost: ..."); empty while it works, and
     // always with a driver that cannot tell (it lacks RvCanGetDeviceFault).
     std::string Fault() const;
     // unsent, when given, gets how many frames Transmit accepted that the driver dropped at close, as
-    // they could not reach the bus in the time closing gives them (0 from a driver that cannot say).
-    void Close(DWORD* unsent = nullptr);
+    // they could not reach the bus in the time closing gives them (0 from a driver that cannot say);
+    // unsentReason, when given and frames were dropped, why (empty when the driver cannot tell).
+    void Close(DWORD* unsent = nullptr, std::string* unsentReason = nullptr);
 
 private:
     bool LoadDriver(std::string& error);
@@ -60,6 +64,7 @@ private:
     std::wstring m_deviceName;
     CanDriverTable m_driver{};
     RvCanReadCountersFn m_readCounters = nullptr;
+    RvCanReadBusNodesFn m_readBusNodes = nullptr;
     RvCanGetLastErrorFn m_getLastError = nullptr;
     RvCanCloseDeviceExFn m_closeCounting = nullptr;
     RvCanGetDeviceFaultFn m_getDeviceFault = nullptr;

@@ -2,7 +2,10 @@
 // (one frame in ID#DATA syntax) and cangen (-r: random frames).
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <ctime>
+#include <iterator>
 #include <random>
 #include <string>
 
@@ -123,6 +126,25 @@ CanMessageDescriptor RandomFrame(std::mt19937& generator)
     return frame;
 }
 
+// Acknowledged by the bus itself (without RVCAN32CE_BUS_ACK=wire), frames go out whether anybody
+// hears them or not: a sender alone at its rate, perhaps beside nodes at another, is told so once.
+void NoteWhenAlone(const cDriverDevice& device, const std::string& deviceName, uint32_t rate)
+{
+    const char* acknowledgement = getenv("RVCAN32CE_BUS_ACK");
+    RvCanBusNodes nodes{};
+    if ((acknowledgement != nullptr && strcmp(acknowledgement, "wire") == 0) || !device.ReadBusNodes(nodes) ||
+        nodes.atItsRate > 0) {
+        return;
+    }
+    std::string others;
+    for (uint32_t i = 0; i < nodes.otherRateCount && i < std::size(nodes.otherRates); ++i) {
+        others += (others.empty() ? "" : ", ") + std::to_string(nodes.otherRates[i]);
+    }
+    fprintf(stderr, "%s: nobody else is on %s at %u kbit/s to receive its frames%s\n", kTool,
+            deviceName.c_str(), rate,
+            others.empty() ? "" : (" (others are at " + others + " kbit/s)").c_str());
+}
+
 // accepted counts the frames the driver took; it puts them on the bus after the call returns.
 int SendFrames(cDriverDevice& device, const SendOptions& options, uint32_t& accepted)
 {
@@ -146,7 +168,10 @@ int SendFrames(cDriverDevice& device, const SendOptions& options, uint32_t& acce
 // A run of a fixed count is expected to put all of them on the bus (one stopped by Ctrl+C, what it
 // sent): those refused, never tried after a refusal, or dropped when the device closed are reported,
 // and fail the run.
-int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DWORD droppedAtClose)
+// The driver's reason for the dropped ones, when it has one, leads: "no node acknowledged 123#11:
+// nobody else at 125 kbit/s is on CAN1:" when acknowledgement comes from the wire (RVCAN32CE_BUS_ACK).
+int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DWORD droppedAtClose,
+                 const std::string& droppedReason)
 {
     uint64_t wanted = options.count > 0 && g_interrupted == 0 ? options.count : accepted + (refused ? 1 : 0);
     uint64_t notSent = wanted - accepted + droppedAtClose;
@@ -154,6 +179,9 @@ int ReportUnsent(const SendOptions& options, uint32_t accepted, bool refused, DW
         return 0;
     }
     std::string message = std::to_string(notSent) + " of " + std::to_string(wanted) + " frames were not sent";
+    if (droppedAtClose > 0 && !droppedReason.empty()) {
+        return ReportFailure(kTool, droppedReason + " (" + message + ")");
+    }
     if (droppedAtClose > 0) {
         message +=
             " (" + std::to_string(droppedAtClose) +
@@ -187,10 +215,14 @@ int main(int argc, char** argv)
     if (!opened) {
         return ReportFailure(kTool, error);
     }
+    if (!onInterface) {
+        NoteWhenAlone(device, options.device.name, options.rate != 0 ? options.rate : kDefaultRate);
+    }
     // Closing waits for the queued frames (1 s at most), so the count is settled when it returns.
     uint32_t accepted = 0;
     int status = SendFrames(device, options, accepted);
     DWORD droppedAtClose = 0;
-    device.Close(&droppedAtClose);
-    return ReportUnsent(options, accepted, status != 0, droppedAtClose) != 0 ? 1 : status;
+    std::string droppedReason;
+    device.Close(&droppedAtClose, &droppedReason);
+    return ReportUnsent(options, accepted, status != 0, droppedAtClose, droppedReason) != 0 ? 1 : status;
 }

@@ -11,6 +11,7 @@
 #include <sys/shm.h>
 #include <unistd.h>
 
+#include "FaultConfinement.h"
 #include "cBusRing.h"
 #include "cBusSegment.h"
 
@@ -108,6 +109,53 @@ TEST_F(BusRing, ReaderGetsFramesInPublishOrderWithEveryField)
     EXPECT_EQ(got.length, 3);
     EXPECT_FALSE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
     EXPECT_EQ(dropped, 0u);
+}
+
+// A failed attempt travels as an error entry: its frame's id and rate, its kind, no data.
+TEST_F(BusRing, ErrorEntryCarriesItsKindAndMalformedOnesAreDropped)
+{
+    uint64_t cursor = m_reader->Head();
+    BusFrame entry;
+    entry.id = 0x1ABCDEF0;
+    entry.extended = true;
+    entry.bitrate = 500;
+    entry.errorEntry = true;
+    entry.errorKind = static_cast<uint8_t>(BusErrorKind::Ack);
+    entry.endTime = 0x123456789ull;
+    m_writer->Publish(entry);
+    const struct
+    {
+        uint32_t format, dataLow, dataHigh;
+    } forged[] = {
+        {4u | 125u << 16, 5, 0},           // a kind no writer knows
+        {4u | 1u << 8 | 125u << 16, 0, 0}, // an error entry with a length
+        {4u | 2u | 125u << 16, 0, 0},      // a remote one
+        {4u | 125u << 16, 0, 1},           // one with data
+        {8u | 125u << 16, 0, 0},           // a bit no writer sets
+    };
+    BusRingShared& ring = m_writerSegment.Ring();
+    for (const auto& slotWords : forged) {
+        uint64_t ticket = ring.head.fetch_add(1);
+        BusSlot& slot = ring.slots[ticket & kBusSlotMask];
+        slot.id.store(0x123);
+        slot.format.store(slotWords.format);
+        slot.dataLow.store(slotWords.dataLow);
+        slot.dataHigh.store(slotWords.dataHigh);
+        slot.sequence.store(2 * ticket + 2);
+    }
+
+    uint64_t dropped = 0;
+    BusFrame got;
+    ASSERT_TRUE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_TRUE(got.errorEntry);
+    EXPECT_EQ(got.errorKind, static_cast<uint8_t>(BusErrorKind::Ack));
+    EXPECT_EQ(got.id, 0x1ABCDEF0u);
+    EXPECT_TRUE(got.extended);
+    EXPECT_EQ(got.bitrate, 500u);
+    EXPECT_EQ(got.length, 0);
+    EXPECT_EQ(got.endTime, 0x123456789ull);
+    EXPECT_FALSE(m_reader->ReadNext(cursor, kBusSlotCount, got, dropped));
+    EXPECT_EQ(dropped, std::size(forged));
 }
 
 TEST_F(BusRing, ReaderStartingAtHeadSeesOnlyLaterFrames)

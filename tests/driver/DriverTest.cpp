@@ -42,6 +42,8 @@ TEST_F(Driver, ResolvesAllTenEntryPointsAndTheExtras)
         reinterpret_cast<const void*>(api.CanCloseDevice),
         reinterpret_cast<const void*>(m_driver.readCounters),
         reinterpret_cast<const void*>(m_driver.getLastError),
+        reinterpret_cast<const void*>(m_driver.readBusState),
+        reinterpret_cast<const void*>(m_driver.registerErrorCallback),
     };
     for (size_t i = 0; i < std::size(entries); ++i) {
         EXPECT_NE(entries[i], nullptr) << "entry " << i;

@@ -74,6 +74,8 @@ cLoadedDriver::cLoadedDriver()
     Resolve(m_library, L"RvCanReadCounters", readCounters);
     Resolve(m_library, L"RvCanGetLastError", getLastError);
     Resolve(m_library, L"RvCanGetDeviceFault", getDeviceFault);
+    Resolve(m_library, L"RvCanReadBusState", readBusState);
+    Resolve(m_library, L"RvCanRegisterErrorCallback", registerErrorCallback);
 }
 
 cLoadedDriver::~cLoadedDriver()

@@ -48,6 +48,8 @@ public:
     RvCanReadCountersFn readCounters = nullptr;
     RvCanGetLastErrorFn getLastError = nullptr;
     RvCanGetDeviceFaultFn getDeviceFault = nullptr;
+    RvCanReadBusStateFn readBusState = nullptr;
+    RvCanRegisterErrorCallbackFn registerErrorCallback = nullptr;
 
 private:
     HMODULE m_library = nullptr;

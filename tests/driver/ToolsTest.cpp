@@ -217,6 +217,36 @@ TEST_F(Tools, SendReportsTheFramesAHeldBusNeverTook)
     EXPECT_GT(std::stoi(match[1]), 0);
 }
 
+// A can-send alone at its rate says so, and who is on the bus instead: once as a note when the bus
+// acknowledges its frames anyway, and as the failure of the frame nobody acknowledged, after the
+// second closing gives it, when acknowledgement comes from the wire.
+TEST_F(Tools, SendAloneAtItsRateSaysSo)
+{
+    const struct
+    {
+        const char* acknowledgement;
+        int status;
+        const char* errors;
+    } cases[] = {
+        {"always", 0,
+         "can-send: nobody else is on CAN7: at 125 kbit/s to receive its frames (others are at 500 "
+         "kbit/s)\n"},
+        {"wire", 1,
+         "can-send: no node acknowledged 123#11: nobody else at 125 kbit/s is on CAN7: (others are at 500 "
+         "kbit/s) "
+         "(1 of 1 frames were not sent)\n"},
+    };
+    ASSERT_TRUE(m_driver.SetRate(m_prober, 500)); // on the bus, at another rate
+    for (const auto& c : cases) {
+        setenv("RVCAN32CE_BUS_ACK", c.acknowledgement, 1);
+        std::string errors;
+        int status = Run("can-send", {"CAN7:", "123#11"}, &errors);
+        unsetenv("RVCAN32CE_BUS_ACK");
+        EXPECT_EQ(status, c.status) << c.acknowledgement;
+        EXPECT_EQ(errors, c.errors);
+    }
+}
+
 struct ErrorCase
 {
     const char* tool;
