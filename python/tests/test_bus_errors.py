@@ -6,6 +6,7 @@ Run: bash python/tests/run-tests.sh build (CTest runs it as python_rvcan in plai
 
 import ctypes
 import os
+import subprocess
 import threading
 import unittest
 import warnings
@@ -17,13 +18,16 @@ from rvcan import driver
 
 os.environ.setdefault("RVCAN32CE_NAMESPACE", f"pytest-{os.getpid()}")
 LIBRARY = os.environ.get("RVCAN_LIBRARY")
+TOOLS = os.environ.get("RVCAN_TOOLS", os.path.dirname(LIBRARY or ""))
+CAN_FAULT = os.path.join(TOOLS, "can-fault")
 
 ReadBusState = ctypes.CFUNCTYPE(driver.BOOL, driver.DWORD, ctypes.POINTER(driver.RvCanBusState))
 
-ACK_ERROR = 0x008 | 0x080 | 0x020 | 0x200  # CAN_ERR_PROT | CAN_ERR_BUSERROR | CAN_ERR_ACK | CAN_ERR_CNT
+PROTOCOL_ERROR = 0x008 | 0x080 | 0x200  # CAN_ERR_PROT | CAN_ERR_BUSERROR | CAN_ERR_CNT
+ACK_ERROR = PROTOCOL_ERROR | 0x020  # and CAN_ERR_ACK
 STATE_CHANGE = 0x004 | 0x200  # CAN_ERR_CRTL | CAN_ERR_CNT
 TX_WARNING, TX_PASSIVE = 0x08, 0x20  # CAN_ERR_CRTL_TX_*
-PROTOCOL_TX, ACK_SLOT = 0x80, 0x19  # CAN_ERR_PROT_TX, CAN_ERR_PROT_LOC_ACK
+PROTOCOL_TX, ACK_SLOT, CRC_SEQUENCE = 0x80, 0x19, 0x08  # CAN_ERR_PROT_TX, CAN_ERR_PROT_LOC_*
 # An error frame as the driver hands it over: the transmitter gone error-passive at TEC 128, REC 0.
 ERROR_CLASSES = STATE_CHANGE
 ERROR_DETAILS = bytes([0, TX_PASSIVE, 0, 0, 0, 0, 128, 0])
@@ -114,7 +118,7 @@ class BusStateTest(unittest.TestCase):
                 with self.subTest(state=state):
                     self.assertEqual(bus.state, expected)
         with self.assertRaisesRegex(can.CanOperationError, "shut down"):
-            bus.state  # pylint: disable=pointless-statement
+            bus.state
 
 
 class ErrorFrameTest(unittest.TestCase):
@@ -183,6 +187,19 @@ class VirtualBusTest(unittest.TestCase):
         self.assertEqual({(m.is_error_frame, m.is_extended_id, m.dlc) for m in heard}, {(True, False, 8)})
         self.assertEqual(state, can.BusState.PASSIVE)
         self.assertRegex(" ".join(str(warning.message) for warning in unsent), "1 sent frames never reached the bus")
+
+    @unittest.skipUnless(os.path.exists(CAN_FAULT), "can-fault is not built")
+    def test_a_receiver_hears_a_frames_injected_fault_before_the_frame_itself(self):
+        with can.Bus(interface="rvcan", channel="CAN7:", library=LIBRARY) as receiver, \
+                can.Bus(interface="rvcan", channel="CAN7:", library=LIBRARY) as sender:
+            subprocess.run([CAN_FAULT, "CAN7:", "123"], check=True, capture_output=True, timeout=30)
+            sender.send(can.Message(arbitration_id=0x123, data=b"\x11", is_extended_id=False))
+            heard = [receiver.recv(10) for _ in range(2)]
+        # A CRC error in the frame, REC 1; then the frame, sent again.
+        self.assertEqual([message and (message.is_error_frame, message.arbitration_id, bytes(message.data))
+                          for message in heard],
+                         [(True, PROTOCOL_ERROR, bytes([0, 0, 0, CRC_SEQUENCE, 0, 0, 0, 1])),
+                          (False, 0x123, b"\x11")])
 
 
 if __name__ == "__main__":
