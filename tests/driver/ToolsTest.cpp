@@ -134,7 +134,8 @@ TEST_F(Tools, DumpWithTimestampsCountAndDropReport)
     std::string errors = dump->ReadAllErrors();
     ASSERT_TRUE(std::regex_match(
         errors, report,
-        std::regex(R"(can-dump: CAN7: (\d+) frames received, 0 dropped, bus load \d+\.\d %, error-active, TEC 0, REC 0\n)")))
+        std::regex(
+            R"(can-dump: CAN7: (\d+) frames received, 0 dropped, bus load \d+\.\d %, error-active, TEC 0, REC 0\n)")))
         << errors;
     EXPECT_GE(std::stoul(report[1]), 3u);
 }
