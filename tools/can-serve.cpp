@@ -34,13 +34,15 @@ namespace {
 
 constexpr const char* kTool = "can-serve";
 constexpr const char* kUsage =
-    "usage: can-serve [-l ADDRESS] [-p PORT] [-b RATE] [-n] [BUS...]\n"
+    "usage: can-serve [-l ADDRESS] [-p PORT] [-b RATE] [-e] [-n] [BUS...]\n"
     "  BUS         CAN0: to CAN9: (or CAN0 to CAN9 in capitals; default: all ten), served as CAN0 to\n"
     "              CAN9; any other name is a SocketCAN interface (can0, vcan0), served under its name\n"
     "  -l ADDRESS  listen on ADDRESS (default 127.0.0.1); anyone who reaches it can use the buses\n"
     "  -p PORT     TCP port (default 29536; 0 picks a free one, printed at start)\n"
     "  -b RATE     bit rate of the buses: 10 20 50 100 125 250 500 800 1000 kbit/s, as 500, 500k or\n"
     "              500000 (default 125)\n"
+    "  -e          send the buses' error frames to clients in raw mode (< error ... >), as socketcand\n"
+    "              does when given an error mask\n"
     "  -n          send no discovery beacon (UDP port 42000)\n"
     "  -h, --help  show this and exit\n";
 constexpr option kLongOptions[] = {{"help", no_argument, nullptr, 'h'}, {nullptr, 0, nullptr, 0}};
@@ -55,6 +57,9 @@ struct ServeOptions
     uint32_t port = kDefaultPort;
     uint32_t rate = kDefaultRate;
     bool beacon = true;
+    // Off by default, as in socketcand: a client that does not expect `< error ... >` (python-can 4.1)
+    // warns about every one.
+    bool errorFrames = false;
     bool help = false;
     std::vector<std::string> buses;
 };
@@ -73,7 +78,7 @@ bool ParseOptions(int argc, char** argv, ServeOptions& options, std::string& err
 {
     optind = 1;
     int option;
-    while ((option = getopt_long(argc, argv, "+l:p:b:nh", kLongOptions, nullptr)) != -1) {
+    while ((option = getopt_long(argc, argv, "+l:p:b:enh", kLongOptions, nullptr)) != -1) {
         switch (option) {
         case 'l': options.address = optarg; break;
         case 'p':
@@ -88,6 +93,7 @@ bool ParseOptions(int argc, char** argv, ServeOptions& options, std::string& err
                 return false;
             }
             break;
+        case 'e': options.errorFrames = true; break;
         case 'n': options.beacon = false; break;
         case 'h': options.help = true; return true;
         default: error = "unknown option"; return false;
@@ -289,7 +295,7 @@ int Serve(const ServeOptions& options, std::vector<std::unique_ptr<cServedBus>> 
     std::string error;
     std::vector<std::string> names;
     for (size_t slot = 0; slot < buses.size(); ++slot) {
-        if (!buses[slot]->Open(slot, error)) {
+        if (!buses[slot]->Open(slot, options.errorFrames, error)) {
             return ReportFailure(kTool, buses[slot]->Name() + ": " + error);
         }
         names.push_back(buses[slot]->Name());

@@ -130,7 +130,7 @@ TEST_F(SocketcandClient, ErrorFramesCrossCanServeUnchanged)
         s.received.set_value(s.ReadMessage()); // until can-serve ends
     });
     setenv("RVCAN32CE_CAN0", upstream.Mapping().c_str(), 1); // can-serve's CAN0: is that bus
-    cChildProcess serve({HelperPath("can-serve"), "-n", "-p", "0", "-b", "500", "CAN0"});
+    cChildProcess serve({HelperPath("can-serve"), "-e", "-n", "-p", "0", "-b", "500", "CAN0"});
     unsetenv("RVCAN32CE_CAN0");
     std::smatch match;
     std::string listening = serve.ReadLine().value_or("");

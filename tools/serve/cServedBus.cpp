@@ -69,14 +69,17 @@ cServedBus::~cServedBus()
     Close();
 }
 
-bool cServedBus::Open(size_t slot, std::string& error)
+bool cServedBus::Open(size_t slot, bool forwardErrorFrames, std::string& error)
 {
     if (!m_driverDevice.Open(m_deviceName, m_kbit, error)) {
         return false;
     }
     m_slot = slot;
     g_servedBuses[slot].store(this, std::memory_order_release);
-    m_driverDevice.ReceiveErrorFrames(kErrorFrameFunctions[slot]); // a driver without them serves frames only
+    if (forwardErrorFrames) {
+        m_driverDevice.ReceiveErrorFrames(
+            kErrorFrameFunctions[slot]); // a driver without them serves frames only
+    }
     if (!m_driverDevice.StartReceive(kReceiveFunctions[slot], error, kReceiveDepth)) {
         Close();
         return false;

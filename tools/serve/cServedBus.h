@@ -42,8 +42,9 @@ public:
     cServedBus& operator=(const cServedBus&) = delete;
 
     // Opens the device and starts receiving; slot (below kMostBuses, one per bus) picks the receive
-    // function that leads to this bus.
-    bool Open(size_t slot, std::string& error);
+    // function that leads to this bus. forwardErrorFrames: the device's error frames go to the clients
+    // in raw mode (OnErrorFrame).
+    bool Open(size_t slot, bool forwardErrorFrames, std::string& error);
     void Close();
 
     // Whether a client's "< open NAME >" means this bus: the name in any letter case; a CANn name
