@@ -18,6 +18,9 @@
 namespace {
 
 constexpr uint32_t kBurstFrames = 1000;
+// A burst whose sender a loaded machine held up past its lead leaves a gap; it is tried again, so
+// that only a bus that always leaves gaps fails.
+constexpr int kBurstAttempts = 5;
 
 using BusTiming = DriverDevicesTest;
 
@@ -80,7 +83,8 @@ TEST_F(BusTiming, BurstTakesTheSummedBitTimesOfItsFrames)
         DWORD receiver = Open(L"CAN4:", rate);
         const double ideal = IdealBurstMilliseconds(text, rate);
         double elapsed = 0;
-        for (int attempt = 0; attempt < 3 && !(elapsed > 0 && elapsed <= ideal * 1.05 + 1.0); ++attempt) {
+        for (int attempt = 0; attempt < kBurstAttempts && !(elapsed > 0 && elapsed <= ideal * 1.05 + 1.0);
+             ++attempt) {
             cCollector& received = cCollector::Slot(0);
             ASSERT_TRUE(m_driver.StartReceiving(receiver, received.Function()));
             for (uint32_t i = 0; i < kBurstFrames; ++i) {
