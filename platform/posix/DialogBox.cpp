@@ -95,7 +95,7 @@ void RunModalLoop(HWND dialog)
             continue;
         }
         const int redrawDue = NotifyFrontEndOfChanges(queue, true);
-        if (queue.Wait(redrawDue, FrontEndInputDescriptorFor(dialog), ThreadQueue::kIdleSpinRounds, {})) {
+        if (queue.Wait(redrawDue, ThreadQueue::kIdleSpinRounds, {.input = FrontEndInputFor(dialog)})) {
             FrontEndInputReady();
         }
     }

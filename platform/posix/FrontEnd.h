@@ -23,9 +23,8 @@ struct FrontEnd
     void (*windowClosing)(void* context, HWND window) = nullptr;
     // Something visible changed (texts, enabled or visible state, focus, checks, selections, items).
     void (*changed)(void* context) = nullptr;
-    // A descriptor the active modal window's loop polls besides its messages (-1 for none); when it is
-    // readable the loop calls inputReady, which reads it and delivers input with the calls below.
-    int inputDescriptor = -1;
+    // The front end has input (FrontEndInputArrived): the active modal window's loop calls this, which
+    // reads it and delivers it with the calls below.
     void (*inputReady)(void* context) = nullptr;
 };
 
@@ -39,6 +38,9 @@ void SetFrontEnd(const FrontEnd* frontEnd);
 
 // The topmost modal window (the last dialog or message box opened and not yet closed), or null.
 HWND FrontEndActiveWindow();
+// The front end has input to read: wakes the active modal window's loop, which calls inputReady (at
+// once, or, with no modal window open, in the next one's loop). Any thread, but not a signal handler.
+void FrontEndInputArrived();
 
 // A keystroke for the focused control of the active modal window (the window itself when nothing has
 // the focus): WM_KEYDOWN virtualKey, then the typed character as WM_CHAR if the dialog manager passes

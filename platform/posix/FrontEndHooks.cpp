@@ -3,6 +3,7 @@
 #include "FrontEndHooks.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <optional>
@@ -23,6 +24,10 @@ struct FrontEndState
     // Open modal windows, oldest first; changed and read by the threads running modal loops and by
     // input from any thread, under mutex.
     std::vector<HWND> modalWindows;
+    // Set by the front end when it has input, taken by the active modal window's loop, which sleeps on
+    // its thread's wake word and is woken for it: no descriptor of its own to poll, so that the
+    // wake-ups from other threads' messages cost a futex, not a pipe write and a poll.
+    std::atomic<bool> inputArrived{false};
 };
 
 FrontEndState& TheState()
@@ -102,13 +107,26 @@ void FrontEndWindowClosing(HWND window)
     std::erase(state.modalWindows, window);
 }
 
-int FrontEndInputDescriptorFor(HWND modalWindow)
+std::atomic<bool>* FrontEndInputFor(HWND modalWindow)
 {
     FrontEndState& state = TheState();
     std::lock_guard<std::mutex> lock(state.mutex);
     bool active = !state.modalWindows.empty() && state.modalWindows.back() == modalWindow;
-    return active && state.frontEnd && state.frontEnd->inputReady != nullptr ? state.frontEnd->inputDescriptor
-                                                                             : -1;
+    return active && state.frontEnd && state.frontEnd->inputReady != nullptr ? &state.inputArrived : nullptr;
+}
+
+void FrontEndInputArrived()
+{
+    FrontEndState& state = TheState();
+    state.inputArrived.store(true);
+    // Without an active modal window the next one's loop finds the flag set when it first waits.
+    HWND active = FrontEndActiveWindow();
+    if (active == nullptr) {
+        return;
+    }
+    if (std::shared_ptr<ThreadQueue> queue = QueueOfThread(GetWindowThreadProcessId(active, nullptr))) {
+        queue->Wake();
+    }
 }
 
 void FrontEndInputReady()

@@ -4,6 +4,8 @@
 // FrontEndActiveWindow; FrontEnd.cpp holds the input the front end delivers and calls down from there.
 #pragma once
 
+#include <atomic>
+
 #include "winuser.h"
 
 class ThreadQueue;
@@ -14,7 +16,7 @@ class ThreadQueue;
 int NotifyFrontEndOfChanges(ThreadQueue& queue, bool idle);
 void FrontEndWindowOpened(HWND window);
 void FrontEndWindowClosing(HWND window);
-// The descriptor a modal loop of this window polls: the front end's, when the window is the active
-// modal window; -1 otherwise.
-int FrontEndInputDescriptorFor(HWND modalWindow);
+// The flag that ends a modal loop's wait when the front end has input (FrontEndInputArrived), when the
+// window is the active modal window; null otherwise.
+std::atomic<bool>* FrontEndInputFor(HWND modalWindow);
 void FrontEndInputReady();

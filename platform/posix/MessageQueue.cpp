@@ -5,9 +5,7 @@
 #include <map>
 #include <thread>
 
-#include <fcntl.h>
 #include <linux/futex.h>
-#include <poll.h>
 #include <sched.h>
 #include <sys/syscall.h>
 #include <time.h>
@@ -27,22 +25,7 @@ thread_local SentMessageCache t_sentMessages;
 
 } // namespace
 
-ThreadQueue::ThreadQueue() : m_threadId(GetCurrentThreadId())
-{
-    if (pipe2(m_wakePipe, O_CLOEXEC | O_NONBLOCK) != 0) {
-        OutputDebugStringW(L"windowing: cannot create a thread's wake pipe\r\n");
-        m_wakePipe[0] = m_wakePipe[1] = -1;
-    }
-}
-
-ThreadQueue::~ThreadQueue()
-{
-    for (int descriptor : m_wakePipe) {
-        if (descriptor >= 0) {
-            close(descriptor);
-        }
-    }
-}
+ThreadQueue::ThreadQueue() : m_threadId(GetCurrentThreadId()) {}
 
 bool ThreadQueue::PushSentUnlessGone(const std::shared_ptr<SentMessage>& message,
                                      const std::atomic<bool>& windowAlive)
@@ -195,7 +178,7 @@ bool ThreadQueue::TakeChanged()
 
 bool ThreadQueue::WakeIfAsleep()
 {
-    return m_sleeping.load() != kAwake && Wake();
+    return m_sleeping.load() && Wake();
 }
 
 bool ThreadQueue::Wake()
@@ -203,31 +186,23 @@ bool ThreadQueue::Wake()
     if (m_woken.exchange(1) != 0) {
         return false; // the owner has not taken the last wake-up yet, so it will look again anyway
     }
-    switch (m_sleeping.load()) {
-    case kSleepingOnWord:
-        syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
-        return true;
-    case kSleepingInPoll: {
-        const char byte = 1;
-        // A full pipe already holds a wake-up, so a failed write loses nothing.
-        [[maybe_unused]] ssize_t written = write(m_wakePipe[1], &byte, 1);
-        return true;
+    if (!m_sleeping.load()) {
+        return false;
     }
-    default: return false;
-    }
-}
-
-void ThreadQueue::DrainWakePipe()
-{
-    char bytes[64];
-    while (read(m_wakePipe[0], bytes, sizeof(bytes)) > 0) {
-    }
+    syscall(SYS_futex, reinterpret_cast<uint32_t*>(&m_woken), FUTEX_WAKE_PRIVATE, 1, nullptr, nullptr, 0);
+    return true;
 }
 
 bool ThreadQueue::WakeUpPending(const WaitFor& what, std::memory_order order) const
 {
     return (what.answer != nullptr && what.answer->load(order)) ||
-           (what.sentMessages && m_mailbox.load(order) != nullptr);
+           (what.sentMessages && m_mailbox.load(order) != nullptr) ||
+           (what.input != nullptr && what.input->load(order));
+}
+
+bool ThreadQueue::TakeInput(const WaitFor& what)
+{
+    return what.input != nullptr && what.input->load() && what.input->exchange(false);
 }
 
 // A sent message is answered within a microsecond when the other thread runs on another core, and a
@@ -258,22 +233,6 @@ int64_t CoarseMonotonicNanoseconds()
     return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
-bool ThreadQueue::InputLookDue()
-{
-    const int64_t tick = CoarseMonotonicNanoseconds();
-    if (tick == m_lastInputLook) {
-        return false;
-    }
-    m_lastInputLook = tick;
-    return true;
-}
-
-bool ThreadQueue::ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds)
-{
-    pollfd extra = {extraDescriptor, POLLIN, 0};
-    return poll(&extra, 1, timeoutMilliseconds) > 0 && (extra.revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
-
 void ThreadQueue::SleepOnWakeWord(int timeoutMilliseconds)
 {
     timespec timeout{timeoutMilliseconds / 1000, (timeoutMilliseconds % 1000) * 1000000L};
@@ -282,37 +241,22 @@ void ThreadQueue::SleepOnWakeWord(int timeoutMilliseconds)
             timeoutMilliseconds < 0 ? nullptr : &timeout, nullptr, 0);
 }
 
-bool ThreadQueue::SleepInPoll(int timeoutMilliseconds, int extraDescriptor)
-{
-    pollfd descriptors[2] = {{m_wakePipe[0], POLLIN, 0}, {extraDescriptor, POLLIN, 0}};
-    int ready = poll(descriptors, 2, timeoutMilliseconds);
-    DrainWakePipe();
-    return ready > 0 && (descriptors[1].revents & (POLLIN | POLLHUP | POLLERR)) != 0;
-}
-
-bool ThreadQueue::Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds, const WaitFor& what)
+bool ThreadQueue::Wait(int timeoutMilliseconds, int spinRounds, const WaitFor& what)
 {
     if (m_lateFollowUpExpected) {
         m_lateFollowUpExpected = false;
         spinRounds = std::max(spinRounds, kAnswerSpinRounds);
     }
     if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds, what)) {
-        // Input waits its turn only as long as one message takes, or one tick of the coarse clock
-        // (4 ms) while messages come back to back: each look is a system call.
-        return extraDescriptor >= 0 && InputLookDue() && ExtraDescriptorReady(extraDescriptor, 0);
+        return TakeInput(what);
     }
-    m_sleeping.store(extraDescriptor >= 0 ? kSleepingInPoll : kSleepingOnWord);
-    bool inputReady = false;
-    if (m_woken.load() != 0 || WakeUpPending(what, std::memory_order_seq_cst)) {
-        inputReady = extraDescriptor >= 0 && ExtraDescriptorReady(extraDescriptor, 0);
-    } else if (extraDescriptor >= 0) {
-        inputReady = SleepInPoll(timeoutMilliseconds, extraDescriptor);
-    } else {
+    m_sleeping.store(true);
+    if (m_woken.load() == 0 && !WakeUpPending(what, std::memory_order_seq_cst)) {
         SleepOnWakeWord(timeoutMilliseconds);
     }
-    m_sleeping.store(kAwake);
+    m_sleeping.store(false);
     m_woken.store(0);
-    return inputReady;
+    return TakeInput(what);
 }
 
 void ThreadQueue::NoteServingCpu()

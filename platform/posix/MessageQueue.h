@@ -77,7 +77,6 @@ class ThreadQueue
 {
 public:
     ThreadQueue();
-    ~ThreadQueue();
     ThreadQueue(const ThreadQueue&) = delete;
     ThreadQueue& operator=(const ThreadQueue&) = delete;
 
@@ -127,16 +126,18 @@ public:
     // next wait spins as long as an answer's. Otherwise it would go to sleep just before that message
     // and cost the sender a wake-up of its own, and so on for every message of the burst.
     void ExpectLateFollowUp() { m_lateFollowUpExpected = true; }
-    // Sleeps until woken, until the timeout (milliseconds, -1 for none) or until extraDescriptor (-1 for
-    // none) is readable; returns true in the last case. A sender waiting for its answer passes the
-    // message's done, which ends the wait as a wake-up does (Complete wakes only a sender asleep), and
-    // a message in the mailbox ends it too unless the waiter serves no sent messages.
+    // Sleeps until woken or until the timeout (milliseconds, -1 for none). A sender waiting for its
+    // answer passes the message's done, which ends the wait as a wake-up does (Complete wakes only a
+    // sender asleep), and a message in the mailbox ends it too unless the waiter serves no sent
+    // messages. A modal loop that takes the front end's input passes its flag, which ends the wait as
+    // well; Wait returns true when it took the flag.
     struct WaitFor
     {
         const std::atomic<bool>* answer = nullptr;
         bool sentMessages = true; // false for a sender that serves nothing while it waits (SMTO_BLOCK)
+        std::atomic<bool>* input = nullptr;
     };
-    bool Wait(int timeoutMilliseconds, int extraDescriptor, int spinRounds, const WaitFor& what);
+    bool Wait(int timeoutMilliseconds, int spinRounds, const WaitFor& what);
 
     // The core this thread last ran a sent message on; written by the owner, read by senders.
     void NoteServingCpu();
@@ -149,33 +150,21 @@ public:
     int modalDepth = 0;
 
 private:
-    enum SleepKind : uint32_t
-    {
-        kAwake,
-        kSleepingOnWord,
-        kSleepingInPoll
-    };
-
-    void DrainWakePipe();
+    static bool TakeInput(const WaitFor& what);
     bool SpinForWakeUp(int rounds, const WaitFor& what);
     bool WakeUpPending(const WaitFor& what, std::memory_order order) const;
     bool WakeIfAsleep();
     void SleepOnWakeWord(int timeoutMilliseconds);
-    bool SleepInPoll(int timeoutMilliseconds, int extraDescriptor);
-    bool InputLookDue();
-    bool ExtraDescriptorReady(int extraDescriptor, int timeoutMilliseconds);
 
     DWORD m_threadId;
-    int m_wakePipe[2] = {-1, -1};
-    // 1 while a wake-up is not yet taken by Wait; set by any thread, taken by the owner. The owner also
-    // sleeps on it (a futex word) when it waits for nothing else.
+    // 1 while a wake-up is not yet taken by Wait; set by any thread, taken by the owner, which sleeps on
+    // it (a futex word).
     std::atomic<uint32_t> m_woken{0};
-    // How the owner sleeps, so that a wake-up reaches it; owner writes, any thread reads. Together with
+    // Whether the owner sleeps or is on its way to sleep; owner writes, any thread reads. Together with
     // m_woken, in sequentially consistent order, no wake-up is lost.
-    std::atomic<uint32_t> m_sleeping{kAwake};
+    std::atomic<bool> m_sleeping{false};
     std::atomic<int> m_servingCpu{-1};
     bool m_lateFollowUpExpected = false; // the owner's
-    int64_t m_lastInputLook = 0;         // the owner's; the coarse clock's tick of its last look
     // The owner looks for messages after each one it runs and before each wait; the counts let it do
     // so without the lock, which a sender would otherwise often find taken and sleep on.
     std::atomic<size_t> m_sentCount{0};

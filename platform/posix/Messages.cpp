@@ -69,8 +69,9 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
             return false;
         }
         NotifyFrontEndOfChanges(me, false);
-        me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, -1,
-                ThreadQueue::kAnswerSpinRounds, ThreadQueue::WaitFor{&sent->done, options.serveWhileWaiting});
+        me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1,
+                ThreadQueue::kAnswerSpinRounds,
+                ThreadQueue::WaitFor{.answer = &sent->done, .sentMessages = options.serveWhileWaiting});
     }
 }
 

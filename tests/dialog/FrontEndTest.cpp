@@ -1,6 +1,7 @@
 // This platform's front-end seam (posix/FrontEnd.h): notifications, keystrokes and clicks, and the
-// front end's own input descriptor in the modal loop. Not a Win32 API, so not run against Win32.
+// front end's input in the modal loop. Not a Win32 API, so not run against Win32.
 #include <atomic>
+#include <thread>
 
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -57,7 +58,6 @@ protected:
         frontEnd.windowOpened = Recorder::Opened;
         frontEnd.windowClosing = Recorder::Closing;
         frontEnd.changed = Recorder::Changed;
-        frontEnd.inputDescriptor = m_recorder.pipe[0];
         frontEnd.inputReady = Recorder::InputReady;
         SetFrontEnd(&frontEnd);
         m_dialog = std::make_unique<ModalDialog>(DialogManagerTemplate(), TestDialogProc,
@@ -159,9 +159,10 @@ TEST_F(FrontEndSeam, ChangeFromAnotherThreadIsReportedWithin50Milliseconds)
     EXPECT_LT(std::chrono::steady_clock::now() - start, 50ms);
 }
 
-TEST_F(FrontEndSeam, InputDescriptorIsServedByTheModalLoop)
+TEST_F(FrontEndSeam, ArrivedInputIsServedByTheModalLoop)
 {
     ASSERT_EQ(write(m_recorder.pipe[1], "q", 1), 1);
+    std::thread([] { FrontEndInputArrived(); }).join();
     EXPECT_EQ(m_dialog->Result(), IDCANCEL);
     EXPECT_EQ(m_recorder.inputs.load(), 1);
 }

@@ -34,9 +34,10 @@ InputWatcher::~InputWatcher()
     Stop();
 }
 
-bool InputWatcher::Start(int inputDescriptor)
+bool InputWatcher::Start(int inputDescriptor, void (*arrived)())
 {
     m_input = inputDescriptor;
+    m_arrived = arrived;
     if (!MakePipe(m_wake) || !MakePipe(m_stop)) {
         int error = errno;
         Stop();
@@ -73,11 +74,15 @@ void InputWatcher::Wake() const
     (void)!write(m_wake[1], &wake, 1);
 }
 
-void InputWatcher::Consumed()
+void InputWatcher::DrainWakePipe()
 {
     char drained[64];
     while (read(m_wake[0], drained, sizeof drained) > 0) {
     }
+}
+
+void InputWatcher::Consumed()
+{
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_pending = false;
@@ -85,23 +90,25 @@ void InputWatcher::Consumed()
     m_consumed.notify_all();
 }
 
-// True when the input is readable, false when stopping.
+// True when the input or the wake pipe is readable, false when stopping.
 bool InputWatcher::WaitForInput()
 {
-    pollfd descriptors[2] = {{m_input, POLLIN, 0}, {m_stop[0], POLLIN, 0}};
     for (;;) {
-        int ready = poll(descriptors, 2, -1);
+        // A negative descriptor is not polled.
+        pollfd descriptors[3] = {{m_input, POLLIN, 0}, {m_wake[0], POLLIN, 0}, {m_stop[0], POLLIN, 0}};
+        int ready = poll(descriptors, 3, -1);
         if (ready < 0 && errno == EINTR) {
             continue;
         }
-        if (ready < 0 || descriptors[1].revents != 0) {
+        if (ready < 0 || descriptors[2].revents != 0) {
             return false;
         }
         if (descriptors[0].revents & (POLLHUP | POLLERR | POLLNVAL)) {
-            // A terminal that hung up stays "readable"; report it once and stop watching.
-            Wake();
-            return false;
+            // A terminal that hung up stays "readable"; report it once and watch only the wake pipe,
+            // which still brings the signal that ends the program.
+            m_input = -1;
         }
+        DrainWakePipe();
         return true;
     }
 }
@@ -109,9 +116,13 @@ bool InputWatcher::WaitForInput()
 void InputWatcher::Watch()
 {
     while (WaitForInput()) {
+        {
+            std::lock_guard<std::mutex> lock(m_mutex);
+            m_pending = true;
+        }
+        // Outside the lock: arrived takes the windowing layer's own.
+        m_arrived();
         std::unique_lock<std::mutex> lock(m_mutex);
-        m_pending = true;
-        Wake();
         // Standard input stays readable until the loop has read it; wait for that, or for Stop.
         m_consumed.wait(lock, [this] { return !m_pending || m_stopping; });
         if (m_stopping) {

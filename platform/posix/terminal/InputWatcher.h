@@ -1,7 +1,9 @@
-// Wakes the dialog's modal loop for the terminal front end: the loop polls one descriptor, and the
-// front end needs it readable for four reasons, keys on standard input, a resized terminal, a signal to
-// end the program, and a new debug line from any thread. ncurses itself still reads standard input, on the
-// loop's thread.
+// Wakes the dialog's modal loop for the terminal front end, for four reasons: keys on standard input, a
+// resized terminal, a signal to end the program, and a new debug line from any thread. Its thread polls
+// standard input and a wake pipe, which signal handlers can write, and tells the loop through a
+// function (FrontEndInputArrived), so that the loop itself sleeps on its wake word and no other
+// thread's message to it costs a pipe write. ncurses itself still reads standard input, on the loop's
+// thread.
 #pragma once
 
 #include <condition_variable>
@@ -16,25 +18,25 @@ public:
     InputWatcher(const InputWatcher&) = delete;
     InputWatcher& operator=(const InputWatcher&) = delete;
 
-    // Creates the pipes and the thread that watches the input descriptor; false (errno set) on failure.
-    bool Start(int inputDescriptor);
+    // Creates the pipes and the thread that watches the input descriptor and calls arrived, from that
+    // thread, whenever the loop has something to read; false (errno set) on failure.
+    bool Start(int inputDescriptor, void (*arrived)());
     // Ends and joins the thread; closes the pipes.
     void Stop();
 
-    // What the modal loop polls.
-    int WakeDescriptor() const { return m_wake[0]; }
-    // Makes the wake descriptor readable. Any thread; async-signal-safe.
+    // Has the watcher call arrived. Any thread; async-signal-safe.
     void Wake() const;
-    // The loop's thread, once it has read all waiting input: drains the wake descriptor and lets the
-    // watcher look at the input again.
+    // The loop's thread, once it has read all waiting input: lets the watcher look again.
     void Consumed();
 
 private:
     void Watch();
     bool WaitForInput();
+    void DrainWakePipe();
 
-    int m_input = -1;
-    int m_wake[2] = {-1, -1}; // written by any thread and the SIGWINCH handler, read by the loop
+    int m_input = -1; // the watcher's; -1 once the terminal hung up
+    void (*m_arrived)() = nullptr;
+    int m_wake[2] = {-1, -1}; // written by any thread and the signal handlers, read by the watcher
     int m_stop[2] = {-1, -1}; // written by Stop, read by the watcher
     std::mutex m_mutex;
     std::condition_variable m_consumed;

@@ -43,7 +43,7 @@ std::string TerminalFrontEnd::Start()
     if (m_screen == nullptr) {
         return "newterm failed: this terminal type is unknown; set TERM (for example TERM=xterm)";
     }
-    if (!m_watcher.Start(STDIN_FILENO)) {
+    if (!m_watcher.Start(STDIN_FILENO, FrontEndInputArrived)) {
         std::string reason = std::strerror(errno);
         CloseTerminalScreen(m_screen);
         m_screen = nullptr;
@@ -58,7 +58,6 @@ std::string TerminalFrontEnd::Start()
     frontEnd.windowOpened = OnWindowOpened;
     frontEnd.windowClosing = OnWindowClosing;
     frontEnd.changed = OnChanged;
-    frontEnd.inputDescriptor = m_watcher.WakeDescriptor();
     frontEnd.inputReady = OnInputReady;
     SetFrontEnd(&frontEnd);
     m_started = true;
