@@ -4,5 +4,7 @@
 
 #include "MessageQueue.h"
 
-// Moves the calling thread to another core when the target thread last served a message on this one.
-void MoveAwayFromServingThread(const ThreadQueue& target);
+// Moves the calling thread to another core when the target thread last served a message on this one;
+// notes the core it sends from on the target. True when it still shares that core: with only one core
+// to run on, or moved less than a millisecond ago.
+bool MoveAwayFromServingThread(ThreadQueue& target);

@@ -95,7 +95,8 @@ void RunModalLoop(HWND dialog)
             continue;
         }
         const int redrawDue = NotifyFrontEndOfChanges(queue, true);
-        if (queue.Wait(redrawDue, ThreadQueue::kIdleSpinRounds, {.input = FrontEndInputFor(dialog)})) {
+        const int spinRounds = queue.OnSendersCore() ? 0 : ThreadQueue::kIdleSpinRounds;
+        if (queue.Wait(redrawDue, spinRounds, {.input = FrontEndInputFor(dialog)})) {
             FrontEndInputReady();
         }
     }

@@ -245,7 +245,7 @@ bool ThreadQueue::Wait(int timeoutMilliseconds, int spinRounds, const WaitFor& w
 {
     if (m_lateFollowUpExpected) {
         m_lateFollowUpExpected = false;
-        spinRounds = std::max(spinRounds, kAnswerSpinRounds);
+        spinRounds = spinRounds != 0 ? std::max(spinRounds, kAnswerSpinRounds) : 0;
     }
     if (timeoutMilliseconds != 0 && SpinForWakeUp(spinRounds, what)) {
         return TakeInput(what);
@@ -266,6 +266,19 @@ void ThreadQueue::NoteServingCpu()
     if (m_servingCpu.load(std::memory_order_relaxed) != cpu) {
         m_servingCpu.store(cpu, std::memory_order_relaxed);
     }
+}
+
+void ThreadQueue::NoteSendingCpu(int cpu)
+{
+    if (m_sendingCpu.load(std::memory_order_relaxed) != cpu) {
+        m_sendingCpu.store(cpu, std::memory_order_relaxed);
+    }
+}
+
+bool ThreadQueue::OnSendersCore() const
+{
+    const int cpu = m_sendingCpu.load(std::memory_order_relaxed);
+    return cpu >= 0 && cpu == sched_getcpu();
 }
 
 SentMessage::~SentMessage()

@@ -119,6 +119,10 @@ public:
     // thread's wake-up, some tens of microseconds; a thread with nothing left to serve spins only for the
     // gap between two messages of a burst (the five cells of a received frame, the frames of one
     // delivery), a few microseconds, so that the end of each burst does not cost a long spin.
+    // Neither spins while the other thread was last seen on its own core (OnSendersCore,
+    // MoveAwayFromServingThread): there the other thread runs only once this one sleeps, and the
+    // kernel does not preempt a spinning thread for it, so a spin would only delay the answer or the
+    // next message by its full length, for every message.
     static constexpr int kAnswerSpinRounds = 2000;
     static constexpr int kIdleSpinRounds = 300;
     // The owner answered a sender that had gone to sleep: that sender sends its next message (the next
@@ -142,6 +146,10 @@ public:
     // The core this thread last ran a sent message on; written by the owner, read by senders.
     void NoteServingCpu();
     int ServingCpu() const { return m_servingCpu.load(std::memory_order_relaxed); }
+    // The core the last thread that sent this one a message sent it from; written by senders, read by
+    // the owner, which learns so whether the next message can come while it spins.
+    void NoteSendingCpu(int cpu);
+    bool OnSendersCore() const;
 
     // Focus and active window of this thread. guarded by WindowLock()
     HWND focus = nullptr;
@@ -164,6 +172,7 @@ private:
     // m_woken, in sequentially consistent order, no wake-up is lost.
     std::atomic<bool> m_sleeping{false};
     std::atomic<int> m_servingCpu{-1};
+    std::atomic<int> m_sendingCpu{-1};
     bool m_lateFollowUpExpected = false; // the owner's
     // The owner looks for messages after each one it runs and before each wait; the counts let it do
     // so without the lock, which a sender would otherwise often find taken and sleep on.

@@ -38,7 +38,7 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
     ThreadQueue& me = CurrentQueue();
     std::shared_ptr<SentMessage> sent = CurrentSentMessages().Take(window.handle, message, wParam, lParam);
     ThreadQueue& target = *window.thread;
-    MoveAwayFromServingThread(target);
+    const int spinRounds = MoveAwayFromServingThread(target) ? 0 : ThreadQueue::kAnswerSpinRounds;
     bool queued = false;
     if (options.hasDeadline) {
         queued = target.PushSentUnlessGone(sent, window.alive);
@@ -69,8 +69,7 @@ bool SendAcrossThreads(const Window& window, UINT message, WPARAM wParam, LPARAM
             return false;
         }
         NotifyFrontEndOfChanges(me, false);
-        me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1,
-                ThreadQueue::kAnswerSpinRounds,
+        me.Wait(options.hasDeadline ? MillisecondsUntil(options.deadline) : -1, spinRounds,
                 ThreadQueue::WaitFor{.answer = &sent->done, .sentMessages = options.serveWhileWaiting});
     }
 }
