@@ -172,6 +172,22 @@ std::map<pid_t, uint64_t> ThreadTimes()
     return times;
 }
 
+// Processor time the machine's host took from all of its cores so far (the steal column of
+// /proc/stat), in clock ticks: a run that lost frames while it grew lost them to the host.
+uint64_t StolenTicks()
+{
+    FILE* stat = fopen("/proc/stat", "r");
+    if (stat == nullptr) {
+        return 0;
+    }
+    unsigned long long steal = 0;
+    if (fscanf(stat, "cpu %*u %*u %*u %*u %*u %*u %*u %llu", &steal) != 1) {
+        steal = 0;
+    }
+    fclose(stat);
+    return steal;
+}
+
 struct ConsoleTime
 {
     double dialog = 0;  // seconds
@@ -293,10 +309,13 @@ int RunSaturatedBus(const char* program, double seconds, int busyLoops)
     pid_t peer = Spawn(program, {"--saturating-peer", std::to_string(seconds + 1)});
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
     std::map<pid_t, uint64_t> before = ThreadTimes();
+    uint64_t stolenBefore = StolenTicks();
     uint64_t start = Now();
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     std::map<pid_t, uint64_t> after = ThreadTimes();
     double elapsed = static_cast<double>(Now() - start) / 1e9;
+    double stolen =
+        static_cast<double>(StolenTicks() - stolenBefore) / static_cast<double>(sysconf(_SC_CLK_TCK));
     int status = 0;
     waitpid(peer, &status, 0);
     for (pid_t loop : loops) {
@@ -317,6 +336,7 @@ int RunSaturatedBus(const char* program, double seconds, int busyLoops)
            100 * (time.dialog + time.receive + time.others) / elapsed, 100 * time.dialog / elapsed,
            100 * time.receive / elapsed, 100 * time.others / elapsed);
     PrintLag(ends, shown);
+    printf("stolen_by_host_percent %.1f (of one core)\n", 100 * stolen / elapsed);
     if (follower.Dropped() != 0 || !WIFEXITED(status) || WEXITSTATUS(status) != 0) {
         fprintf(stderr, "bench-receive: the peer failed or the bus follower fell behind (%llu)\n",
                 static_cast<unsigned long long>(follower.Dropped()));
