@@ -118,8 +118,9 @@ void cReceivingDevice::Deliver(const CanMessageDescriptor& message)
         function = m_callback;
         m_delivering = true;
     }
-    CallFunction(function, message);
+    // Counted first, so that whoever the function tells of the frame finds it counted.
     m_received.fetch_add(1);
+    CallFunction(function, message);
 }
 
 void cReceivingDevice::DeliverError(const CanMessageDescriptor& message)
