@@ -105,7 +105,7 @@ private:
         BusFrame frame;
         while (!m_stop.load()) {
             while (m_ring->ReadNext(m_cursor, kBusSlotCount, frame, m_dropped)) {
-                if (frame.bitrate == kRate && m_ends.size() < kMostFrames) {
+                if (frame.bitrate == kRate && !frame.errorEntry && m_ends.size() < kMostFrames) {
                     m_ends.push_back(frame.endTime);
                 }
             }

@@ -557,7 +557,7 @@ void ReadEndTimes(cBusRing& ring, uint64_t cursor, uint32_t count, const std::at
     while (g_timing.ended.load() < count && !stop.load()) {
         uint64_t dropped = 0;
         if (ring.ReadNext(cursor, kBusSlotCount, frame, dropped)) {
-            if (frame.id == kTimingId) {
+            if (frame.id == kTimingId && !frame.errorEntry) { // an error entry is no frame that ended
                 g_timing.endNs[g_timing.ended.load()] = frame.endTime;
                 g_timing.ended.fetch_add(1);
             }
