@@ -34,10 +34,11 @@ InputWatcher::~InputWatcher()
     Stop();
 }
 
-bool InputWatcher::Start(int inputDescriptor, void (*arrived)())
+bool InputWatcher::Start(int inputDescriptor, void (*arrived)(), const sigset_t& signals)
 {
     m_input = inputDescriptor;
     m_arrived = arrived;
+    m_signals = signals;
     if (!MakePipe(m_wake) || !MakePipe(m_stop)) {
         int error = errno;
         Stop();
@@ -46,7 +47,11 @@ bool InputWatcher::Start(int inputDescriptor, void (*arrived)())
     }
     m_stopping = false;
     m_pending = false;
-    m_thread = std::thread([this] { Watch(); });
+    m_masked = pthread_sigmask(SIG_BLOCK, &m_signals, &m_previousMask) == 0;
+    m_thread = std::thread([this] {
+        pthread_sigmask(SIG_UNBLOCK, &m_signals, nullptr);
+        Watch();
+    });
     return true;
 }
 
@@ -62,6 +67,10 @@ void InputWatcher::Stop()
         // The pipe is empty and non-blocking; a failed write leaves m_stopping to end the wait below.
         (void)!write(m_stop[1], &stop, 1);
         m_thread.join();
+    }
+    if (m_masked) {
+        pthread_sigmask(SIG_SETMASK, &m_previousMask, nullptr);
+        m_masked = false;
     }
     ClosePipe(m_wake);
     ClosePipe(m_stop);

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <condition_variable>
+#include <csignal>
 #include <mutex>
 #include <thread>
 
@@ -19,9 +20,13 @@ public:
     InputWatcher& operator=(const InputWatcher&) = delete;
 
     // Creates the pipes and the thread that watches the input descriptor and calls arrived, from that
-    // thread, whenever the loop has something to read; false (errno set) on failure.
-    bool Start(int inputDescriptor, void (*arrived)());
-    // Ends and joins the thread; closes the pipes.
+    // thread, whenever the loop has something to read; false (errno set) on failure. The signals are
+    // taken on the watcher's thread only: blocked in the calling thread, and so in every thread it
+    // starts later, unblocked in the watcher's, which sleeps in poll. A thread asleep on a futex, as
+    // the loop's is, may otherwise get them, and under ThreadSanitizer, which runs a handler only at
+    // the thread's next intercepted call, the handler would wait as long as that sleep.
+    bool Start(int inputDescriptor, void (*arrived)(), const sigset_t& signals);
+    // Ends and joins the thread; closes the pipes; unblocks the signals again.
     void Stop();
 
     // Has the watcher call arrived. Any thread; async-signal-safe.
@@ -36,6 +41,9 @@ private:
 
     int m_input = -1; // the watcher's; -1 once the terminal hung up
     void (*m_arrived)() = nullptr;
+    sigset_t m_signals{};
+    sigset_t m_previousMask{}; // the starting thread's, restored by Stop
+    bool m_masked = false;
     int m_wake[2] = {-1, -1}; // written by any thread and the signal handlers, read by the watcher
     int m_stop[2] = {-1, -1}; // written by Stop, read by the watcher
     std::mutex m_mutex;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstring>
 
 #include <unistd.h>
@@ -43,7 +44,13 @@ std::string TerminalFrontEnd::Start()
     if (m_screen == nullptr) {
         return "newterm failed: this terminal type is unknown; set TERM (for example TERM=xterm)";
     }
-    if (!m_watcher.Start(STDIN_FILENO, FrontEndInputArrived)) {
+    // The signals whose handlers wake the watcher (TerminationSignals.h, ResizeWatch.h).
+    sigset_t signals;
+    sigemptyset(&signals);
+    for (int signal : {SIGINT, SIGTERM, SIGHUP, SIGWINCH}) {
+        sigaddset(&signals, signal);
+    }
+    if (!m_watcher.Start(STDIN_FILENO, FrontEndInputArrived, signals)) {
         std::string reason = std::strerror(errno);
         CloseTerminalScreen(m_screen);
         m_screen = nullptr;
